@@ -1,0 +1,44 @@
+# The two commands of the README: `make run` and `make test`.
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+GENERATOR  ?= Ninja
+CTEST_ARGS ?= --output-on-failure -j2 --timeout 300
+
+export ASAN_OPTIONS  ?= detect_leaks=1:abort_on_error=1:strict_string_checks=1
+export UBSAN_OPTIONS ?= halt_on_error=1:print_stacktrace=1
+
+.PHONY: all setup build run test test-normal test-asan bench clean
+
+all: build
+
+setup:
+	@scripts/setup.sh
+
+$(BUILD)/build.ninja: | setup
+	cmake -S . -B $(BUILD) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: setup $(BUILD)/build.ninja
+	cmake --build $(BUILD)
+
+run: setup $(BUILD)/build.ninja
+	cmake --build $(BUILD) --target quorvalen-cli
+	$(BUILD)/tools/quorvalen tour
+
+test: test-normal test-asan
+
+test-normal: setup
+	cmake -S . -B $(BUILD) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD)
+	ctest --test-dir $(BUILD) $(CTEST_ARGS)
+
+test-asan: setup
+	cmake -S . -B $(ASAN_BUILD) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug \
+	  -DQUORVALEN_SANITIZE=ON -DQUORVALEN_BENCH=OFF
+	cmake --build $(ASAN_BUILD)
+	ctest --test-dir $(ASAN_BUILD) $(CTEST_ARGS)
+
+bench: build
+	for b in $(BUILD)/bench/*_bench; do $$b; done
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

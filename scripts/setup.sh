@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what the build needs from Debian's packages when it is missing.
+# Runs as root on a fresh machine; elsewhere it names what is missing.
+set -euo pipefail
+
+packages=(cmake g++ ninja-build make libgtest-dev libgmock-dev libbenchmark-dev)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "setup: missing packages: ${missing[*]} (install them as root: apt-get install ${missing[*]})" >&2
+  exit 1
+fi
+echo "setup: installing ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,200 @@
+// The control: one object that a host configures through properties, feeds
+// with commands through Command, and hears from through the Ack event. It
+// owns every piece of state for its whole life; its member functions are
+// defined across the subsystem folders under src/ (control, commands,
+// executor, link, decoding, support), each file one concern.
+//
+// Everything runs on the host's loop thread. Re-entrancy is expected: the
+// Ack handler may read properties and write Command or StackCount, some
+// commands let the loop process pending events, and the decoder starts the
+// next command from inside itself.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "quorvalen/platform.h"
+
+namespace quorvalen {
+
+class Quorvalen {
+ public:
+  using AckHandler = std::function<void(const std::string& command, const std::string& answer)>;
+
+  // Slots of the command queue; indices 0 to kStackSlots - 1.
+  static constexpr int kStackSlots = 2001;
+  // The number that CheckInit's error carries.
+  static constexpr int kCheckInitError = 91;
+
+  explicit Quorvalen(Platform& platform);
+  ~Quorvalen();
+  Quorvalen(const Quorvalen&) = delete;
+  Quorvalen& operator=(const Quorvalen&) = delete;
+
+  // The Ack event. The handler runs synchronously and may call back into the
+  // control; it may also replace itself.
+  void OnAck(AckHandler handler);
+
+  // ---- Properties. A get and a set of each (IrDA1 excepted) notify the
+  // container with the property's name.
+  std::shared_ptr<InfraredDevice> IrDA1() const { return props_.IrDA1; }
+  void IrDA1(std::shared_ptr<InfraredDevice> device) { props_.IrDA1 = std::move(device); }
+  std::string AT_Settings();
+  void AT_Settings(const std::string& value);
+  std::string OBEX_Settings();
+  void OBEX_Settings(const std::string& value);
+  int32_t CommPort();
+  void CommPort(int32_t value);
+  // The get reads the queue slot at index StackCount (Error 9 outside
+  // 0..2000); the set queues a command.
+  std::string Command();
+  void Command(const std::string& value);
+  int32_t StackCount();
+  void StackCount(int32_t value);
+  std::string DebugPath();
+  void DebugPath(const std::string& value);
+  int32_t TimeOut();
+  void TimeOut(int32_t value);
+  int32_t TimeOutLong();
+  void TimeOutLong(int32_t value);
+  bool RTSEnable();
+  void RTSEnable(bool value);
+  bool DTREnable();
+  void DTREnable(bool value);
+  int32_t InBufferSize();
+  void InBufferSize(int32_t value);
+  int32_t OutBufferSize();
+  void OutBufferSize(int32_t value);
+  int32_t CommandDelay();
+  void CommandDelay(int32_t value);
+  int32_t HexDelay();
+  void HexDelay(int32_t value);
+  int32_t OBEX_ConnectType();
+  void OBEX_ConnectType(int32_t value);
+  int32_t MobileType();
+  void MobileType(int32_t value);
+  int32_t ComType();
+  void ComType(int32_t value);
+  // Setting 0 stores 255 and turns automatic block length on.
+  int32_t OBEX_BlockLen();
+  void OBEX_BlockLen(int32_t value);
+  std::string OBEX_DataRead();
+  void OBEX_DataRead(const std::string& value);
+  std::string OBEX_DataSend();
+  void OBEX_DataSend(const std::string& value);
+  std::string AT_DataRead();
+  void AT_DataRead(const std::string& value);
+
+  // ---- Methods.
+  // The decoder entry: every character the phone sends passes through here.
+  void OBEX_Decoder(const std::string& zeichen);
+  // True when IrDA1 is set; otherwise throws Error kCheckInitError.
+  bool CheckInit();
+
+  // ---- Calls of the container.
+  // Restores the 16 saved properties, stored directly (no notification).
+  void ReadProperties(PropertyBag& bag);
+  // Saves them; values equal to their defaults are left out by the bag.
+  void WriteProperties(PropertyBag& bag);
+  // Keeps the control a 480 by 480 twips square.
+  void Resize();
+
+ private:
+  friend class ControlInternals;  // tests reach the private operations
+
+  // Host-visible property values, named as the host sees them.
+  struct Properties {
+    std::shared_ptr<InfraredDevice> IrDA1;
+    std::string AT_Settings;
+    std::string OBEX_Settings;
+    int32_t CommPort;
+    int32_t StackCount;
+    std::string DebugPath;
+    int32_t TimeOut;
+    int32_t TimeOutLong;
+    bool RTSEnable;
+    bool DTREnable;
+    int32_t InBufferSize;
+    int32_t OutBufferSize;
+    int32_t CommandDelay;
+    int32_t HexDelay;
+    int32_t OBEX_ConnectType;
+    int32_t MobileType;
+    int32_t ComType;
+    int32_t OBEX_BlockLen;
+    std::string OBEX_DataRead;
+    std::string OBEX_DataSend;
+    std::string AT_DataRead;
+  };
+
+  // ---- control: creation, persistence, notification, results
+  void Initialize();
+  using SavedField = std::variant<std::string*, int32_t*, bool*>;
+  // The stores of the saved properties, in the order of their keys.
+  std::array<SavedField, 16> SavedFields();
+  void Notify(const char* name) { site_.PropertyChanged(name); }
+  void RaiseAck(const std::string& command, const std::string& answer);
+
+  // ---- commands: the queue
+  void PushCommand(const std::string& command);
+  void PopCommand();
+
+  // ---- executor: the tick, timers and waits
+  void ExecuteNextCommand();
+  void Timer2Tick();
+  void Timer3Tick();
+  void Timer4Tick();
+  void WaitMilliseconds(int32_t ms);
+
+  // ---- link: port and receive path
+  void HandlePortEvent();
+
+  // ---- support: the trace
+  void DebugTrace(std::string_view text);
+  // Opens the trace file at DebugPath with its opening line; false when the
+  // file cannot be opened (tracing then stays off).
+  bool OpenTrace();
+  void CloseTrace();
+
+  Platform& platform_;
+  Container& site_;
+  Properties props_;
+  std::shared_ptr<AckHandler> ack_handler_;
+
+  // Command queue: slots 0 .. StackCount-1 are queued, slot 0 the head.
+  std::array<std::string, kStackSlots> CommandStack;
+
+  // Working members, each false, 0 or empty at creation.
+  bool DebugOn = false;
+  bool AutoBlockLen = false;
+  bool PortOpened = false;
+  bool ExecutorBusy = false;
+  bool CommandEnded = false;
+  int32_t LinkMode = 0;
+  std::string ExtData;
+  int32_t DataSendLength = 0;
+  int32_t HexCommandCount = 0;
+  std::string AnswerCommand;
+  std::string CurrentResponse;
+  std::string PreviousChar;
+  std::string ObexReceiveBuffer;
+  std::string CollectedAnswer;
+  int32_t BfbSequence = 0;
+  std::string BfbFrameBuffer;
+  std::string BfbDataBuffer;
+
+  // Child objects.
+  std::unique_ptr<SerialPort> MSComm1;
+  std::unique_ptr<TraceFile> trace_file_;
+  std::unique_ptr<Timer> Timer1;
+  std::unique_ptr<Timer> Timer2;
+  std::unique_ptr<Timer> Timer3;
+  std::unique_ptr<Timer> Timer4;
+};
+
+}  // namespace quorvalen

@@ -1,0 +1,65 @@
+// The command queue: a fixed array of slots, appended at the end and removed
+// from the front, every change of length reported through Ack. Slots at and
+// above StackCount keep what the shifting left in them, and the Command get
+// reads the slot at StackCount, so the shifting below is visible to hosts.
+#include "quorvalen/error.h"
+#include "quorvalen/quorvalen.h"
+
+namespace quorvalen {
+
+std::string Quorvalen::Command() {
+  if (props_.StackCount < 0 || props_.StackCount >= kStackSlots) {
+    throw Error(kErrSubscriptOutOfRange, "Quorvalen",
+                "Subscript out of range: Command read with StackCount " +
+                    std::to_string(props_.StackCount));
+  }
+  std::string value = CommandStack[props_.StackCount];
+  Notify("Command");
+  return value;
+}
+
+int32_t Quorvalen::StackCount() {
+  int32_t value = props_.StackCount;
+  Notify("StackCount");
+  return value;
+}
+
+void Quorvalen::StackCount(int32_t value) {
+  // Unchecked: writing 0 is how a host empties the queue.
+  props_.StackCount = value;
+  Notify("StackCount");
+}
+
+void Quorvalen::PushCommand(const std::string& command) {
+  const int32_t index = props_.StackCount;
+  if (index < 0 || index >= kStackSlots) {
+    throw Error(kErrSubscriptOutOfRange, "Quorvalen",
+                "Subscript out of range: the command queue holds " + std::to_string(index) +
+                    " entries");
+  }
+  CommandStack[index] = command;
+  DebugTrace(" Stack[" + std::to_string(index) + "]:" + command);
+  ++props_.StackCount;
+  RaiseAck("STACK+", std::to_string(props_.StackCount));
+}
+
+void Quorvalen::PopCommand() {
+  // Slot i + 1 moves into slot i for i from 0 up to the count inclusive: one
+  // pass more than removing the head needs. A slot past the last one reads
+  // as empty.
+  const int32_t n = props_.StackCount;
+  const int32_t last = std::min(n, kStackSlots - 1);
+  for (int32_t i = 0; i < last; ++i) CommandStack[i] = std::move(CommandStack[i + 1]);
+  if (last >= 0) {
+    // The final pass copies, so the slot it reads keeps its text.
+    CommandStack[last] = last + 1 < kStackSlots ? CommandStack[last + 1] : std::string();
+  }
+  --props_.StackCount;
+  RaiseAck("STACK-", std::to_string(props_.StackCount));
+  Timer2->Enabled(false);
+  if (props_.StackCount == -1) props_.StackCount = 0;
+  CommandEnded = true;
+  ExecutorBusy = false;
+}
+
+}  // namespace quorvalen

@@ -1,0 +1,130 @@
+// The control object: creation, the property accessors, CheckInit and the
+// one way results reach the host, RaiseAck.
+#include "quorvalen/error.h"
+#include "quorvalen/quorvalen.h"
+
+namespace quorvalen {
+
+Quorvalen::Quorvalen(Platform& platform) : platform_(platform), site_(platform.Site()) {
+  MSComm1 = platform_.CreateSerialPort();
+  MSComm1->OnComm([this]() { HandlePortEvent(); });
+  trace_file_ = platform_.CreateTraceFile();
+  EventLoop& loop = platform_.Loop();
+  Timer1 = loop.CreateTimer([this]() { ExecuteNextCommand(); });
+  Timer2 = loop.CreateTimer([this]() { Timer2Tick(); });
+  Timer3 = loop.CreateTimer([this]() { Timer3Tick(); });
+  Timer4 = loop.CreateTimer([this]() { Timer4Tick(); });
+  Timer1->Interval(100);
+  Timer2->Interval(30000);
+  Timer3->Interval(500);
+  Timer4->Interval(100);
+  Initialize();
+}
+
+Quorvalen::~Quorvalen() {
+  // Timers first: no tick may reach a half-destroyed control.
+  Timer1.reset();
+  Timer2.reset();
+  Timer3.reset();
+  Timer4.reset();
+  if (trace_file_) trace_file_->Close();
+}
+
+void Quorvalen::Initialize() {
+  props_.AT_Settings = "19200,n,8,1";
+  props_.OBEX_Settings = "56000,n,8,1";
+  props_.CommPort = 1;
+  props_.StackCount = 0;
+  props_.DebugPath.clear();
+  DebugOn = false;
+  props_.TimeOut = 20000;
+  props_.TimeOutLong = 40000;
+  props_.RTSEnable = true;
+  props_.DTREnable = true;
+  props_.InBufferSize = 4096;
+  props_.OutBufferSize = 2048;
+  props_.CommandDelay = 10;
+  props_.HexDelay = 150;
+  props_.OBEX_BlockLen = 255;
+  AutoBlockLen = false;
+  props_.OBEX_ConnectType = 0;
+  props_.MobileType = 0;
+  props_.ComType = 0;
+  props_.OBEX_DataRead.clear();
+  props_.OBEX_DataSend.clear();
+  props_.AT_DataRead.clear();
+  PortOpened = false;
+}
+
+void Quorvalen::OnAck(AckHandler handler) {
+  ack_handler_ = handler ? std::make_shared<AckHandler>(std::move(handler)) : nullptr;
+}
+
+void Quorvalen::RaiseAck(const std::string& command, const std::string& answer) {
+  if (answer.empty()) return;
+  // Hold the handler: it may replace itself while it runs.
+  std::shared_ptr<AckHandler> handler = ack_handler_;
+  if (handler) (*handler)(command, answer);
+}
+
+bool Quorvalen::CheckInit() {
+  if (props_.IrDA1) return true;
+  throw Error(kCheckInitError, "Kavrolinks.CheckInit",
+              "First function SetCommDevice has to be called");
+}
+
+void Quorvalen::Resize() { site_.RequestSize(480, 480); }
+
+// Plain accessors: store or take the value, then notify the container.
+#define QUORVALEN_PROPERTY(Type, ParamType, Name) \
+  Type Quorvalen::Name() {                        \
+    Type value = props_.Name;                     \
+    Notify(#Name);                                \
+    return value;                                 \
+  }                                               \
+  void Quorvalen::Name(ParamType value) {         \
+    props_.Name = value;                          \
+    Notify(#Name);                                \
+  }
+
+QUORVALEN_PROPERTY(std::string, const std::string&, AT_Settings)
+QUORVALEN_PROPERTY(std::string, const std::string&, OBEX_Settings)
+QUORVALEN_PROPERTY(int32_t, int32_t, CommPort)
+QUORVALEN_PROPERTY(std::string, const std::string&, DebugPath)
+QUORVALEN_PROPERTY(int32_t, int32_t, TimeOut)
+QUORVALEN_PROPERTY(int32_t, int32_t, TimeOutLong)
+QUORVALEN_PROPERTY(bool, bool, RTSEnable)
+QUORVALEN_PROPERTY(bool, bool, DTREnable)
+QUORVALEN_PROPERTY(int32_t, int32_t, InBufferSize)
+QUORVALEN_PROPERTY(int32_t, int32_t, OutBufferSize)
+QUORVALEN_PROPERTY(int32_t, int32_t, CommandDelay)
+QUORVALEN_PROPERTY(int32_t, int32_t, HexDelay)
+QUORVALEN_PROPERTY(int32_t, int32_t, OBEX_ConnectType)
+QUORVALEN_PROPERTY(int32_t, int32_t, MobileType)
+QUORVALEN_PROPERTY(int32_t, int32_t, ComType)
+QUORVALEN_PROPERTY(std::string, const std::string&, OBEX_DataRead)
+QUORVALEN_PROPERTY(std::string, const std::string&, OBEX_DataSend)
+QUORVALEN_PROPERTY(std::string, const std::string&, AT_DataRead)
+#undef QUORVALEN_PROPERTY
+
+int32_t Quorvalen::OBEX_BlockLen() {
+  int32_t value = props_.OBEX_BlockLen;
+  Notify("OBEX_BlockLen");
+  return value;
+}
+
+void Quorvalen::OBEX_BlockLen(int32_t value) {
+  // 0 asks for automatic block length: start at 255 and let the phone's
+  // packets raise it. Other values leave automatic mode as it is.
+  if (value == 0) {
+    props_.OBEX_BlockLen = 255;
+    AutoBlockLen = true;
+  } else {
+    props_.OBEX_BlockLen = value;
+  }
+  Notify("OBEX_BlockLen");
+  DebugTrace(" Change OBEX Par: OBEX_BlockLen:" + std::to_string(props_.OBEX_BlockLen) +
+             " OBEX_AutoBlockLen:" + (AutoBlockLen ? "True" : "False"));
+}
+
+}  // namespace quorvalen

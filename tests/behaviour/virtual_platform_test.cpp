@@ -1,0 +1,207 @@
+// The virtual world: timers, the two event domains, and the serial line.
+#include <gtest/gtest.h>
+
+#include "quorvalen/error.h"
+#include "support/control_fixture.h"
+#include "support/scripted_peer.h"
+
+namespace quorvalen {
+namespace {
+
+TEST(VirtualLoop, TimersFireInTimeOrderAndOnlyWhileEnabled) {
+  VirtualEventLoop loop;
+  std::vector<std::pair<int64_t, char>> fired;
+  auto record = [&](char id) { return [&, id] { fired.emplace_back(loop.NowMs(), id); }; };
+  auto a = loop.CreateTimer(record('a'));
+  auto b = loop.CreateTimer(record('b'));
+  auto c = loop.CreateTimer(record('c'));
+  auto off = loop.CreateTimer(record('x'));
+  a->Interval(30);
+  b->Interval(70);
+  c->Interval(50);
+  off->Interval(10);
+  for (Timer* t : {a.get(), b.get(), c.get()}) t->Enabled(true);
+  loop.RunFor(145);
+  EXPECT_EQ(fired, (std::vector<std::pair<int64_t, char>>{
+                       {30, 'a'}, {50, 'c'}, {60, 'a'}, {70, 'b'}, {90, 'a'},
+                       {100, 'c'}, {120, 'a'}, {140, 'b'}}));
+  EXPECT_EQ(loop.NowMs(), 145);
+  EXPECT_EQ(loop.Count().timer_ticks, 8u);
+}
+
+TEST(VirtualLoop, ReenablingOrChangingTheIntervalStartsAFreshInterval) {
+  VirtualEventLoop loop;
+  std::vector<int64_t> ticks;
+  auto t = loop.CreateTimer([&] { ticks.push_back(loop.NowMs()); });
+  t->Interval(100);
+  t->Enabled(true);
+  loop.RunFor(50);
+  t->Enabled(false);
+  loop.RunFor(20);
+  t->Enabled(true);  // at 70: next tick at 170, not 100
+  t->Enabled(true);  // enabling an enabled timer changes nothing
+  loop.RunFor(110);
+  EXPECT_EQ(ticks, (std::vector<int64_t>{170}));
+  t->Interval(40);  // at 180: restarts, 220, 260
+  loop.RunFor(90);
+  EXPECT_EQ(ticks, (std::vector<int64_t>{170, 220, 260}));
+  t->Interval(0);  // never ticks
+  loop.RunFor(1000);
+  EXPECT_EQ(ticks.size(), 3u);
+}
+
+TEST(VirtualLoop, ATimerMayStopOrDestroyItselfInItsTick) {
+  VirtualEventLoop loop;
+  int once = 0;
+  std::unique_ptr<Timer> self_stop = loop.CreateTimer([&] {
+    ++once;
+    self_stop->Enabled(false);
+  });
+  std::unique_ptr<Timer> self_destroy;
+  int destroyed = 0;
+  self_destroy = loop.CreateTimer([&] {
+    ++destroyed;
+    self_destroy.reset();
+  });
+  self_stop->Interval(10);
+  self_stop->Enabled(true);
+  self_destroy->Interval(10);
+  self_destroy->Enabled(true);
+  loop.RunFor(100);
+  EXPECT_EQ(once, 1);
+  EXPECT_EQ(destroyed, 1);
+  EXPECT_EQ(self_destroy, nullptr);
+}
+
+TEST(VirtualLoop, ALateTickIsOneTickAndKeepsThePhase) {
+  VirtualEventLoop loop;
+  std::vector<int64_t> ticks;
+  auto t = loop.CreateTimer([&] {
+    ticks.push_back(loop.NowMs());
+    if (ticks.size() == 1) loop.AdvanceTo(loop.NowNs() + 350'000'000);  // a busy handler
+  });
+  t->Interval(100);
+  t->Enabled(true);
+  loop.RunFor(700);
+  EXPECT_EQ(ticks, (std::vector<int64_t>{100, 450, 500, 600, 700}));
+}
+
+TEST(VirtualLoop, BusyWaitRunsTheWorldButNotTheHost) {
+  VirtualEventLoop loop;
+  std::vector<std::string> log;
+  loop.After(20'000'000, VirtualEventLoop::Domain::kWorld, [&] { log.push_back("world@20"); });
+  loop.After(10'000'000, VirtualEventLoop::Domain::kHost, [&] { log.push_back("host@10"); });
+  loop.AdvanceTo(100'000'000);
+  EXPECT_EQ(log, (std::vector<std::string>{"world@20"}));
+  EXPECT_EQ(loop.NowMs(), 100);
+  loop.ProcessPendingEvents();  // the host's event runs late, at 100
+  EXPECT_EQ(log, (std::vector<std::string>{"world@20", "host@10"}));
+  EXPECT_EQ(loop.NowMs(), 100);
+
+  bool done = false;
+  loop.After(5'000'000, VirtualEventLoop::Domain::kHost, [&] { done = true; });
+  EXPECT_TRUE(loop.RunUntil([&] { return done; }, 1000));
+  EXPECT_EQ(loop.NowMs(), 105);
+  EXPECT_FALSE(loop.RunUntil([] { return false; }, 50));
+  EXPECT_EQ(loop.NowMs(), 155);
+}
+
+class VirtualLine : public ControlTest {
+ protected:
+  VirtualSerialLine& line = platform.AddLine(1);
+  ScriptedPeer peer{line, platform.Loop()};
+};
+
+TEST_F(VirtualLine, APeerAnswersDuringABusyWaitWhileTheNotificationWaitsForTheLoop) {
+  SerialPort& port = internals.Port();
+  int notifications = 0;
+  port.OnComm([&] { ++notifications; });
+  port.PortOpen(true);
+  peer.ExpectLine("AT").Reply("OK\r\n", 20);
+  port.Output("AT\r");
+  internals.WaitMilliseconds(100);
+  EXPECT_EQ(platform.Loop().NowMs(), 101);  // the wait ends past start + 100
+  EXPECT_EQ(port.InBufferCount(), 4);
+  EXPECT_EQ(notifications, 0);
+  platform.Loop().ProcessPendingEvents();
+  EXPECT_EQ(notifications, 1);
+  EXPECT_EQ(port.CommEvent(), SerialPort::kEventReceive);
+  EXPECT_EQ(port.Input(), "OK\r\n");
+  EXPECT_EQ(port.Input(), "");
+  peer.ExpectFinished();
+}
+
+TEST_F(VirtualLine, BytesArriveAtTheTimeTheirLineSpeedGives) {
+  SerialPort& port = internals.Port();
+  port.PortOpen(true);
+  VirtualEventLoop& loop = platform.Loop();
+  const int64_t byte_ns = 520'833;  // 19200 bit/s, 10 bits a byte
+  line.FarWrite("0123456789");
+  line.FarWrite("ab");  // queued behind the first write on the wire
+  loop.AdvanceTo(5 * byte_ns - 1);
+  EXPECT_EQ(port.InBufferCount(), 4);
+  loop.AdvanceTo(5 * byte_ns);
+  EXPECT_EQ(port.Input(), "01234");
+  loop.AdvanceTo(11 * byte_ns);
+  EXPECT_EQ(port.Input(), "56789a");
+  loop.AdvanceTo(12 * byte_ns);
+  EXPECT_EQ(port.Input(), "b");
+
+  // The host's bytes reach the far end at the speed the host set.
+  port.Settings("115200,n,8,1");
+  peer.Expect("xyz");
+  int64_t start = loop.NowNs();
+  port.Output("xyz");
+  loop.AdvanceTo(start + 3 * 86'805 - 1);
+  EXPECT_EQ(peer.Received(), "");
+  loop.AdvanceTo(start + 3 * 86'806);
+  EXPECT_EQ(peer.Received(), "xyz");
+  EXPECT_EQ(line.HostSettings().baud, 115200);
+  peer.ExpectFinished();
+}
+
+TEST_F(VirtualLine, PortErrorsCarryTheirNumbers) {
+  SerialPort& port = internals.Port();
+  auto number = [](auto&& action) {
+    try {
+      action();
+    } catch (const Error& e) {
+      return e.number;
+    }
+    return 0;
+  };
+  EXPECT_EQ(number([&] { port.Output("x"); }), kErrPortNotOpen);
+  EXPECT_EQ(number([&] { port.Settings("fast"); }), kErrInvalidPropertyValue);
+  EXPECT_EQ(port.Settings(), "19200,n,8,1");
+  port.CommPort(7);
+  EXPECT_EQ(number([&] { port.PortOpen(true); }), kErrInvalidPortNumber);
+  port.CommPort(1);
+  port.PortOpen(true);
+  EXPECT_EQ(number([&] { port.PortOpen(true); }), kErrPortAlreadyOpen);
+  EXPECT_EQ(number([&] { port.CommPort(2); }), kErrPortInvalidWhileOpen);
+  auto second = platform.CreateSerialPort();
+  EXPECT_EQ(number([&] { second->PortOpen(true); }), kErrPortAlreadyOpen);
+  port.PortOpen(false);
+  EXPECT_NO_THROW(second->PortOpen(true));
+}
+
+TEST_F(VirtualLine, BytesForAClosedPortAreLostAndThresholdZeroIsSilent) {
+  SerialPort& port = internals.Port();
+  int notifications = 0;
+  port.OnComm([&] { ++notifications; });
+  line.FarWrite("lost");
+  platform.Loop().RunFor(10);
+  port.PortOpen(true);
+  EXPECT_EQ(port.InBufferCount(), 0);
+  port.RThreshold(0);
+  line.FarWrite("kept");
+  platform.Loop().RunFor(10);
+  EXPECT_EQ(notifications, 0);
+  port.RThreshold(1);  // bytes already waiting are announced now
+  platform.Loop().ProcessPendingEvents();
+  EXPECT_EQ(notifications, 1);
+  EXPECT_EQ(port.Input(), "kept");
+}
+
+}  // namespace
+}  // namespace quorvalen

@@ -1,0 +1,41 @@
+// Reaches the control's private operations and members from tests.
+#pragma once
+
+#include <string>
+
+#include "quorvalen/quorvalen.h"
+
+namespace quorvalen {
+
+class ControlInternals {
+ public:
+  explicit ControlInternals(Quorvalen& q) : q_(q) {}
+
+  void PushCommand(const std::string& c) { q_.PushCommand(c); }
+  void PopCommand() { q_.PopCommand(); }
+  void RaiseAck(const std::string& c, const std::string& a) { q_.RaiseAck(c, a); }
+  void DebugTrace(std::string_view text) { q_.DebugTrace(text); }
+  bool OpenTrace() { return q_.OpenTrace(); }
+  void CloseTrace() { q_.CloseTrace(); }
+  void WaitMilliseconds(int32_t ms) { q_.WaitMilliseconds(ms); }
+  void ExecuteNextCommand() { q_.ExecuteNextCommand(); }
+
+  const std::string& Slot(int i) const { return q_.CommandStack.at(i); }
+  bool& DebugOn() { return q_.DebugOn; }
+  bool& AutoBlockLen() { return q_.AutoBlockLen; }
+  bool& PortOpened() { return q_.PortOpened; }
+  bool& ExecutorBusy() { return q_.ExecutorBusy; }
+  bool& CommandEnded() { return q_.CommandEnded; }
+  int32_t& LinkMode() { return q_.LinkMode; }
+  int32_t RawStackCount() const { return q_.props_.StackCount; }
+  Timer& Timer1() { return *q_.Timer1; }
+  Timer& Timer2() { return *q_.Timer2; }
+  Timer& Timer3() { return *q_.Timer3; }
+  Timer& Timer4() { return *q_.Timer4; }
+  SerialPort& Port() { return *q_.MSComm1; }
+
+ private:
+  Quorvalen& q_;
+};
+
+}  // namespace quorvalen

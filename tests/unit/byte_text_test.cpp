@@ -1,0 +1,77 @@
+// Conversions between byte text and hex text.
+#include "quorvalen/byte_text.h"
+
+#include <gtest/gtest.h>
+
+#include "quorvalen/line_settings.h"
+
+namespace quorvalen {
+namespace {
+
+TEST(ByteText, EveryByteRoundTripsThroughHex) {
+  std::string all;
+  for (int b = 0; b < 256; ++b) {
+    all += static_cast<char>(b);
+    std::string hex = ByteToHex(static_cast<uint8_t>(b));
+    ASSERT_EQ(hex.size(), 2u);
+    EXPECT_EQ(HexToByte(hex), b) << hex;
+    EXPECT_EQ(TextToHex(std::string(1, static_cast<char>(b))), hex);
+  }
+  std::string hex = TextToHex(all);
+  EXPECT_EQ(hex.substr(0, 6), "000102");
+  EXPECT_EQ(hex.substr(0x7F * 2, 6), "7F8081");
+  EXPECT_EQ(hex.substr(hex.size() - 4), "FEFF");
+  EXPECT_EQ(HexToText(hex), all);
+}
+
+TEST(ByteText, FixedExamples) {
+  EXPECT_EQ(ByteToHex(0), "00");
+  EXPECT_EQ(ByteToHex(10), "0A");
+  EXPECT_EQ(ByteToHex(255), "FF");
+  EXPECT_EQ(TextToHex("abc"), "616263");
+  EXPECT_EQ(HexToText("616263"), "abc");
+  EXPECT_EQ(TextToHex(""), "");
+  EXPECT_EQ(HexToText(""), "");
+}
+
+TEST(ByteText, HexToByteIsTolerantInItsOwnWay) {
+  EXPECT_EQ(HexToByte("4F"), 0x4F);
+  EXPECT_EQ(HexToByte(""), 0x00);
+  EXPECT_EQ(HexToByte("7"), 0x77);     // one digit serves as both
+  EXPECT_EQ(HexToByte("G0"), 0x00);    // 16 * 16 does not fit a byte
+  EXPECT_EQ(HexToByte("4G"), 0x50);    // 4 * 16 + 16
+  EXPECT_EQ(HexToByte("F "), 0xF0);    // a blank stops after the high digit
+  EXPECT_EQ(HexToByte("ff"), 0x00);    // lower case is not hex here
+  EXPECT_EQ(HexToByte("0f"), 0x2F);    // 'f' reads as 47
+  EXPECT_EQ(HexToByte(":0"), 0x00);    // unreadable high digit
+  EXPECT_EQ(HexToByte("1x2"), 0x12);   // the middle is ignored
+  EXPECT_EQ(HexToByte("\xFF" "0"), 0x00);  // high bytes are no digits either
+  EXPECT_EQ(HexToByte("F\xC8"), 0xF0);     // 0xC8 - 55 does not fit
+}
+
+TEST(ByteText, HexToTextReadsOddAndOddlyWrittenInput) {
+  EXPECT_EQ(HexToText("41424"), std::string("\x41\x42\x44", 3));
+  // Every malformed pair takes the tolerant reading, in place.
+  EXPECT_EQ(HexToText("4142ff0fG04G"), std::string("\x41\x42\x00\x2F\x00\x50", 6));
+  EXPECT_EQ(HexToText("7"), "\x77");
+}
+
+TEST(LineSettingsText, ParsesWhatPortsAcceptAndRejectsTheRest) {
+  auto s = ParseLineSettings("19200,n,8,1");
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->baud, 19200);
+  EXPECT_EQ(s->BitHalvesPerByte(), 20);
+  EXPECT_EQ(s->ByteTimeNs(), 520833);  // 10 bits at 19200 bit/s
+  auto e = ParseLineSettings(" 9600 , E , 7 , 1.5 ");
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->parity, 'e');
+  EXPECT_EQ(e->BitHalvesPerByte(), 2 * (1 + 7 + 1) + 3);
+  EXPECT_EQ(e->Text(), "9600,e,7,1.5");
+  for (const char* bad : {"", "19200", "19200,n,8", "0,n,8,1", "-5,n,8,1", "19200,x,8,1",
+                          "19200,n,9,1", "19200,n,8,3", "fast,n,8,1", "19200,n,8,1,1"}) {
+    EXPECT_FALSE(ParseLineSettings(bad)) << bad;
+  }
+}
+
+}  // namespace
+}  // namespace quorvalen

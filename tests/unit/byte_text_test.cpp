@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "quorvalen/line_settings.h"
 
 namespace quorvalen {
@@ -54,6 +56,31 @@ TEST(ByteText, HexToTextReadsOddAndOddlyWrittenInput) {
   // Every malformed pair takes the tolerant reading, in place.
   EXPECT_EQ(HexToText("4142ff0fG04G"), std::string("\x41\x42\x00\x2F\x00\x50", 6));
   EXPECT_EQ(HexToText("7"), "\x77");
+}
+
+TEST(ByteText, WidePathsAgreeWithPairByPairReading) {
+  // Long inputs take the sixteen-at-a-time paths; odd characters anywhere in
+  // them must give exactly what reading pair by pair gives.
+  std::mt19937 rng(7);
+  const std::string alphabet = "0123456789ABCDEF0123456789ABCDEFabfG :\x80\xFF";
+  for (int round = 0; round < 400; ++round) {
+    size_t length = rng() % 90;
+    std::string hex;
+    for (size_t i = 0; i < length; ++i) {
+      bool odd = rng() % 10 == 0;
+      hex += odd ? alphabet[16 + rng() % (alphabet.size() - 16)] : alphabet[rng() % 16];
+    }
+    std::string expected;
+    for (size_t i = 0; i < hex.size(); i += 2) {
+      expected += static_cast<char>(HexToByte(std::string_view(hex).substr(i, 2)));
+    }
+    ASSERT_EQ(TextToHex(HexToText(hex)), TextToHex(expected)) << hex;
+    std::string bytes(length, '\0');
+    for (char& c : bytes) c = static_cast<char>(rng());
+    std::string slow;
+    for (unsigned char c : bytes) slow += ByteToHex(c);
+    ASSERT_EQ(TextToHex(bytes), slow);
+  }
 }
 
 TEST(LineSettingsText, ParsesWhatPortsAcceptAndRejectsTheRest) {

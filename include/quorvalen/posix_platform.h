@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "quorvalen/basic_platform.h"
 #include "quorvalen/platform.h"
 
 namespace quorvalen {
@@ -107,6 +108,85 @@ class FilePropertyBag : public PropertyBag {
   std::string path_;
   // Keys in file order, with their raw (unescaped) text values.
   std::vector<std::pair<std::string, std::string>> entries_;
+  // The line each key is on in the file as last loaded or saved; keys set
+  // since then have none. Named in type-mismatch errors.
+  std::map<std::string, int> lines_;
+};
+
+}  // namespace quorvalen
+
+namespace quorvalen {
+
+// The serial port on a termios device (a real port, a USB adapter or a
+// pseudo-terminal). The device is opened non-blocking in raw mode; reads
+// are collected by the loop when a receive threshold is set, and writes the
+// device cannot take at once are queued and flushed from the loop (and by
+// every later call on the port), so no call blocks for long.
+class PosixSerialPort : public SerialPort {
+ public:
+  // resolve maps a port number to a device path.
+  PosixSerialPort(PosixEventLoop& loop, std::function<std::string(int)> resolve);
+  ~PosixSerialPort() override;
+
+  int16_t CommPort() const override;
+  void CommPort(int16_t port) override;
+  std::string Settings() const override;
+  void Settings(const std::string& settings) override;
+  bool RTSEnable() const override;
+  void RTSEnable(bool on) override;
+  bool DTREnable() const override;
+  void DTREnable(bool on) override;
+  int16_t InBufferSize() const override;
+  void InBufferSize(int16_t bytes) override;
+  int16_t OutBufferSize() const override;
+  void OutBufferSize(int16_t bytes) override;
+  bool PortOpen() const override;
+  void PortOpen(bool open) override;
+  int InBufferCount() override;
+  std::string Input() override;
+  void Output(std::string_view bytes) override;
+  int RThreshold() const override;
+  void RThreshold(int bytes) override;
+  int CommEvent() const override;
+  void OnComm(std::function<void()> handler) override;
+
+  // Event code raised once when the other end hangs up (carrier lost).
+  static constexpr int kEventCarrierLost = 5;
+  // The device path of the open port (empty when closed).
+  const std::string& DevicePath() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// The posix platform: the poll loop, the system clocks, termios ports whose
+// device paths come from a table the host can set, trace files on disk, and
+// the terminal bell.
+class PosixPlatform : public Platform {
+ public:
+  PosixPlatform();
+  ~PosixPlatform() override;
+
+  PosixEventLoop& Loop() override { return loop_; }
+  PosixClock& Time() override { return clock_; }
+  RecordingContainer& Site() override { return container_; }
+  ComponentRegistry& Factory() override { return factory_; }
+  TerminalBeeper& Bell() override { return beeper_; }
+  std::unique_ptr<SerialPort> CreateSerialPort() override;
+  std::unique_ptr<TraceFile> CreateTraceFile() override;
+
+  // CommPort n opens this path; without an entry, /dev/ttyS<n-1>.
+  void DevicePath(int comm_port, std::string path);
+  std::string DevicePath(int comm_port) const;
+
+ private:
+  PosixEventLoop loop_;
+  PosixClock clock_;
+  RecordingContainer container_;
+  ComponentRegistry factory_;
+  TerminalBeeper beeper_;
+  std::map<int, std::string> devices_;
 };
 
 }  // namespace quorvalen

@@ -144,15 +144,45 @@ class Quorvalen {
   void PushCommand(const std::string& command);
   void PopCommand();
 
-  // ---- executor: the tick, timers and waits
+  // ---- executor: the tick, control commands, OBEX requests, timers, waits
   void ExecuteNextCommand();
+  // The text under which the host knows an OBEX request, however it ends:
+  // "OBEX>" + head, with "PUX:" read as "PUT:".
+  static std::string ObexCommandText(std::string head);
+  void PromptExchange(const std::string& hex_data);
+  void RunSpecCommand(const std::string& command);
+  // Builds and sends the request; false when the name or argument is not
+  // understood (nothing was sent).
+  bool StartObexRequest(const std::string& name, const std::string& argument);
   void Timer2Tick();
   void Timer3Tick();
   void Timer4Tick();
   void WaitMilliseconds(int32_t ms);
+  // One short step of a busy wait that polls the link.
+  void PollPause();
 
-  // ---- link: port and receive path
+  // ---- link: port, receive path, probes
   void HandlePortEvent();
+  void ProcessReceived(const std::string& data);
+  void WriteToPort(std::string_view text);
+  bool BfbFramingInForce() const {
+    return LinkMode >= 2 && props_.ComType != 1 &&
+           (props_.MobileType == 1 || props_.MobileType == 2);
+  }
+  int32_t OpenPort();
+  int32_t OpenIrDA();
+  // Reads and drops what the link delivers until it has been quiet for
+  // longer than quiet_ms.
+  void DrainPort(int32_t quiet_ms);
+  void DrainInfrared(int32_t quiet_ms);
+  // Sends "AT" until the answer holds "OK" or max_attempts were made;
+  // returns the attempts made and sets found.
+  int InfraredLinkProbe(int max_attempts, bool report, bool& found);
+  void DecodeBfbFrame(char ch);
+
+  // ---- decoding: the decoder entry, AT lines, OBEX responses
+  void AtLineCharacter(char c);
+  void ObexResponseCharacter(char c);
 
   // ---- support: the trace
   void DebugTrace(std::string_view text);
@@ -187,6 +217,9 @@ class Quorvalen {
   int32_t BfbSequence = 0;
   std::string BfbFrameBuffer;
   std::string BfbDataBuffer;
+  // True while the opening probe owns the port's replies: the receive
+  // notification then stays off.
+  bool probe_active_ = false;
 
   // Child objects.
   std::unique_ptr<SerialPort> MSComm1;

@@ -96,7 +96,7 @@ class VirtualEventLoop : public EventLoop {
 // 09:30:00.000 local time) plus the virtual time that has passed.
 class VirtualClock : public Clock {
  public:
-  explicit VirtualClock(VirtualEventLoop& loop) : loop_(loop) {}
+  explicit VirtualClock(VirtualEventLoop& loop) : loop_(loop) { SetStart(2026, 1, 1, kNineThirty); }
 
   void SetStart(int year, int month, int day, int64_t ms_since_midnight);
 
@@ -107,9 +107,10 @@ class VirtualClock : public Clock {
   void WaitUntil(int64_t monotonic_ms) override { loop_.AdvanceTo(monotonic_ms * 1'000'000); }
 
  private:
+  static constexpr int64_t kNineThirty = (9 * 3600 + 30 * 60) * 1000LL;
   VirtualEventLoop& loop_;
   int64_t start_day_ = 0;  // days since 1970-01-01
-  int64_t start_ms_ = (9 * 3600 + 30 * 60) * 1000LL;
+  int64_t start_ms_ = 0;
 };
 
 // A serial cable between the host's port and a far end (a scripted peer or

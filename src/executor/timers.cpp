@@ -1,7 +1,52 @@
-// The control's timers and its busy wait.
+// The control's timers beyond the executor tick: the answer time-out of AT
+// lines (Timer2), the end of timed waits (Timer3), the infrared receive poll
+// (Timer4); and the busy wait.
+#include "quorvalen/error.h"
 #include "quorvalen/quorvalen.h"
 
 namespace quorvalen {
+
+void Quorvalen::Timer2Tick() {
+  // In OBEX mode the AT time-out stands aside; requests there have their own.
+  if (LinkMode >= 2) return;
+  platform_.Bell().Beep();
+  Timer2->Enabled(false);
+  const std::string head = CommandStack[0];
+  RaiseAck(head, "TIMEOUT");
+  DebugTrace(" Timeout :" + head + " ");
+  PopCommand();
+  Timer2->Interval(props_.TimeOut);
+  CurrentResponse.clear();
+  AnswerCommand.clear();
+}
+
+void Quorvalen::Timer3Tick() {
+  DebugTrace(" >COM    :WAIT OK");
+  props_.AT_DataRead = CollectedAnswer;
+  if (!CollectedAnswer.empty()) {
+    DebugTrace(" >COM    :" + CollectedAnswer);
+    std::string collected = std::move(CollectedAnswer);
+    CollectedAnswer.clear();
+    RaiseAck(AnswerCommand, collected);
+  }
+  Timer3->Enabled(false);
+  PopCommand();
+}
+
+void Quorvalen::Timer4Tick() {
+  try {
+    if (!props_.IrDA1) throw Error(kCheckInitError, "Quorvalen", "No infrared device");
+    if (props_.IrDA1->InBufferCount() > 0) {
+      std::string data = props_.IrDA1->Input();
+      if (props_.StackCount != 0) ProcessReceived(data);
+    }
+  } catch (const Error& e) {
+    Timer4->Enabled(false);
+    PortOpened = false;
+    RaiseAck("IrDA", "ERROR " + std::to_string(e.number));
+    DebugTrace(" IrDA Error:" + std::to_string(e.number));
+  }
+}
 
 // A busy wait: no tick, received data or host call is handled until it
 // returns. It ends at the first clock reading past start + ms.
@@ -10,6 +55,11 @@ void Quorvalen::WaitMilliseconds(int32_t ms) {
   Clock& clock = platform_.Time();
   const int64_t end = clock.MonotonicMs() + ms;
   while (clock.MonotonicMs() <= end) clock.WaitUntil(end + 1);
+}
+
+void Quorvalen::PollPause() {
+  Clock& clock = platform_.Time();
+  clock.WaitUntil(clock.MonotonicMs() + 1);
 }
 
 }  // namespace quorvalen

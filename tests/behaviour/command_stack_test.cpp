@@ -39,7 +39,7 @@ TEST_F(CommandStack, PoppingAnEmptyQueueSaysMinusOneAndEndsAtZero) {
   // A count the host set below zero is not corrected.
   control.StackCount(-5);
   internals.PopCommand();
-  EXPECT_EQ(acks.back(), (std::pair<std::string, std::string>{"STACK-", "-6"}));
+  EXPECT_EQ(acks.back(), (Ack{"STACK-", "-6"}));
   EXPECT_EQ(control.StackCount(), -6);
 }
 
@@ -134,7 +134,7 @@ TEST_F(CommandStack, AnAckHandlerMayWriteCommandFromInsideAck) {
   });
   internals.PopCommand();
   internals.PopCommand();
-  EXPECT_EQ(acks.back(), (std::pair<std::string, std::string>{"STACK-!", "1"}));
+  EXPECT_EQ(acks.back(), (Ack{"STACK-!", "1"}));
 }
 
 }  // namespace

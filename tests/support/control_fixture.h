@@ -13,7 +13,8 @@
 
 namespace quorvalen {
 
-using AckList = std::vector<std::pair<std::string, std::string>>;
+using Ack = std::pair<std::string, std::string>;
+using AckList = std::vector<Ack>;
 
 class ControlTest : public ::testing::Test {
  protected:

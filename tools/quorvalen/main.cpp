@@ -1,33 +1,30 @@
 // quorvalen: the command-line front of the control.
-#include <cstdio>
-#include <cstring>
-#include <string>
+#include <CLI/CLI.hpp>
+
+#include "console.h"
 
 namespace quorvalen::tool {
 int Tour(int argc, char** argv);
 }
 
-namespace {
-
-void Usage(FILE* out) {
-  std::fprintf(out,
-               "usage: quorvalen <command> [options]\n"
-               "\n"
-               "commands:\n"
-               "  tour      show the control at work against the built-in simulated phone\n");
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-  if (argc < 2) return quorvalen::tool::Tour(argc - 1, argv + 1);
-  std::string command = argv[1];
-  if (command == "tour") return quorvalen::tool::Tour(argc - 2, argv + 2);
-  if (command == "-h" || command == "--help" || command == "help") {
-    Usage(stdout);
-    return 0;
-  }
-  std::fprintf(stderr, "quorvalen: unknown command \"%s\"\n", command.c_str());
-  Usage(stderr);
-  return 2;
+  using namespace quorvalen::tool;
+  CLI::App app{"quorvalen: talk to a mobile phone over a serial cable"};
+  app.require_subcommand(0, 1);
+
+  CLI::App* tour = app.add_subcommand("tour", "show the control at work (the default)");
+
+  ConsoleOptions console_options;
+  CLI::App* console =
+      app.add_subcommand("console", "requests on standard input, every Ack as a JSON line");
+  console->add_option("--port", console_options.port, "device path of the phone's port");
+  console->add_option("--set", console_options.settings, "set a property first: Name=Value");
+  console->add_option("--drain-ms", console_options.drain_ms,
+                      "at the end of input, wait at most this long for the queue to drain")
+      ->check(CLI::NonNegativeNumber);
+
+  CLI11_PARSE(app, argc, argv);
+  if (*console) return RunConsole(console_options);
+  (void)tour;
+  return Tour(0, nullptr);
 }

@@ -1,0 +1,54 @@
+// The console: requests in on standard input, one per line, and every Ack
+// out as a JSON line. It is the scriptable front door to the control.
+#pragma once
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "quorvalen/platform.h"
+#include "quorvalen/quorvalen.h"
+
+namespace quorvalen::tool {
+
+// In every JSON string, byte value N is the code point N (U+0000 to U+00FF),
+// so byte text round-trips.
+std::string BytesToUtf8(std::string_view bytes);
+// Nothing when the text is not UTF-8 or holds a code point above U+00FF.
+std::optional<std::string> Utf8ToBytes(std::string_view utf8);
+
+// Carries out the requests of one console run on a control and its loop.
+class ConsoleSession {
+ public:
+  ConsoleSession(Quorvalen& control, EventLoop& loop, std::FILE* out);
+
+  // One input line, without its line end. A line beginning with '{' is a
+  // JSON request; any other line is written to Command as it stands.
+  void HandleLine(const std::string& line);
+  // No command queued and none in progress.
+  bool Idle();
+  // Lets the queue drain for at most timeout_ms; true when it did.
+  bool Drain(int64_t timeout_ms);
+
+ private:
+  void HandleJson(const std::string& line);
+  void Print(const std::string& json_line);
+  void PrintError(const std::string& what);
+
+  Quorvalen& control_;
+  EventLoop& loop_;
+  std::FILE* out_;
+  long line_number_ = 0;
+};
+
+struct ConsoleOptions {
+  std::string port;
+  std::vector<std::string> settings;  // "Name=Value"
+  int64_t drain_ms = 60000;
+};
+
+// Runs the console on the posix platform; returns the exit code.
+int RunConsole(const ConsoleOptions& options);
+
+}  // namespace quorvalen::tool

@@ -1,0 +1,29 @@
+// The control's properties by name, for tools that take settings as text
+// or JSON.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "quorvalen/platform.h"
+#include "quorvalen/quorvalen.h"
+
+namespace quorvalen::tool {
+
+// The value of a property, or nothing for a name the control does not have.
+// Reading Command may throw Error (StackCount out of range).
+std::optional<PropertyValue> GetProperty(Quorvalen& control, const std::string& name);
+
+// Sets a property; an empty result means done, otherwise it says why not
+// (unknown name, wrong type). Writing Command may throw Error.
+std::string SetProperty(Quorvalen& control, const std::string& name, const PropertyValue& value);
+
+// Reads a value given as text ("Name=Value" on a command line) in the type
+// the property has: integers in decimal, Booleans as true/false/True/False/1/0.
+std::optional<PropertyValue> ParsePropertyText(Quorvalen& control, const std::string& name,
+                                               const std::string& text);
+
+const std::vector<std::string>& PropertyNames();
+
+}  // namespace quorvalen::tool

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <variant>
 
+#include "quorvalen/command_slots.h"
 #include "quorvalen/platform.h"
 
 namespace quorvalen {
@@ -27,7 +28,7 @@ class Quorvalen {
   using AckHandler = std::function<void(const std::string& command, const std::string& answer)>;
 
   // Slots of the command queue; indices 0 to kStackSlots - 1.
-  static constexpr int kStackSlots = 2001;
+  static constexpr int kStackSlots = CommandSlots::kSlots;
   // The number that CheckInit's error carries.
   static constexpr int kCheckInitError = 91;
 
@@ -197,7 +198,7 @@ class Quorvalen {
   std::shared_ptr<AckHandler> ack_handler_;
 
   // Command queue: slots 0 .. StackCount-1 are queued, slot 0 the head.
-  std::array<std::string, kStackSlots> CommandStack;
+  CommandSlots CommandStack;
 
   // Working members, each false, 0 or empty at creation.
   bool DebugOn = false;

@@ -37,7 +37,7 @@ void Quorvalen::PushCommand(const std::string& command) {
                 "Subscript out of range: the command queue holds " + std::to_string(index) +
                     " entries");
   }
-  CommandStack[index] = command;
+  CommandStack.Set(index, command);
   DebugTrace(" Stack[" + std::to_string(index) + "]:" + command);
   ++props_.StackCount;
   RaiseAck("STACK+", std::to_string(props_.StackCount));
@@ -47,13 +47,7 @@ void Quorvalen::PopCommand() {
   // Slot i + 1 moves into slot i for i from 0 up to the count inclusive: one
   // pass more than removing the head needs. A slot past the last one reads
   // as empty.
-  const int32_t n = props_.StackCount;
-  const int32_t last = std::min(n, kStackSlots - 1);
-  for (int32_t i = 0; i < last; ++i) CommandStack[i] = std::move(CommandStack[i + 1]);
-  if (last >= 0) {
-    // The final pass copies, so the slot it reads keeps its text.
-    CommandStack[last] = last + 1 < kStackSlots ? CommandStack[last + 1] : std::string();
-  }
+  CommandStack.ShiftForPop(props_.StackCount);
   --props_.StackCount;
   RaiseAck("STACK-", std::to_string(props_.StackCount));
   Timer2->Enabled(false);

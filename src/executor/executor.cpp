@@ -52,17 +52,17 @@ void Quorvalen::ExecuteNextCommand() {
   try {
     if (command.find(",LONG") != std::string::npos) {
       RemoveAll(command, ",LONG");
-      CommandStack[0] = command;
+      CommandStack.Set(0, command);
       Timer2->Interval(props_.TimeOutLong);
     }
     hex_data = CutAt(command, ",HEX>");
-    CommandStack[0] = command;
+    CommandStack.Set(0, command);
     if (!hex_data.empty()) {
       WaitMilliseconds(props_.HexDelay);
       WriteToPort("\r");
     }
     ExtData = CutAt(command, ",EXT>");
-    CommandStack[0] = command;
+    CommandStack.Set(0, command);
 
     obex = command.rfind("OBEX>", 0) == 0;
     DebugTrace(obex ? " OBEX>   :" + command.substr(5) : " COM>    :" + command);
@@ -85,7 +85,7 @@ void Quorvalen::ExecuteNextCommand() {
     } else {
       if (LinkMode == 1) LinkMode = 3;
       command.erase(0, 5);
-      CommandStack[0] = command;
+      CommandStack.Set(0, command);
       std::string name = command.substr(0, 4);
       std::string argument = command.size() > 4 ? command.substr(4) : std::string();
       if (!StartObexRequest(name, argument)) {

@@ -99,7 +99,7 @@ void Quorvalen::RunSpecCommand(const std::string& command) {
     if (waits) {
       wait_ms = LeadingNumber(std::string_view(head).substr(wait_at + 6));
       head.erase(wait_at);
-      CommandStack[0] = head;
+      CommandStack.Set(0, head);
     }
     // Written before the wait is armed: a refused write ends the command
     // without leaving a wait behind.

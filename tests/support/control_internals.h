@@ -20,7 +20,7 @@ class ControlInternals {
   void WaitMilliseconds(int32_t ms) { q_.WaitMilliseconds(ms); }
   void ExecuteNextCommand() { q_.ExecuteNextCommand(); }
 
-  const std::string& Slot(int i) const { return q_.CommandStack.at(i); }
+  const std::string& Slot(int i) const { return q_.CommandStack[i]; }
   bool& DebugOn() { return q_.DebugOn; }
   bool& AutoBlockLen() { return q_.AutoBlockLen; }
   bool& PortOpened() { return q_.PortOpened; }

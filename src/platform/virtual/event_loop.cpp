@@ -5,15 +5,19 @@
 
 namespace quorvalen {
 
-// Timer state outlives the Timer object as long as events refer to it, so an
-// event of a destroyed or re-armed timer is recognised and skipped.
+// Timer state outlives the Timer object as long as an event refers to it.
+// Each timer keeps at most one live event in the queue: re-arming it (as the
+// AT answer time-out is, on every character received) moves its due time,
+// and the live event, when it comes, follows the due time instead of a new
+// event being queued for every re-arm.
 struct VirtualTimerState {
   VirtualEventLoop* loop;
   std::function<void()> tick;
   int interval_ms = 0;
   bool enabled = false;
   bool alive = true;
-  uint64_t generation = 0;
+  int64_t due_ns = 0;
+  int64_t scheduled_ns = -1;  // time of the live event, -1 when none
 };
 
 class VirtualTimer : public Timer {
@@ -28,44 +32,52 @@ class VirtualTimer : public Timer {
   int Interval() const override { return state_->interval_ms; }
   void Interval(int ms) override {
     state_->interval_ms = ms;
-    if (state_->enabled) Arm();
+    if (state_->enabled) Arm(state_);
   }
   bool Enabled() const override { return state_->enabled; }
   void Enabled(bool on) override {
     if (on == state_->enabled) return;
     state_->enabled = on;
-    if (on) {
-      Arm();
-    } else {
-      ++state_->generation;
-    }
+    if (on) Arm(state_);
   }
 
  private:
   // Starts a fresh full interval from now.
-  void Arm() {
-    ++state_->generation;
-    if (state_->interval_ms <= 0) return;
-    VirtualEventLoop& loop = *state_->loop;
-    Schedule(state_, loop.NowNs() + state_->interval_ms * 1'000'000LL);
+  static void Arm(const std::shared_ptr<VirtualTimerState>& state) {
+    if (state->interval_ms <= 0) {
+      state->due_ns = INT64_MAX;
+      return;
+    }
+    state->due_ns = state->loop->NowNs() + state->interval_ms * 1'000'000LL;
+    if (state->scheduled_ns < 0 || state->scheduled_ns > state->due_ns) Schedule(state);
   }
 
-  static void Schedule(const std::shared_ptr<VirtualTimerState>& state, int64_t due_ns) {
-    uint64_t generation = state->generation;
-    state->loop->At(due_ns, VirtualEventLoop::Domain::kHost, [state, generation, due_ns]() {
-      if (!state->alive || !state->enabled || state->generation != generation) return;
-      VirtualEventLoop& loop = *state->loop;
-      ++loop.counters_.timer_ticks;
-      // A tick that comes late (the host was busy) is one tick, not a burst:
-      // the next one keeps the timer's phase.
-      int64_t interval_ns = state->interval_ms * 1'000'000LL;
-      int64_t next = due_ns + interval_ns;
-      if (next <= loop.NowNs()) next += ((loop.NowNs() - next) / interval_ns + 1) * interval_ns;
-      Schedule(state, next);
-      // Copy: the handler may destroy the timer.
-      auto tick = state->tick;
-      tick();
-    });
+  static void Schedule(const std::shared_ptr<VirtualTimerState>& state) {
+    const int64_t at = state->due_ns;
+    state->scheduled_ns = at;
+    state->loop->At(at, VirtualEventLoop::Domain::kHost, [state, at]() { Fire(state, at); });
+  }
+
+  static void Fire(const std::shared_ptr<VirtualTimerState>& state, int64_t at) {
+    if (!state->alive || state->scheduled_ns != at) return;  // superseded
+    state->scheduled_ns = -1;
+    if (!state->enabled || state->due_ns == INT64_MAX) return;
+    VirtualEventLoop& loop = *state->loop;
+    if (state->due_ns > loop.NowNs()) {
+      Schedule(state);  // re-armed since: follow the due time
+      return;
+    }
+    ++loop.counters_.timer_ticks;
+    // A tick that comes late (the host was busy) is one tick, not a burst:
+    // the next one keeps the timer's phase.
+    const int64_t interval_ns = state->interval_ms * 1'000'000LL;
+    int64_t next = state->due_ns + interval_ns;
+    if (next <= loop.NowNs()) next += ((loop.NowNs() - next) / interval_ns + 1) * interval_ns;
+    state->due_ns = next;
+    Schedule(state);
+    // Copy: the handler may destroy the timer.
+    auto tick = state->tick;
+    tick();
   }
 
   std::shared_ptr<VirtualTimerState> state_;

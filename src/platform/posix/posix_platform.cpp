@@ -1,8 +1,8 @@
 // Assembly of the real platform: one poll loop, the system clocks, termios
 // ports found through a table of device paths, and trace files on disk.
-#include <unistd.h>
-
 #include "quorvalen/posix_platform.h"
+
+#include <unistd.h>
 
 namespace quorvalen {
 

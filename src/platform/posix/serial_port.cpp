@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <string>
 #include <utility>
 
 #include "platform/posix/termios2.h"
@@ -87,11 +88,20 @@ void ApplySettings(int fd, const LineSettings& s, const std::string& path) {
   static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
   tio.c_cflag |= kSizes[s.data_bits - 5];
   switch (s.parity) {
-    case 'e': tio.c_cflag |= PARENB; break;
-    case 'o': tio.c_cflag |= PARENB | PARODD; break;
-    case 'm': tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case 's': tio.c_cflag |= PARENB | CMSPAR; break;
-    default: break;
+    case 'e':
+      tio.c_cflag |= PARENB;
+      break;
+    case 'o':
+      tio.c_cflag |= PARENB | PARODD;
+      break;
+    case 'm':
+      tio.c_cflag |= PARENB | CMSPAR | PARODD;
+      break;
+    case 's':
+      tio.c_cflag |= PARENB | CMSPAR;
+      break;
+    default:
+      break;
   }
   if (s.stop_halves > 2) tio.c_cflag |= CSTOPB;
 
@@ -116,9 +126,10 @@ int SetModemLine(int fd, int line, bool on) {
   return errno;
 }
 
-// Devices held open in this process. TIOCEXCL keeps other processes out
-// (privileged ones excepted) but not a second port object in this one.
-using DeviceKey = std::pair<dev_t, ino_t>;
+// Devices held open in this process, by device number, whatever path
+// reached them. TIOCEXCL keeps other processes out (privileged ones
+// excepted) but not a second port object in this one.
+using DeviceKey = dev_t;
 std::mutex open_devices_mutex;
 std::set<DeviceKey> open_devices;
 
@@ -229,12 +240,12 @@ void PosixSerialPort::State::Open() {
     Fail(kErrHardwareNotAvailable,
          "Cannot open " + device_path + ": not a terminal (" + Reason(errno) + ")");
   }
-  DeviceKey key{st.st_dev, st.st_ino};
+  DeviceKey key = st.st_rdev;
   if (!ClaimDevice(key)) {
     Fail(kErrPortAlreadyOpen, "Port already open: " + device_path + " is in use");
   }
   undo.claimed = key;
-  // Fails on a pseudo-terminal in some setups; exclusivity is a courtesy.
+  // Keeps other processes off the line; a driver without it is no reason to fail.
   ioctl(f, TIOCEXCL);
 
   ApplySettings(f, settings, device_path);
@@ -516,7 +527,9 @@ void PosixSerialPort::RThreshold(int bytes) {
 
 int PosixSerialPort::CommEvent() const { return state_->event; }
 
-void PosixSerialPort::OnComm(std::function<void()> handler) { state_->handler = std::move(handler); }
+void PosixSerialPort::OnComm(std::function<void()> handler) {
+  state_->handler = std::move(handler);
+}
 
 const std::string& PosixSerialPort::DevicePath() const { return state_->path; }
 

@@ -196,7 +196,6 @@ void ConsoleSession::HandleJson(const std::string& line) {
   }
 }
 
-// Applies "Name=Value" settings; false (with a message) on the first bad one.
 bool ApplySettings(Quorvalen& control, const std::vector<std::string>& settings) {
   for (const std::string& setting : settings) {
     size_t eq = setting.find('=');
@@ -219,10 +218,23 @@ bool ApplySettings(Quorvalen& control, const std::vector<std::string>& settings)
 }
 
 int RunConsole(const ConsoleOptions& options) {
+  if (options.virtual_world) return RunVirtualConsole(options);
   PosixPlatform platform;
   Quorvalen control(platform);
   if (!ApplySettings(control, options.settings)) return 2;
-  if (!options.port.empty()) platform.DevicePath(control.CommPort(), options.port);
+  std::unique_ptr<SimulatedPhoneHandle> phone;
+  if (options.sim) {
+    std::string device, error;
+    phone = StartSimulatedPhone(control, options, &device, &error);
+    if (!phone) {
+      std::fprintf(stderr, "quorvalen console: cannot start the simulated phone: %s\n",
+                   error.c_str());
+      return 1;
+    }
+    platform.DevicePath(control.CommPort(), device);
+  } else if (!options.port.empty()) {
+    platform.DevicePath(control.CommPort(), options.port);
+  }
   ConsoleSession session(control, platform.Loop(), stdout);
 
   // Standard input is read by the loop, so the control keeps running while

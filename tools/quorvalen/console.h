@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "quorvalen/platform.h"
 #include "quorvalen/quorvalen.h"
@@ -46,9 +48,30 @@ struct ConsoleOptions {
   std::string port;
   std::vector<std::string> settings;  // "Name=Value"
   int64_t drain_ms = 60000;
+  bool sim = false;            // the simulated phone on a pseudo-terminal
+  bool virtual_world = false;  // control and simulated phone on the virtual clock
+  std::string sim_root;        // the phone serves this directory (else its sample tree)
+  int sim_family = -1;         // the phone's family (else the control's MobileType)
 };
 
-// Runs the console on the posix platform; returns the exit code.
+// Applies "Name=Value" settings; false (with a message on standard error)
+// on the first one that cannot be applied.
+bool ApplySettings(Quorvalen& control, const std::vector<std::string>& settings);
+
+// Runs the console on the posix platform (with the simulated phone on a
+// pseudo-terminal for --sim); returns the exit code.
 int RunConsole(const ConsoleOptions& options);
+// Runs the console and the simulated phone on the virtual clock.
+int RunVirtualConsole(const ConsoleOptions& options);
+
+// A simulated phone running beside the console; it stops when destroyed.
+class SimulatedPhoneHandle {
+ public:
+  virtual ~SimulatedPhoneHandle() = default;
+};
+std::unique_ptr<SimulatedPhoneHandle> StartSimulatedPhone(Quorvalen& control,
+                                                          const ConsoleOptions& options,
+                                                          std::string* device_path,
+                                                          std::string* error);
 
 }  // namespace quorvalen::tool

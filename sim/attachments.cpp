@@ -1,0 +1,178 @@
+// The simulated phone on a virtual serial line and on a pseudo-terminal.
+#include "sim/attachments.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+
+#include "sim/pty_speed.h"
+
+namespace quorvalen::sim {
+
+// ---- on a virtual serial line ----
+
+VirtualPhone::VirtualPhone(VirtualPlatform& platform, int comm_port, PhoneOptions options,
+                           std::unique_ptr<FileStore> store)
+    : VirtualPhone(platform.AddLine(comm_port), platform.Loop(), std::move(options),
+                   std::move(store)) {}
+
+VirtualPhone::VirtualPhone(VirtualSerialLine& line, VirtualEventLoop& loop, PhoneOptions options,
+                           std::unique_ptr<FileStore> store)
+    : line_(line), loop_(loop), store_(std::move(store)) {
+  phone_ = std::make_unique<SimulatedPhone>(static_cast<PhoneLine&>(*this), *store_, std::move(options));
+  const bool usb = phone_->Options().cable == Cable::kUsb;
+  line_.OnFarReceive([this, usb](std::string_view bytes, const LineSettings& sent_with) {
+    if (!hung_up_) phone_->Receive(bytes, usb ? 0 : sent_with.baud);
+  });
+}
+
+VirtualPhone::~VirtualPhone() {
+  *alive_ = false;
+  line_.OnFarReceive(nullptr);
+}
+
+void VirtualPhone::After(double ms, std::function<void()> work) {
+  std::weak_ptr<bool> alive = alive_;
+  loop_.After(static_cast<int64_t>(std::llround(ms * 1e6)), VirtualEventLoop::Domain::kWorld,
+              [alive, work = std::move(work)]() {
+                if (!alive.expired()) work();
+              });
+}
+
+void VirtualPhone::Send(std::string_view bytes, int baud) {
+  if (hung_up_) return;
+  LineSettings settings = line_.HostSettings();
+  // On a USB cable the speed means nothing: the bytes go as fast as the
+  // host's side runs.
+  if (phone_->Options().cable == Cable::kSerial) settings.baud = baud;
+  line_.FarSettings(settings);
+  line_.FarWrite(bytes);
+}
+
+// ---- on a pseudo-terminal ----
+
+std::unique_ptr<PtyPhone> PtyPhone::Open(PhoneOptions options, std::unique_ptr<FileStore> store,
+                                         std::string* error) {
+  std::unique_ptr<PtyPhone> p(new PtyPhone());
+  auto fail = [&](const char* what) {
+    if (error) *error = std::string(what) + ": " + std::strerror(errno);
+    return nullptr;
+  };
+  p->master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (p->master_ < 0) return fail("cannot open a pseudo-terminal");
+  if (grantpt(p->master_) != 0 || unlockpt(p->master_) != 0) return fail("cannot unlock it");
+  const char* name = ptsname(p->master_);
+  if (!name) return fail("cannot name it");
+  p->device_path_ = name;
+  // Holding the slave open keeps the master readable while no client is
+  // there (no end-of-file storm between clients).
+  p->slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (p->slave_ < 0) return fail("cannot open its slave side");
+  termios raw{};
+  if (tcgetattr(p->slave_, &raw) == 0) {
+    cfmakeraw(&raw);
+    tcsetattr(p->slave_, TCSANOW, &raw);
+  }
+  ClearLineSpeed(p->slave_);
+  fcntl(p->master_, F_SETFL, fcntl(p->master_, F_GETFL) | O_NONBLOCK);
+  if (pipe2(p->wake_, O_CLOEXEC | O_NONBLOCK) != 0) return fail("cannot make a pipe");
+  p->store_ = std::move(store);
+  p->phone_ = std::make_unique<SimulatedPhone>(static_cast<PhoneLine&>(*p), *p->store_, std::move(options));
+  return p;
+}
+
+PtyPhone::~PtyPhone() {
+  phone_.reset();
+  for (int fd : {master_, slave_, wake_[0], wake_[1]}) {
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+double PtyPhone::NowMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  const double now = static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
+  if (start_ms_ < 0) start_ms_ = now;
+  return now - start_ms_;  // the phone's clock starts when it does
+}
+
+void PtyPhone::After(double ms, std::function<void()> work) {
+  timers_.push(Timed{NowMs() + ms, seq_++, std::move(work)});
+}
+
+void PtyPhone::Send(std::string_view bytes, int) {
+  if (hung_up_) return;
+  // The speed means nothing on a pseudo-terminal; the bytes go as they are.
+  size_t at = 0;
+  int stalls = 0;
+  while (at < bytes.size()) {
+    ssize_t n = ::write(master_, bytes.data() + at, bytes.size() - at);
+    if (n > 0) {
+      at += static_cast<size_t>(n);
+      stalls = 0;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) return;  // the line is gone
+    // The client does not read: wait for room, but not for ever.
+    pollfd out{master_, POLLOUT, 0};
+    if (::poll(&out, 1, 100) <= 0 && ++stalls > 50) return;
+  }
+}
+
+void PtyPhone::Wake() {
+  char c = 1;
+  ssize_t ignored = ::write(wake_[1], &c, 1);
+  (void)ignored;
+}
+
+void PtyPhone::Stop() {
+  stop_ = true;
+  Wake();
+}
+
+void PtyPhone::Replug() {
+  replug_ = true;
+  Wake();
+}
+
+void PtyPhone::Run() {
+  char buffer[4096];
+  while (!stop_) {
+    if (replug_.exchange(false)) {
+      hung_up_ = false;
+      tcflush(master_, TCIOFLUSH);
+      phone_->Replug();
+    }
+    int timeout = -1;
+    if (!timers_.empty()) {
+      double wait = timers_.top().due - NowMs();
+      timeout = wait <= 0 ? 0 : static_cast<int>(std::ceil(wait));
+    }
+    pollfd fds[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    int ready = ::poll(fds, 2, timeout);
+    if (ready < 0 && errno != EINTR) break;
+    if (fds[1].revents & POLLIN) {
+      while (::read(wake_[0], buffer, sizeof buffer) > 0) {
+      }
+    }
+    if (fds[0].revents & POLLIN) {
+      ssize_t n = ::read(master_, buffer, sizeof buffer);
+      if (n > 0) phone_->Receive(std::string_view(buffer, static_cast<size_t>(n)), ReadLineSpeed(master_));
+    }
+    while (!timers_.empty() && timers_.top().due <= NowMs()) {
+      auto work = timers_.top().work;
+      timers_.pop();
+      work();
+    }
+  }
+}
+
+}  // namespace quorvalen::sim

@@ -1,0 +1,94 @@
+// Where a simulated phone lives: at the far end of a virtual serial line
+// (its reactions are world events, so it keeps answering while the control
+// busy-waits), or on the master side of a pseudo-terminal, driven by a loop
+// of its own.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <queue>
+#include <string>
+#include <vector>
+
+#include "quorvalen/virtual_platform.h"
+#include "sim/phone.h"
+
+namespace quorvalen::sim {
+
+// A phone on a virtual serial line, owning its storage.
+class VirtualPhone : private PhoneLine {
+ public:
+  VirtualPhone(VirtualPlatform& platform, int comm_port, PhoneOptions options,
+               std::unique_ptr<FileStore> store);
+  VirtualPhone(VirtualSerialLine& line, VirtualEventLoop& loop, PhoneOptions options,
+               std::unique_ptr<FileStore> store);
+  ~VirtualPhone() override;
+
+  SimulatedPhone& Phone() { return *phone_; }
+  FileStore& Store() { return *store_; }
+  VirtualSerialLine& Line() { return line_; }
+  bool HungUp() const { return hung_up_; }
+
+ private:
+  double NowMs() override { return static_cast<double>(loop_.NowNs()) / 1e6; }
+  void After(double ms, std::function<void()> work) override;
+  void Send(std::string_view bytes, int baud) override;
+  void HangUp() override { hung_up_ = true; }
+
+  VirtualSerialLine& line_;
+  VirtualEventLoop& loop_;
+  std::unique_ptr<FileStore> store_;
+  std::unique_ptr<SimulatedPhone> phone_;
+  bool hung_up_ = false;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+// A phone on a new pseudo-terminal. The phone keeps the master side and
+// holds the slave open too, so clients may come and go; clients open the
+// slave through DevicePath(). Run() serves until Stop(); Stop() and
+// Replug() may be called from another thread or a signal handler.
+class PtyPhone : private PhoneLine {
+ public:
+  // Nothing (and the reason in *error) when no pseudo-terminal can be had.
+  static std::unique_ptr<PtyPhone> Open(PhoneOptions options, std::unique_ptr<FileStore> store,
+                                        std::string* error);
+  ~PtyPhone() override;
+
+  const std::string& DevicePath() const { return device_path_; }
+  SimulatedPhone& Phone() { return *phone_; }
+  void Run();
+  void Stop();
+  void Replug();
+
+ private:
+  PtyPhone() = default;
+  double NowMs() override;
+  void After(double ms, std::function<void()> work) override;
+  void Send(std::string_view bytes, int baud) override;
+  void HangUp() override { hung_up_ = true; }
+  void Wake();
+
+  struct Timed {
+    double due;
+    uint64_t seq;
+    std::function<void()> work;
+    bool operator>(const Timed& o) const { return due != o.due ? due > o.due : seq > o.seq; }
+  };
+
+  int master_ = -1;
+  int slave_ = -1;
+  int wake_[2] = {-1, -1};
+  std::string device_path_;
+  std::unique_ptr<FileStore> store_;
+  std::unique_ptr<SimulatedPhone> phone_;
+  std::priority_queue<Timed, std::vector<Timed>, std::greater<Timed>> timers_;
+  uint64_t seq_ = 0;
+  double start_ms_ = -1;
+  bool hung_up_ = false;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> replug_{false};
+};
+
+}  // namespace quorvalen::sim

@@ -1,0 +1,66 @@
+// Faults the simulated phone can inject into what it sends, drawn from a
+// seeded generator so that every run with the same seed and the same input
+// goes the same way.
+//
+// A fault plan is a comma-separated list:
+//   drop=P          drop a whole answer with probability P
+//   corrupt=P       flip one bit of each byte with probability P
+//   delay=P:MS      hold an answer back MS milliseconds with probability P
+//                   (later answers wait behind it, order is kept)
+//   garbage=P       send 1 to 16 random bytes before an answer, probability P
+//   mute-after=N    answer nothing after the first N answers
+//   hangup-after=N  hang up the line after the first N answers
+//   resend=MS       re-send a BFB answer block not acknowledged within MS
+// Probabilities are numbers from 0 to 1.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+
+namespace quorvalen::sim {
+
+struct FaultPlan {
+  double drop = 0;
+  double corrupt = 0;
+  double delay = 0;
+  int64_t delay_ms = 0;
+  double garbage = 0;
+  int64_t mute_after = -1;
+  int64_t hangup_after = -1;
+  int64_t resend_ms = 0;
+
+  bool Any() const {
+    return drop > 0 || corrupt > 0 || delay > 0 || garbage > 0 || mute_after >= 0 ||
+           hangup_after >= 0;
+  }
+};
+
+// Reads a plan; on error returns nothing and says why in *error.
+std::optional<FaultPlan> ParseFaultPlan(std::string_view text, std::string* error);
+
+// Applies a plan to the answers of one phone.
+class FaultInjector {
+ public:
+  FaultInjector(FaultPlan plan, uint64_t seed) : plan_(plan), rng_(seed) {}
+
+  struct Outcome {
+    std::string bytes;     // what goes on the line (possibly empty)
+    int64_t delay_ms = 0;  // how long to hold it back
+    bool hang_up = false;  // hang up after sending it
+  };
+  // Decides what becomes of one answer.
+  Outcome Apply(std::string_view answer);
+  const FaultPlan& Plan() const { return plan_; }
+
+ private:
+  bool Chance(double p);
+
+  FaultPlan plan_;
+  std::mt19937_64 rng_;
+  int64_t answers_ = 0;
+};
+
+}  // namespace quorvalen::sim

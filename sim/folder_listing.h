@@ -1,0 +1,26 @@
+// The folder listing the OBEX server sends for a GET of type
+// x-obex/folder-listing: UTF-8 XML with a parent-folder element below the
+// root, then the folders and the files, each group sorted by name.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/file_store.h"
+
+namespace quorvalen::sim {
+
+inline constexpr std::string_view kFolderListingType = "x-obex/folder-listing";
+
+// Entries without attributes show user-perm="RW".
+std::string FolderListingXml(std::vector<Entry> entries, bool has_parent);
+
+// "YYYYMMDDTHHMMSS" in UTC.
+std::string ObexTime(int64_t seconds);
+
+// Escapes & < > " ' for text and attribute values.
+std::string XmlEscape(std::string_view text);
+
+}  // namespace quorvalen::sim

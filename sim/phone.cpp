@@ -1,0 +1,499 @@
+// The simulated phone's modes: AT lines, raw OBEX, and the BFB link.
+#include "sim/phone.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "quorvalen/bfb.h"
+
+namespace quorvalen::sim {
+namespace {
+
+constexpr int kAtSpeed = 19200;
+constexpr int kBfbSpeed = 57600;
+constexpr int kBfbFastSpeed = 115200;
+constexpr size_t kMaxAtLine = 512;
+constexpr size_t kMaxText = 4096;
+constexpr char kCtrlZ = 0x1A;
+constexpr char kEscape = 0x1B;
+
+std::string Upper(std::string_view s) {
+  std::string u(s);
+  for (char& c : u) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return u;
+}
+
+std::string Line(std::string_view text) { return "\r\n" + std::string(text) + "\r\n"; }
+
+const std::string kOk = Line("OK");
+const std::string kError = Line("ERROR");
+
+}  // namespace
+
+std::string SimulatedPhone::WithCheckDigit(const std::string& digits) {
+  std::string body;
+  for (char c : digits) {
+    if (c >= '0' && c <= '9' && body.size() < 14) body += c;
+  }
+  while (body.size() < 14) body += '0';
+  // Luhn: double every second digit from the right of the full number.
+  int sum = 0;
+  for (int i = 0; i < 14; ++i) {
+    int d = body[i] - '0';
+    if (i % 2 == 1) d = d * 2 > 9 ? d * 2 - 9 : d * 2;
+    sum += d;
+  }
+  return body + static_cast<char>('0' + (10 - sum % 10) % 10);
+}
+
+SimulatedPhone::SimulatedPhone(PhoneLine& line, FileStore& store, PhoneOptions options)
+    : line_(line),
+      store_(store),
+      options_(std::move(options)),
+      server_(store_, ObexServerOptions{options_.packet_size}),
+      faults_(options_.faults, options_.seed) {
+  options_.serial_number = WithCheckDigit(options_.serial_number);
+}
+
+SimulatedPhone::~SimulatedPhone() { *alive_ = false; }
+
+bool SimulatedPhone::SpeedMatches(int host_baud) const {
+  if (options_.cable == Cable::kUsb || host_baud == 0) return true;
+  // A UART copes with about 3% between the two ends.
+  return std::abs(host_baud - speed_) * 100 <= 3 * speed_;
+}
+
+void SimulatedPhone::Receive(std::string_view bytes, int host_baud) {
+  if (transcript_) transcript_->Record(line_.NowMs(), Transcript::Direction::kHostToPhone, bytes);
+  if (hung_up_ || bytes.empty()) return;
+  switch (mode_) {
+    case Mode::kAt:
+      ReceiveAt(bytes, host_baud);
+      break;
+    case Mode::kRawObex:
+      if (!SpeedMatches(host_baud)) {
+        counters_.garbage_bytes += bytes.size();
+      } else {
+        ReceiveRawObex(bytes);
+      }
+      last_byte_ms_ = line_.NowMs();
+      break;
+    case Mode::kBfb:
+      if (!SpeedMatches(host_baud)) {
+        counters_.garbage_bytes += bytes.size();
+      } else {
+        ReceiveBfb(bytes);
+      }
+      break;
+  }
+}
+
+void SimulatedPhone::Replug() {
+  hung_up_ = false;
+  server_.Reset();
+  echo_ = true;
+  EnterAtMode();
+  if (transcript_) transcript_->Note(line_.NowMs(), "replugged");
+}
+
+void SimulatedPhone::EnterAtMode() {
+  mode_ = Mode::kAt;
+  speed_ = kAtSpeed;
+  sqwe0_ = false;
+  saw_a_ = in_line_ = text_entry_ = false;
+  at_line_.clear();
+  text_.clear();
+  frame_.clear();
+  block_.clear();
+  held_plus_.clear();
+  raw_packets_ = ObexPacketAssembler();
+  bfb_packets_ = ObexPacketAssembler();
+}
+
+// ---- AT mode ----
+
+void SimulatedPhone::ReceiveAt(std::string_view bytes, int host_baud) {
+  const bool autobaud = options_.family == 0;
+  std::string echo;
+  auto flush_echo = [&]() {
+    if (!echo.empty() && echo_) Answer(echo);
+    echo.clear();
+  };
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    const char c = bytes[i];
+    if (text_entry_) {
+      if (!SpeedMatches(host_baud)) {
+        ++counters_.garbage_bytes;
+        continue;
+      }
+      if (c == kCtrlZ || c == kEscape) {
+        FinishTextEntry(c == kCtrlZ);
+      } else if (text_.size() < kMaxText) {
+        text_ += c;
+      }
+      continue;
+    }
+    // A phone that detects the speed takes it from the "AT" of each line;
+    // the others listen at 19200 only.
+    if (autobaud && !in_line_ && host_baud != 0) speed_ = host_baud;
+    const int wanted = in_line_ && autobaud ? line_baud_ : speed_;
+    if (options_.cable == Cable::kSerial && host_baud != 0 &&
+        std::abs(host_baud - wanted) * 100 > 3 * wanted) {
+      ++counters_.garbage_bytes;
+      continue;
+    }
+    echo += c;
+    if (!in_line_) {
+      if (saw_a_ && (c == 'T' || c == 't')) {
+        in_line_ = true;
+        line_baud_ = speed_;
+        at_line_ = std::string(1, saw_a_char_) + c;
+      }
+      saw_a_ = c == 'A' || c == 'a';
+      saw_a_char_ = c;
+      continue;
+    }
+    if (c == '\r') {
+      flush_echo();
+      in_line_ = saw_a_ = false;
+      std::string line = std::move(at_line_);
+      at_line_.clear();
+      std::string answer = RunAtLine(line, false);
+      if (!answer.empty()) Answer(answer);
+      if (mode_ != Mode::kAt) {
+        // The rest came at the old speed: garbage to the new mode.
+        counters_.garbage_bytes += bytes.size() - i - 1;
+        return;
+      }
+      continue;
+    }
+    if (c == '\b' || c == 0x7F) {
+      if (at_line_.size() > 2) at_line_.pop_back();
+      continue;
+    }
+    if (c == '\n') continue;
+    if (at_line_.size() >= kMaxAtLine) {
+      // A line longer than any command: drop it.
+      in_line_ = saw_a_ = false;
+      at_line_.clear();
+      flush_echo();
+      Answer(kError);
+      continue;
+    }
+    at_line_ += c;
+  }
+  flush_echo();
+}
+
+void SimulatedPhone::FinishTextEntry(bool send) {
+  text_entry_ = false;
+  text_.clear();
+  if (send) {
+    Answer(Line("+CMGS: " + std::to_string(++messages_sent_)) + kOk);
+  } else {
+    Answer(kOk);
+  }
+}
+
+// Runs one command line; returns its answer. Mode changes happen after the
+// answer has been sent (at the speed in force before them).
+std::string SimulatedPhone::RunAtLine(const std::string& line, bool framed) {
+  const std::string u = Upper(line);
+  const bool bfb_family = options_.family == 1 || options_.family == 2;
+  auto info = [](std::string_view text) { return Line(text) + kOk; };
+
+  if (u == "AT" || u == "ATZ" || u == "AT+CFUN=1" || u.rfind("AT+CMEE=", 0) == 0) {
+    if (u == "ATZ") echo_ = true;
+    return kOk;
+  }
+  if (u == "ATE0" || u == "ATE") {
+    echo_ = false;
+    return kOk;
+  }
+  if (u == "ATE1") {
+    echo_ = true;
+    return kOk;
+  }
+  if (u == "AT+CGMI" || u == "AT+GMI") return info(options_.manufacturer);
+  if (u == "AT+CGMM") return info(options_.model);
+  if (u == "AT+GMM") return info(options_.stack_name);
+  if (u == "AT+CGMR" || u == "AT+GMR") return info(options_.revision);
+  if (u == "AT+CGSN") return info(options_.serial_number);
+  if (u == "AT+CBC") return info("+CBC: 0,80");
+  if (u == "AT+CSQ") return info("+CSQ: 21,99");
+  if (u == "AT+CSCS?") return info("+CSCS: \"GSM\"");
+  if (u == "AT+CSCS=?") return info("+CSCS: (\"GSM\",\"UCS2\",\"IRA\")");
+  if (u == "AT^SIFS") return info(options_.cable == Cable::kUsb ? "^SIFS: USB" : "^SIFS: WIRE");
+  if (u == "AT^SBFB=?") return bfb_family ? info("^SBFB: (0,1)") : kError;
+  if (u.rfind("AT+CMGS=", 0) == 0 && !framed) {
+    text_entry_ = true;
+    text_.clear();
+    return "\r\n> ";
+  }
+  if (u == "AT^SBFB=1" && bfb_family && !framed) {
+    Answer(kOk);
+    mode_ = Mode::kBfb;
+    speed_ = kBfbSpeed;
+    frame_.clear();
+    block_.clear();
+    last_sequence_ = -1;
+    bfb_packets_ = ObexPacketAssembler();
+    return {};
+  }
+  if (u == "AT^SBFB=0") {
+    if (!framed) return kOk;
+    return kOk;  // the caller leaves BFB mode once this is sent
+  }
+  if (u.rfind("AT^SQWE=", 0) == 0) {
+    const std::string arg = u.substr(8);
+    if (bfb_family) return arg == "2" ? kOk : kError;
+    if (arg == "0") {
+      sqwe0_ = true;
+      return kOk;
+    }
+    if (arg == "3" && sqwe0_ && !framed) {
+      Answer(kOk);
+      mode_ = Mode::kRawObex;
+      speed_ = line_baud_ != 0 ? line_baud_ : speed_;
+      raw_packets_ = ObexPacketAssembler();
+      held_plus_.clear();
+      last_byte_ms_ = line_.NowMs();
+      return {};
+    }
+    sqwe0_ = false;
+    return arg == "3" ? kError : kOk;
+  }
+  return kError;
+}
+
+// ---- raw OBEX mode ----
+
+void SimulatedPhone::ReceiveRawObex(std::string_view bytes) {
+  const double now = line_.NowMs();
+  // "+++" after a silence, with no packet half received, may be the escape
+  // back to AT mode: hold the pluses until the silence after them decides.
+  size_t i = 0;
+  if (held_plus_.empty() && bytes[0] == '+' && raw_packets_.Idle() &&
+      now - last_byte_ms_ >= options_.escape_silence_before_ms) {
+    while (i < bytes.size() && bytes[i] == '+' && held_plus_.size() < 4) held_plus_ += bytes[i++];
+  } else if (!held_plus_.empty()) {
+    while (i < bytes.size() && bytes[i] == '+' && held_plus_.size() < 4) held_plus_ += bytes[i++];
+  }
+  if (!held_plus_.empty()) {
+    if (i == bytes.size() && held_plus_.size() <= 3) {
+      if (held_plus_.size() == 3) {
+        std::weak_ptr<bool> alive = alive_;
+        line_.After(options_.escape_silence_after_ms, [this, alive, now]() {
+          if (!alive.expired()) CheckEscape(now);
+        });
+      }
+      return;
+    }
+    // Not an escape after all: the pluses were data.
+    std::string held = std::move(held_plus_);
+    held_plus_.clear();
+    ServeObex(held);
+  }
+  ServeObex(bytes.substr(i));
+}
+
+void SimulatedPhone::CheckEscape(double plus_time) {
+  if (mode_ != Mode::kRawObex || held_plus_ != "+++" || last_byte_ms_ > plus_time) return;
+  held_plus_.clear();
+  const int speed = speed_;
+  EnterAtMode();
+  speed_ = speed;  // answers at the speed it was spoken to
+  Answer(kOk);
+}
+
+void SimulatedPhone::ServeObex(std::string_view bytes) {
+  if (bytes.empty()) return;
+  raw_packets_.Feed(bytes);
+  while (auto packet = raw_packets_.Next()) {
+    ++counters_.obex_requests;
+    Answer(server_.Handle(*packet));
+  }
+}
+
+// ---- BFB mode ----
+
+void SimulatedPhone::ReceiveBfb(std::string_view bytes) {
+  frame_.append(bytes);
+  size_t at = 0;
+  while (frame_.size() - at >= 3) {
+    const auto type = static_cast<uint8_t>(frame_[at]);
+    const auto length = static_cast<uint8_t>(frame_[at + 1]);
+    const auto check = static_cast<uint8_t>(frame_[at + 2]);
+    if (length == 0 || check != (type ^ length)) {
+      // Not a frame header: skip a byte and look again.
+      ++counters_.corrupt_frames;
+      ++at;
+      continue;
+    }
+    if (frame_.size() - at < 3u + length) break;
+    const std::string payload = frame_.substr(at + 3, length);
+    at += 3u + length;
+    HandleFrame(type, payload);
+    if (mode_ != Mode::kBfb) {
+      frame_.clear();
+      return;
+    }
+  }
+  frame_.erase(0, at);
+}
+
+void SimulatedPhone::HandleFrame(uint8_t type, std::string_view payload) {
+  switch (type) {
+    case 0x02:  // interface frame
+      if (payload == "\x14") Answer(BuildBfbFrame(0x02, "\x14\xAA"));
+      break;
+    case 0x01:  // speed frame
+      if (options_.family == 2 && payload.size() == 10 &&
+          static_cast<uint8_t>(payload[0]) == 0xC0 && payload.substr(1, 6) == "115200") {
+        std::string answer(payload);
+        answer[0] = static_cast<char>(0xCC);
+        Answer(BuildBfbFrame(0x01, answer));
+        speed_ = kBfbFastSpeed;
+      }
+      break;
+    case 0x06: {  // an AT line inside a frame
+      std::string line(payload);
+      while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+      std::string answer = RunAtLine(line, true);
+      for (size_t at = 0; at < answer.size(); at += 255) {
+        Answer(BuildBfbFrame(0x06, std::string_view(answer).substr(at, 255)));
+      }
+      if (Upper(line) == "AT^SBFB=0") EnterAtMode();
+      break;
+    }
+    case kBfbDataFrame:
+      HandleBlockBytes(payload);
+      break;
+    default:
+      ++counters_.corrupt_frames;
+      break;
+  }
+}
+
+void SimulatedPhone::HandleBlockBytes(std::string_view payload) {
+  block_.append(payload);
+  if (block_.size() >= 2 && static_cast<uint8_t>(block_[0]) == 0x01) {
+    if (block_.size() == 2 && static_cast<uint8_t>(block_[1]) == 0xFE) {
+      response_acknowledged_ = true;
+    } else {
+      ++counters_.corrupt_blocks;
+    }
+    block_.clear();
+    return;
+  }
+  if (block_.size() < 5) return;
+  const size_t length = (static_cast<uint8_t>(block_[3]) << 8) | static_cast<uint8_t>(block_[4]);
+  if (length >= 0x8000 || block_.size() > length + 7) {
+    ++counters_.corrupt_blocks;
+    block_.clear();
+    return;
+  }
+  if (block_.size() < length + 7) return;
+
+  std::string block = std::move(block_);
+  block_.clear();
+  const auto kind = static_cast<uint8_t>(block[0]);
+  const auto complement = static_cast<uint8_t>(block[1]);
+  const int sequence = static_cast<uint8_t>(block[2]);
+  const uint16_t crc = Crc16OfText(std::string_view(block).substr(2, length + 3)) ^ 0xFFFF;
+  const bool crc_ok = static_cast<uint8_t>(block[length + 5]) == (crc & 0xFF) &&
+                      static_cast<uint8_t>(block[length + 6]) == (crc >> 8);
+  const bool kind_ok = (sequence == 0 && kind == 0x02 && complement == 0xFD) ||
+                       (sequence != 0 && kind == 0x03 && complement == 0xFC);
+  if (!crc_ok || !kind_ok) {
+    ++counters_.corrupt_blocks;
+    return;
+  }
+  if (last_sequence_ >= 0 && sequence == last_sequence_) {
+    // The same block again: acknowledge it and answer as before.
+    Answer(kBfbAckFrame);
+    if (!last_response_.empty()) Answer(last_response_);
+    return;
+  }
+  if (last_sequence_ >= 0 && sequence != (last_sequence_ + 1) % 256) {
+    ++counters_.corrupt_blocks;
+    return;
+  }
+  last_sequence_ = sequence;
+  Answer(kBfbAckFrame);
+  bfb_packets_.Feed(std::string_view(block).substr(5, length));
+  while (auto packet = bfb_packets_.Next()) {
+    ++counters_.obex_requests;
+    SendBlock(server_.Handle(*packet), sequence);
+  }
+}
+
+void SimulatedPhone::SendBlock(const std::string& response, int sequence) {
+  last_response_ = BuildBfbFrames(response, sequence);
+  last_response_sequence_ = sequence;
+  response_acknowledged_ = false;
+  Answer(last_response_);
+  const int64_t resend_ms = options_.faults.resend_ms;
+  if (resend_ms <= 0) return;
+  const uint64_t generation = ++response_generation_;
+  std::weak_ptr<bool> alive = alive_;
+  // Re-sends until acknowledged or superseded, as a careful phone does.
+  auto schedule = std::make_shared<std::function<void()>>();
+  *schedule = [this, alive, generation, resend_ms, schedule]() {
+    if (alive.expired() || generation != response_generation_ || response_acknowledged_ ||
+        mode_ != Mode::kBfb || hung_up_) {
+      return;
+    }
+    ++counters_.resent_blocks;
+    Answer(last_response_);
+    line_.After(static_cast<double>(resend_ms), *schedule);
+  };
+  line_.After(static_cast<double>(resend_ms), *schedule);
+}
+
+// ---- sending ----
+
+void SimulatedPhone::Answer(std::string_view bytes) {
+  if (hung_up_ || bytes.empty()) return;
+  const int baud = speed_;
+  if (!options_.faults.Any()) {
+    const double now = line_.NowMs();
+    if (send_free_at_ <= now) {
+      SendNow(bytes, baud);
+    } else {
+      // Behind an answer held back by a delay: keep the order.
+      std::weak_ptr<bool> alive = alive_;
+      line_.After(send_free_at_ - now, [this, alive, b = std::string(bytes), baud]() {
+        if (!alive.expired()) SendNow(b, baud);
+      });
+    }
+    return;
+  }
+  FaultInjector::Outcome outcome = faults_.Apply(bytes);
+  const double now = line_.NowMs();
+  const double at = std::max(now + static_cast<double>(outcome.delay_ms), send_free_at_);
+  send_free_at_ = at;
+  std::weak_ptr<bool> alive = alive_;
+  auto deliver = [this, alive, outcome, baud]() {
+    if (alive.expired()) return;
+    if (!outcome.bytes.empty()) SendNow(outcome.bytes, baud);
+    if (outcome.hang_up && !hung_up_) {
+      hung_up_ = true;
+      if (transcript_) transcript_->Note(line_.NowMs(), "hung up");
+      line_.HangUp();
+    }
+  };
+  if (at <= now) {
+    deliver();
+  } else {
+    line_.After(at - now, deliver);
+  }
+}
+
+void SimulatedPhone::SendNow(std::string_view bytes, int baud) {
+  if (hung_up_) return;
+  if (transcript_) transcript_->Record(line_.NowMs(), Transcript::Direction::kPhoneToHost, bytes);
+  line_.Send(bytes, baud);
+}
+
+}  // namespace quorvalen::sim

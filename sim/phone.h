@@ -1,0 +1,162 @@
+// The simulated phone: the phone's side of every exchange the control can
+// start, as a state machine fed with the bytes that reach it and the line
+// speed they came at. Where it lives (the far end of a virtual serial line,
+// or the master side of a pseudo-terminal) is its PhoneLine.
+//
+// Modes:
+//  - AT mode: echo, one command line from "AT"/"at" to a carriage return,
+//    answers framed by CR LF, the final "OK" or "ERROR".
+//  - Raw OBEX mode (family 0): entered by "AT^SQWE=0" then "AT^SQWE=3";
+//    OBEX packets travel unframed; left by "+++" between silences.
+//  - BFB mode (families 1 and 2): entered by "AT^SBFB=1"; only frames
+//    travel: the interface and speed frames, AT lines in type 06 frames,
+//    and OBEX packets in data blocks, each acknowledged before the answer.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "sim/faults.h"
+#include "sim/file_store.h"
+#include "sim/obex_server.h"
+#include "sim/transcript.h"
+
+namespace quorvalen::sim {
+
+enum class Cable { kSerial, kUsb };
+
+struct PhoneOptions {
+  // 0: switched to raw OBEX by AT^SQWE; 1: BFB at 57600; 2: BFB, then
+  // 115200 after the speed frame.
+  int family = 1;
+  Cable cable = Cable::kSerial;
+  std::string manufacturer = "Quorvalen Labs";
+  std::string model = "QV-100";
+  std::string revision = "QV-1.0.0";
+  std::string stack_name = "QV-STACK";
+  std::string serial_number = "355000123456789";  // replaced by a valid one if its check digit is wrong
+  uint16_t packet_size = 512;
+  // Silence around "+++" that leaves raw OBEX mode.
+  int64_t escape_silence_before_ms = 1000;
+  int64_t escape_silence_after_ms = 500;
+  FaultPlan faults;
+  uint64_t seed = 1;
+};
+
+// What the phone needs from where it lives.
+class PhoneLine {
+ public:
+  virtual ~PhoneLine() = default;
+  // Time on the phone's clock, in milliseconds (fractions allowed).
+  virtual double NowMs() = 0;
+  // Runs work on the phone's side after the given time.
+  virtual void After(double ms, std::function<void()> work) = 0;
+  // Puts bytes on the line at the given speed (bit/s).
+  virtual void Send(std::string_view bytes, int baud) = 0;
+  // Drops the line (the phone goes away until replugged).
+  virtual void HangUp() = 0;
+};
+
+class SimulatedPhone {
+ public:
+  enum class Mode { kAt, kRawObex, kBfb };
+
+  struct Counters {
+    uint64_t garbage_bytes = 0;    // bytes at the wrong speed, ignored
+    uint64_t corrupt_frames = 0;   // BFB frames with a bad header check
+    uint64_t corrupt_blocks = 0;   // BFB blocks with a bad CRC, type or sequence
+    uint64_t obex_requests = 0;
+    uint64_t resent_blocks = 0;
+  };
+
+  SimulatedPhone(PhoneLine& line, FileStore& store, PhoneOptions options);
+  ~SimulatedPhone();
+  SimulatedPhone(const SimulatedPhone&) = delete;
+  SimulatedPhone& operator=(const SimulatedPhone&) = delete;
+
+  // Bytes from the host, sent at host_baud (0: a speed nobody set, accepted
+  // as any).
+  void Receive(std::string_view bytes, int host_baud);
+  // Unplugging and plugging the cable again: back to AT mode at 19200 with
+  // a fresh OBEX session, whatever mode the phone was left in.
+  void Replug();
+
+  void SetTranscript(Transcript* transcript) { transcript_ = transcript; }
+  Mode CurrentMode() const { return mode_; }
+  int Speed() const { return speed_; }
+  const Counters& Count() const { return counters_; }
+  const PhoneOptions& Options() const { return options_; }
+  ObexServer& Server() { return server_; }
+
+  // A 15-digit serial number with a valid check digit, made from the
+  // first 14 digits of the given one.
+  static std::string WithCheckDigit(const std::string& digits);
+
+ private:
+  // AT mode.
+  void ReceiveAt(std::string_view bytes, int host_baud);
+  std::string RunAtLine(const std::string& line, bool framed);
+  void FinishTextEntry(bool send);
+  // Raw OBEX mode.
+  void ReceiveRawObex(std::string_view bytes);
+  void CheckEscape(double plus_time);
+  void ServeObex(std::string_view bytes);
+  // BFB mode.
+  void ReceiveBfb(std::string_view bytes);
+  void HandleFrame(uint8_t type, std::string_view payload);
+  void HandleBlockBytes(std::string_view payload);
+  void SendBlock(const std::string& response, int sequence);
+  void EnterAtMode();
+
+  bool SpeedMatches(int host_baud) const;
+  // Sends an answer at the phone's speed, through the faults and transcript.
+  void Answer(std::string_view bytes);
+  void SendNow(std::string_view bytes, int baud);
+
+  PhoneLine& line_;
+  FileStore& store_;
+  PhoneOptions options_;
+  ObexServer server_;
+  FaultInjector faults_;
+  Transcript* transcript_ = nullptr;
+  Counters counters_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+
+  Mode mode_ = Mode::kAt;
+  int speed_ = 19200;
+  bool hung_up_ = false;
+  double send_free_at_ = 0;  // answers held back by a delay fault keep their order
+
+  // AT mode.
+  bool echo_ = true;
+  bool sqwe0_ = false;
+  bool saw_a_ = false;
+  char saw_a_char_ = 'A';
+  bool in_line_ = false;
+  int line_baud_ = 0;
+  std::string at_line_;
+  bool text_entry_ = false;
+  std::string text_;
+  int messages_sent_ = 0;
+
+  // Raw OBEX mode.
+  ObexPacketAssembler raw_packets_;
+  double last_byte_ms_ = -1e18;
+  double silence_before_plus_ = 0;
+  std::string held_plus_;
+
+  // BFB mode.
+  std::string frame_;
+  std::string block_;
+  int last_sequence_ = -1;
+  std::string last_response_;
+  int last_response_sequence_ = -1;
+  bool response_acknowledged_ = true;
+  ObexPacketAssembler bfb_packets_;
+  uint64_t response_generation_ = 0;
+};
+
+}  // namespace quorvalen::sim

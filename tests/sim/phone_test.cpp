@@ -1,0 +1,269 @@
+// The simulated phone on its own, driven by hand-built bytes on the
+// virtual line: AT answers, the mode switches and their ways back, the BFB
+// link, line speeds and faults.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "quorvalen/byte_text.h"
+#include "sim_host.h"
+
+namespace quorvalen::sim {
+namespace {
+
+const std::string kConnect =
+    HexToText("80001A10004006460013") + HexToText("6B01CB31410611D49A770050DA3F471F");
+
+// GET by name: 83, length, Name header with a one-byte length.
+std::string GetPacket(const std::string& name) {
+  std::string n;
+  for (char c : name) n += std::string(1, '\0') + c;
+  n += std::string(2, '\0');
+  std::string p = "\x83";
+  p += '\0';
+  p += static_cast<char>(6 + n.size());
+  p += "\x01";
+  p += '\0';
+  p += static_cast<char>(3 + n.size());
+  return p + n;
+}
+
+PhoneOptions Family(int family) {
+  PhoneOptions o;
+  o.family = family;
+  return o;
+}
+
+TEST(SimulatedPhone, AnswersAtLinesWithEcho) {
+  SimHost host(Family(1));
+  EXPECT_EQ(host.Exchange("AT+CGMM\r"), "AT+CGMM\r\r\nQV-100\r\n\r\nOK\r\n");
+  EXPECT_EQ(host.Exchange("at+cgmi\r"), "at+cgmi\r\r\nQuorvalen Labs\r\n\r\nOK\r\n");
+  // Bytes before "AT" are echoed like any typed bytes, but ignored.
+  EXPECT_EQ(host.Exchange(std::string("\x00\x11junk", 6) + "AT\r"),
+            std::string("\x00\x11junk", 6) + "AT\r\r\nOK\r\n");
+  EXPECT_EQ(host.Exchange("AT+NOPE\r"), "AT+NOPE\r\r\nERROR\r\n");
+  EXPECT_EQ(host.Exchange("AT^SIFS\r"), "AT^SIFS\r\r\n^SIFS: WIRE\r\n\r\nOK\r\n");
+  std::string serial = host.Exchange("AT+CGSN\r");
+  ASSERT_EQ(serial.substr(0, 10), "AT+CGSN\r\r\n");
+  std::string digits = serial.substr(10, 15);
+  int sum = 0;
+  for (int i = 0; i < 15; ++i) {
+    int d = digits[14 - i] - '0';
+    if (i % 2 == 1) d = d * 2 > 9 ? d * 2 - 9 : d * 2;
+    sum += d;
+  }
+  EXPECT_EQ(sum % 10, 0) << digits;  // a valid check digit
+  EXPECT_EQ(host.Exchange("ATE0\r"), "ATE0\r\r\nOK\r\n");
+  EXPECT_EQ(host.Exchange("AT\r"), "\r\nOK\r\n");
+  EXPECT_EQ(host.Exchange("ATE1\r"), "\r\nOK\r\n");
+  // Text entry: the prompt, then a block ended by Ctrl-Z.
+  EXPECT_EQ(host.Exchange("AT+CMGS=5\r"), "AT+CMGS=5\r\r\n> ");
+  EXPECT_EQ(host.Exchange("0011AA\x1A"), "\r\n+CMGS: 1\r\n\r\nOK\r\n");
+}
+
+TEST(SimulatedPhone, RawObexModeAndItsEscape) {
+  SimHost host(Family(0));
+  EXPECT_EQ(host.Exchange("AT^SQWE=3\r"), "AT^SQWE=3\r\r\nERROR\r\n");  // only from mode 0
+  EXPECT_EQ(host.Exchange("AT^SQWE=0\r"), "AT^SQWE=0\r\r\nOK\r\n");
+  host.Speed(56000);  // the phone follows the speed of each line
+  EXPECT_EQ(host.Exchange("AT^SQWE=3\r"), "AT^SQWE=3\r\r\nOK\r\n");
+  EXPECT_EQ(host.Phone().CurrentMode(), SimulatedPhone::Mode::kRawObex);
+  EXPECT_EQ(host.Phone().Speed(), 56000);
+  std::string answer = host.Exchange(kConnect);
+  ASSERT_GE(answer.size(), 7u);
+  EXPECT_EQ(static_cast<uint8_t>(answer[0]), 0xA0);
+  // "+++" straight after data is data; after a second of silence, and
+  // followed by silence, it is the way back.
+  host.Listen(1100);
+  EXPECT_EQ(host.Exchange("+++", 400), "");
+  EXPECT_EQ(host.Listen(200), "\r\nOK\r\n");
+  EXPECT_EQ(host.Phone().CurrentMode(), SimulatedPhone::Mode::kAt);
+  host.Speed(19200);
+  EXPECT_EQ(host.Exchange("AT\r"), "AT\r\r\nOK\r\n");
+}
+
+TEST(SimulatedPhone, PlusesWithoutSilenceStayData) {
+  SimHost host(Family(0));
+  host.Exchange("AT^SQWE=0\r");
+  host.Exchange("AT^SQWE=3\r");
+  host.Exchange("+++", 2000);  // no second of silence before it
+  EXPECT_EQ(host.Phone().CurrentMode(), SimulatedPhone::Mode::kRawObex);
+}
+
+TEST(SimulatedPhone, BfbModeFramesAndTheWayBack) {
+  SimHost host(Family(2));
+  EXPECT_EQ(host.Exchange("AT^SBFB=1\r"), "AT^SBFB=1\r\r\nOK\r\n");
+  EXPECT_EQ(host.Phone().CurrentMode(), SimulatedPhone::Mode::kBfb);
+  EXPECT_EQ(host.Exchange(HexToText("02010314")), "");  // still at 19200: garbage
+  host.Speed(56000);  // within 3% of the phone's 57600
+  EXPECT_EQ(TextToHex(host.Exchange(HexToText("02010314"))), "02020014AA");
+  EXPECT_EQ(TextToHex(host.Exchange(HexToText("010A0BC03131353230300DD22B"))),
+            "010A0BCC3131353230300DD22B");
+  EXPECT_EQ(host.Phone().Speed(), 115200);
+  host.Speed(115200);
+  EXPECT_EQ(host.Exchange(BuildBfbFrame(0x06, "at^sqwe=2\r")), BuildBfbFrame(0x06, "\r\nOK\r\n"));
+  EXPECT_EQ(host.Exchange(BuildBfbFrame(0x06, "at^sbfb=0\r")), BuildBfbFrame(0x06, "\r\nOK\r\n"));
+  EXPECT_EQ(host.Phone().CurrentMode(), SimulatedPhone::Mode::kAt);
+  host.Speed(19200);
+  EXPECT_EQ(host.Exchange("AT\r"), "AT\r\r\nOK\r\n");
+}
+
+// A phone in BFB mode at 57600, the host at 56000.
+std::unique_ptr<SimHost> InBfb(int family = 1) {
+  auto host = std::make_unique<SimHost>(Family(family));
+  host->Exchange("AT^SBFB=1\r");
+  host->Speed(56000);
+  return host;
+}
+
+TEST(SimulatedPhone, BlocksAreAcknowledgedFirstWhereverTheFramesSplit) {
+  auto reference = InBfb();
+  const std::string request = reference->Block(kConnect);
+  const std::string whole = reference->Exchange(request);
+  ASSERT_EQ(whole.substr(0, 5), std::string(kBfbAckFrame));
+  std::string rest = whole.substr(5);
+  auto packets = BlocksData(CutFrames(rest));
+  ASSERT_EQ(packets.size(), 1u);
+  EXPECT_EQ(static_cast<uint8_t>(packets[0][0]), 0xA0);
+  EXPECT_EQ(static_cast<uint8_t>(whole[8]), 0x02);  // the answer's block: sequence 0, type 02
+  for (size_t cut = 1; cut < request.size(); ++cut) {
+    auto host = InBfb();
+    std::string request_again = host->Block(kConnect);
+    ASSERT_EQ(request_again, request);
+    std::string got = host->Exchange(request.substr(0, cut), 20);
+    got += host->Exchange(request.substr(cut));
+    EXPECT_EQ(got, whole) << "split after byte " << cut;
+  }
+}
+
+TEST(SimulatedPhone, CorruptFramesAndBlocksAreCountedNotAcknowledged) {
+  auto host = InBfb();
+  EXPECT_EQ(host->Exchange(HexToText("160511") + "abcde"), "");  // bad header check
+  EXPECT_GE(host->Phone().Count().corrupt_frames, 1u);
+  std::string block = host->Block(kConnect);
+  block[block.size() - 1] ^= 0x01;  // the CRC's last byte
+  EXPECT_EQ(host->Exchange(block), "");
+  EXPECT_EQ(host->Phone().Count().corrupt_blocks, 1u);
+  // The next good block is served (its sequence follows the lost one).
+  std::string answer = host->Exchange(host->Block(kConnect));
+  EXPECT_EQ(answer.substr(0, 5), std::string(kBfbAckFrame));
+}
+
+TEST(SimulatedPhone, ABigFileArrivesWholeInContinuationPackets) {
+  namespace fs = std::filesystem;
+  fs::path dir = fs::temp_directory_path() / ("qv-phone-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  std::string content(300 * 1024, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>((i * 7919) >> 3);
+  std::ofstream(dir / "big.bin", std::ios::binary) << content;
+
+  SimHost host(Family(1), std::make_unique<DiskStore>(dir.string()));
+  host.Exchange("AT^SBFB=1\r");
+  host.Speed(56000);
+  host.Exchange(host.Block(kConnect));
+  // A missing file is Not Found.
+  std::string reply = host.Exchange(host.Block(GetPacket("big2.bin"))).substr(5);
+  auto missing = BlocksData(CutFrames(reply));
+  ASSERT_EQ(missing.size(), 1u);
+  EXPECT_EQ(static_cast<uint8_t>(missing[0][0]), 0xC4);
+
+  std::string received;
+  int packets = 0;
+  for (std::string request = GetPacket("big.bin");; request = HexToText("830003")) {
+    std::string bytes = host.Exchange(host.Block(request), 2000);
+    ASSERT_EQ(bytes.substr(0, 5), std::string(kBfbAckFrame));
+    bytes.erase(0, 5);
+    auto answer = BlocksData(CutFrames(bytes));
+    ASSERT_EQ(answer.size(), 1u);
+    const std::string& p = answer[0];
+    ASSERT_LE(p.size(), 512u);
+    ASSERT_EQ((static_cast<uint8_t>(p[1]) << 8) | static_cast<uint8_t>(p[2]), static_cast<int>(p.size()));
+    size_t at = 3;
+    if (packets == 0) {
+      ASSERT_EQ(static_cast<uint8_t>(p[3]), 0xC3);  // the first answer says the length
+      EXPECT_EQ(p.substr(4, 4), HexToText("0004B000"));
+      at += 5;
+    }
+    ++packets;
+    const uint8_t code = static_cast<uint8_t>(p[0]);
+    ASSERT_EQ(static_cast<uint8_t>(p[at]), code == 0x90 ? 0x48 : 0x49);
+    received += p.substr(at + 3);
+    if (code != 0x90) {
+      EXPECT_EQ(code, 0xA0);
+      break;
+    }
+  }
+  EXPECT_EQ(received.size(), content.size());
+  EXPECT_TRUE(received == content);
+  EXPECT_GT(packets, 300 * 1024 / 512);
+  fs::remove_all(dir);
+}
+
+TEST(SimulatedPhone, BytesAtTheWrongSpeedAreGarbage) {
+  SimHost bfb_phone(Family(1));
+  bfb_phone.Speed(9600);
+  EXPECT_EQ(bfb_phone.Exchange("AT\r"), "");
+  EXPECT_EQ(bfb_phone.Phone().Count().garbage_bytes, 3u);
+  bfb_phone.Speed(19400);  // within 3%
+  EXPECT_EQ(bfb_phone.Exchange("AT\r"), "AT\r\r\nOK\r\n");
+
+  SimHost autobaud(Family(0));
+  autobaud.Speed(9600);
+  EXPECT_EQ(autobaud.Exchange("AT\r"), "AT\r\r\nOK\r\n");
+
+  PhoneOptions usb = Family(1);
+  usb.cable = Cable::kUsb;
+  SimHost usb_phone(usb);
+  usb_phone.Speed(9600);
+  EXPECT_EQ(usb_phone.Exchange("AT^SIFS\r"), "AT^SIFS\r\r\n^SIFS: USB\r\n\r\nOK\r\n");
+}
+
+TEST(SimulatedPhone, StaysInBfbModeUntilReplugged) {
+  auto host = InBfb();
+  host->Speed(19200);  // a new host probes with AT at 19200
+  EXPECT_EQ(host->Exchange("AT\r"), "");
+  EXPECT_EQ(host->Exchange("AT\r"), "");
+  host->Phone().Replug();
+  EXPECT_EQ(host->Exchange("AT\r"), "AT\r\r\nOK\r\n");
+}
+
+// Twenty AT commands through a phone with faults; the transcript of what it
+// sent, times included.
+std::vector<std::string> FaultyRun(const std::string& plan, uint64_t seed) {
+  PhoneOptions o = Family(1);
+  std::string error;
+  o.faults = *ParseFaultPlan(plan, &error);
+  o.seed = seed;
+  SimHost host(o);
+  for (int i = 0; i < 20; ++i) host.Exchange("AT+CGMM\r", 100);
+  host.Listen(1000);
+  return host.Log().Lines();
+}
+
+TEST(SimulatedPhone, FaultsAreReproducibleFromTheirSeed) {
+  for (const char* plan : {"drop=0.3", "corrupt=0.05", "garbage=0.3", "delay=0.4:250",
+                           "drop=0.2,corrupt=0.02,garbage=0.2,delay=0.2:80"}) {
+    auto first = FaultyRun(plan, 7);
+    EXPECT_EQ(first, FaultyRun(plan, 7)) << plan;
+    EXPECT_NE(first, FaultyRun(plan, 8)) << plan;
+    EXPECT_NE(first, FaultyRun("", 7)) << plan;  // the faults did something
+  }
+  // Muted after two answers; hung up after one.
+  auto muted = FaultyRun("mute-after=2", 1);
+  int sent = 0;
+  for (const auto& line : muted) sent += line.find("phone>host") != std::string::npos;
+  EXPECT_EQ(sent, 2);
+  auto hung = FaultyRun("hangup-after=1", 1);
+  EXPECT_NE(std::find_if(hung.begin(), hung.end(),
+                         [](const std::string& l) { return l.find("hung up") != std::string::npos; }),
+            hung.end());
+  std::string error;
+  EXPECT_FALSE(ParseFaultPlan("drop=2", &error));
+  EXPECT_FALSE(ParseFaultPlan("explode=1", &error));
+  EXPECT_NE(error.find("explode"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quorvalen::sim

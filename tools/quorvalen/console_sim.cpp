@@ -1,0 +1,78 @@
+// The console with the simulated phone: on a pseudo-terminal pair in a
+// thread of its own (--sim), or on the virtual clock in the same thread as
+// the control (--virtual).
+#include <iostream>
+#include <thread>
+
+#include "console.h"
+#include "properties.h"
+#include "quorvalen/virtual_platform.h"
+#include "sim/attachments.h"
+#include "sim/file_store.h"
+
+namespace quorvalen::tool {
+namespace {
+
+// The phone agrees with the control unless told otherwise: the family of
+// its MobileType, a USB cable for ComType 2.
+sim::PhoneOptions PhoneFor(Quorvalen& control, const ConsoleOptions& options) {
+  sim::PhoneOptions phone;
+  phone.family = options.sim_family >= 0 ? options.sim_family : control.MobileType();
+  if (phone.family < 0 || phone.family > 2) phone.family = 1;
+  phone.cable = control.ComType() == 2 ? sim::Cable::kUsb : sim::Cable::kSerial;
+  return phone;
+}
+
+std::unique_ptr<sim::FileStore> StoreFor(const ConsoleOptions& options) {
+  if (options.sim_root.empty()) return std::make_unique<sim::SampleStore>();
+  return std::make_unique<sim::DiskStore>(options.sim_root);
+}
+
+class ThreadedPhone : public SimulatedPhoneHandle {
+ public:
+  explicit ThreadedPhone(std::unique_ptr<sim::PtyPhone> phone) : phone_(std::move(phone)) {
+    thread_ = std::thread([this] { phone_->Run(); });
+  }
+  ~ThreadedPhone() override {
+    phone_->Stop();
+    thread_.join();
+  }
+
+ private:
+  std::unique_ptr<sim::PtyPhone> phone_;
+  std::thread thread_;
+};
+
+}  // namespace
+
+std::unique_ptr<SimulatedPhoneHandle> StartSimulatedPhone(Quorvalen& control,
+                                                          const ConsoleOptions& options,
+                                                          std::string* device_path,
+                                                          std::string* error) {
+  auto phone = sim::PtyPhone::Open(PhoneFor(control, options), StoreFor(options), error);
+  if (!phone) return nullptr;
+  *device_path = phone->DevicePath();
+  return std::make_unique<ThreadedPhone>(std::move(phone));
+}
+
+int RunVirtualConsole(const ConsoleOptions& options) {
+  VirtualPlatform platform;
+  Quorvalen control(platform);
+  if (!ApplySettings(control, options.settings)) return 2;
+  int port = control.CommPort();
+  sim::VirtualPhone phone(platform, port, PhoneFor(control, options), StoreFor(options));
+  ConsoleSession session(control, platform.Loop(), stdout);
+  // Virtual time passes only in waits, sleeps and the final drain, so a
+  // run is the same every time.
+  for (std::string line; std::getline(std::cin, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    session.HandleLine(line);
+  }
+  if (!session.Drain(options.drain_ms)) {
+    std::fprintf(stderr, "quorvalen console: the queue did not drain within %lld ms\n",
+                 static_cast<long long>(options.drain_ms));
+  }
+  return 0;
+}
+
+}  // namespace quorvalen::tool

@@ -1,0 +1,126 @@
+// quorvalen-phone on a real pseudo-terminal, driven by quorvalen console.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+extern char** environ;
+
+namespace quorvalen {
+namespace {
+
+// quorvalen-phone as a child process; its first line of output is the
+// device path.
+class PhoneProcess {
+ public:
+  explicit PhoneProcess(std::vector<std::string> args) {
+    int out[2];
+    if (pipe(out) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    args.insert(args.begin(), QUORVALEN_PHONE);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, QUORVALEN_PHONE, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    FILE* f = fdopen(out[0], "r");
+    char line[256] = {};
+    if (f && fgets(line, sizeof line, f)) device_ = line;
+    if (!device_.empty() && device_.back() == '\n') device_.pop_back();
+    if (f) fclose(f);
+  }
+  ~PhoneProcess() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  const std::string& Device() const { return device_; }
+  void Signal(int s) { kill(pid_, s); }
+  // Exit status after SIGTERM.
+  int Stop() {
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  std::string device_;
+};
+
+std::vector<nlohmann::json> RunConsole(const std::string& args, const std::string& script) {
+  const std::string dir = ::testing::TempDir();
+  const std::string in = dir + "/console-in-" + std::to_string(getpid());
+  const std::string out = in + ".out";
+  std::ofstream(in) << script;
+  std::string command = std::string(QUORVALEN_CLI) + " console " + args + " < " + in + " > " + out;
+  EXPECT_EQ(std::system(command.c_str()), 0) << command;
+  std::vector<nlohmann::json> lines;
+  std::ifstream o(out);
+  for (std::string line; std::getline(o, line);) lines.push_back(nlohmann::json::parse(line));
+  std::remove(in.c_str());
+  std::remove(out.c_str());
+  return lines;
+}
+
+std::vector<std::pair<std::string, std::string>> Answers(const std::vector<nlohmann::json>& lines) {
+  std::vector<std::pair<std::string, std::string>> answers;
+  for (const auto& j : lines) {
+    if (j.contains("command") && j["command"] != "STACK+" && j["command"] != "STACK-") {
+      answers.emplace_back(j["command"], j["answer"]);
+    }
+  }
+  return answers;
+}
+
+TEST(PhoneEndToEnd, TheConsoleTalksToThePhoneThroughItsLink) {
+  const std::string link = ::testing::TempDir() + "/qv-phone-link-" + std::to_string(getpid());
+  PhoneProcess phone({"--sample", "--model", "QV-E2E", "--link", link});
+  ASSERT_EQ(phone.Device().rfind("/dev/", 0), 0u) << phone.Device();
+  char target[256] = {};
+  ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+  EXPECT_EQ(phone.Device(), target);
+
+  auto answers = Answers(RunConsole("--port " + link, "SPEC>OPEN\nAT+CGMM\nAT+CGMI\nSPEC>CLOSE\n"));
+  EXPECT_EQ(answers, (std::vector<std::pair<std::string, std::string>>{
+                         {"PORT COUNT", "1"},
+                         {"SPEC>OPEN", "OK"},
+                         {"AT+CGMM", "QV-E2E"},
+                         {"AT+CGMM", "OK"},
+                         {"AT+CGMI", "Quorvalen Labs"},
+                         {"AT+CGMI", "OK"},
+                         {"SPEC>CLOSE", "OK"}}));
+  // A second client after the first one left, after a replug.
+  phone.Signal(SIGUSR1);
+  answers = Answers(RunConsole("--port " + link, "SPEC>OPEN\nAT\nSPEC>CLOSE\n"));
+  ASSERT_GE(answers.size(), 3u);
+  EXPECT_EQ(answers[1], (std::pair<std::string, std::string>{"SPEC>OPEN", "OK"}));
+  EXPECT_EQ(phone.Stop(), 0);
+  EXPECT_NE(access(link.c_str(), F_OK), 0);  // the link is gone
+}
+
+TEST(PhoneEndToEnd, TheConsoleCanBringItsOwnPhone) {
+  const std::string script = "SPEC>OPEN\nAT+CGSN\nSPEC>CLOSE\n";
+  auto on_pty = Answers(RunConsole("--sim", script));
+  auto virtual_time = Answers(RunConsole("--virtual", script));
+  ASSERT_EQ(on_pty.size(), 5u);
+  EXPECT_EQ(on_pty[2].first, "AT+CGSN");
+  EXPECT_EQ(on_pty[2].second.size(), 15u);
+  EXPECT_EQ(on_pty, virtual_time);
+}
+
+}  // namespace
+}  // namespace quorvalen

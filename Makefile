@@ -7,7 +7,10 @@ CTEST_ARGS ?= --output-on-failure -j2 --timeout 300
 export ASAN_OPTIONS  ?= detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS ?= halt_on_error=1:print_stacktrace=1
 
-.PHONY: all setup build run test test-normal test-asan bench clean
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_SECONDS ?= 60
+
+.PHONY: all setup build run test test-normal test-asan bench fuzz clean
 
 all: build
 
@@ -40,5 +43,18 @@ test-asan: setup
 bench: build
 	for b in $(BUILD)/bench/*_bench; do $$b; done
 
+# Runs every fuzz target for FUZZ_SECONDS seconds (make fuzz FUZZ_SECONDS=300),
+# keeping each one's corpus under $(FUZZ_BUILD)/corpus.
+fuzz: setup
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G $(GENERATOR) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVALEN_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) --target fuzz_targets
+	@for target in $(FUZZ_BUILD)/tests/fuzz/fuzz_*; do \
+	  name=$$(basename $$target); mkdir -p $(FUZZ_BUILD)/corpus/$$name; \
+	  echo "== $$name for $(FUZZ_SECONDS) s"; \
+	  $$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    $(FUZZ_BUILD)/corpus/$$name || exit 1; \
+	done
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

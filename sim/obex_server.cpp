@@ -421,7 +421,7 @@ std::string ObexServer::Put(std::string_view request) {
   // A Name or application parameters begin a new PUT, whatever was pending;
   // a packet with neither continues the pending one.
   if (headers.name || headers.app_params) {
-    put_.emplace();
+    put_ = PendingPut{};
   } else if (!put_) {
     return Response(kObexBadRequest);
   }

@@ -430,7 +430,6 @@ void SimulatedPhone::HandleBlockBytes(std::string_view payload) {
 
 void SimulatedPhone::SendBlock(const std::string& response, int sequence) {
   last_response_ = BuildBfbFrames(response, sequence);
-  last_response_sequence_ = sequence;
   response_acknowledged_ = false;
   Answer(last_response_);
   const int64_t resend_ms = options_.faults.resend_ms;

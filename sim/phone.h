@@ -145,7 +145,6 @@ class SimulatedPhone {
   // Raw OBEX mode.
   ObexPacketAssembler raw_packets_;
   double last_byte_ms_ = -1e18;
-  double silence_before_plus_ = 0;
   std::string held_plus_;
 
   // BFB mode.
@@ -153,7 +152,6 @@ class SimulatedPhone {
   std::string block_;
   int last_sequence_ = -1;
   std::string last_response_;
-  int last_response_sequence_ = -1;
   bool response_acknowledged_ = true;
   ObexPacketAssembler bfb_packets_;
   uint64_t response_generation_ = 0;

@@ -186,12 +186,12 @@ void FilePropertyBag::Load() {
 
     // A name given twice takes its last value, in the place of its first.
     std::string key(name);
-    auto [seen, first_time] = lines.insert_or_assign(key, line_number);
+    const bool first_time = lines.insert_or_assign(key, line_number).second;
     if (first_time) {
       entries.emplace_back(std::move(key), value);
     } else {
       std::find_if(entries.begin(), entries.end(), [&](const auto& e) {
-        return e.first == seen->first;
+        return e.first == key;
       })->second = value;
     }
   }

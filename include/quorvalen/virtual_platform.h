@@ -140,9 +140,11 @@ class VirtualSerialLine {
   LineSettings HostSettings() const { return host_settings_; }
   bool HostRts() const { return host_rts_; }
   bool HostDtr() const { return host_dtr_; }
-  // Every byte the host has written, in order (for checks of the wire).
+  // Every byte the host has written, in order (for checks of the wire),
+  // and every byte the far end has; kept unless switched off.
   const std::string& HostWritten() const { return host_written_; }
   const std::string& FarWritten() const { return far_written_; }
+  void KeepTraffic(bool keep) { keep_traffic_ = keep; }
 
   // ---- the host end, used by VirtualSerialPort ----
   class HostEnd {
@@ -165,6 +167,7 @@ class VirtualSerialLine {
   LineSettings host_settings_;
   LineSettings far_settings_;
   bool far_follows_ = true;
+  bool keep_traffic_ = true;
   bool host_rts_ = false;
   bool host_dtr_ = false;
   int64_t to_far_busy_until_ns_ = 0;

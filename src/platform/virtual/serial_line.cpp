@@ -7,7 +7,7 @@
 namespace quorvalen {
 
 void VirtualSerialLine::HostWrite(std::string_view bytes) {
-  host_written_.append(bytes);
+  if (keep_traffic_) host_written_.append(bytes);
   const int64_t byte_ns = host_settings_.ByteTimeNs();
   int64_t start = std::max(loop_.NowNs(), to_far_busy_until_ns_);
   for (size_t offset = 0; offset < bytes.size(); offset += kDeliveryChunk) {
@@ -22,7 +22,7 @@ void VirtualSerialLine::HostWrite(std::string_view bytes) {
 }
 
 void VirtualSerialLine::FarWrite(std::string_view bytes) {
-  far_written_.append(bytes);
+  if (keep_traffic_) far_written_.append(bytes);
   const int64_t byte_ns = FarSettings().ByteTimeNs();
   int64_t start = std::max(loop_.NowNs(), to_host_busy_until_ns_);
   for (size_t offset = 0; offset < bytes.size(); offset += kDeliveryChunk) {

@@ -29,7 +29,7 @@ VirtualPhone::VirtualPhone(VirtualSerialLine& line, VirtualEventLoop& loop, Phon
   phone_ = std::make_unique<SimulatedPhone>(static_cast<PhoneLine&>(*this), *store_, std::move(options));
   const bool usb = phone_->Options().cable == Cable::kUsb;
   line_.OnFarReceive([this, usb](std::string_view bytes, const LineSettings& sent_with) {
-    if (!hung_up_) phone_->Receive(bytes, usb ? 0 : sent_with.baud);
+    if (!hung_up_ && listening_) phone_->Receive(bytes, usb ? 0 : sent_with.baud);
   });
 }
 

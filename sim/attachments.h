@@ -30,6 +30,8 @@ class VirtualPhone : private PhoneLine {
   FileStore& Store() { return *store_; }
   VirtualSerialLine& Line() { return line_; }
   bool HungUp() const { return hung_up_; }
+  // A cable cut in one direction: what the host sends is lost on the way.
+  void Listening(bool on) { listening_ = on; }
 
  private:
   double NowMs() override { return static_cast<double>(loop_.NowNs()) / 1e6; }
@@ -42,6 +44,7 @@ class VirtualPhone : private PhoneLine {
   std::unique_ptr<FileStore> store_;
   std::unique_ptr<SimulatedPhone> phone_;
   bool hung_up_ = false;
+  bool listening_ = true;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -141,9 +141,17 @@ class Quorvalen {
   void Notify(const char* name) { site_.PropertyChanged(name); }
   void RaiseAck(const std::string& command, const std::string& answer);
 
-  // ---- commands: the queue
+  // ---- commands: the queue, the expansion of host commands
   void PushCommand(const std::string& command);
   void PopCommand();
+  // Queues a host command with the mode switches, folder splitting and PUT
+  // sizing it stands for.
+  void ExpandCommand(std::string command);
+  void PushSwitchIntoObex();
+  void PushReturnToAt();
+  void PushChangeOfFolder(const std::string& command);
+  void PushPut(const std::string& command);
+  void ChangeTarget(const std::string& command);
 
   // ---- executor: the tick, control commands, OBEX requests, timers, waits
   void ExecuteNextCommand();
@@ -155,6 +163,16 @@ class Quorvalen {
   // Builds and sends the request; false when the name or argument is not
   // understood (nothing was sent).
   bool StartObexRequest(const std::string& name, const std::string& argument);
+  // The OBEX request time-out: armed when a request goes to the phone,
+  // restarted by every byte received, disarmed when the request ends.
+  void ArmObexTimer();
+  void RestartObexTimer() {
+    if (ObexTimer->Enabled()) {
+      ObexTimer->Enabled(false);
+      ObexTimer->Enabled(true);
+    }
+  }
+  void ObexTimerTick();
   void Timer2Tick();
   void Timer3Tick();
   void Timer4Tick();
@@ -179,11 +197,26 @@ class Quorvalen {
   // Sends "AT" until the answer holds "OK" or max_attempts were made;
   // returns the attempts made and sets found.
   int InfraredLinkProbe(int max_attempts, bool report, bool& found);
+  // Sends one OBEX packet, in a BFB data block where framing is in force.
+  void SendBfbFrame(std::string_view packet);
   void DecodeBfbFrame(char ch);
 
   // ---- decoding: the decoder entry, AT lines, OBEX responses
   void AtLineCharacter(char c);
   void ObexResponseCharacter(char c);
+  void HandleObexPacket();
+  // Sends the next block of a multi-packet PUT; false when it cannot be sent.
+  bool SendNextPutBlock();
+  // Ends the head OBEX request with Ack("OBEX>" + head, answer) and a pop.
+  void EndObexRequest(const std::string& answer);
+  // Empties the receive buffers of OBEX packets and BFB frames and blocks.
+  void ResetObexReceive();
+  // The bytes of OBEX_DataSend not yet sent.
+  std::string_view DataSendRemaining() const {
+    return std::string_view(props_.OBEX_DataSend).substr(obex_send_offset_);
+  }
+  // Marks the first count remaining bytes as sent.
+  void ConsumeDataSend(size_t count);
 
   // ---- support: the trace
   void DebugTrace(std::string_view text);
@@ -218,6 +251,18 @@ class Quorvalen {
   int32_t BfbSequence = 0;
   std::string BfbFrameBuffer;
   std::string BfbDataBuffer;
+  // The command in progress carried ",LONG": its answer may take
+  // TimeOutLong.
+  bool CommandIsLong = false;
+  // OBEX_DataSend holds props_.OBEX_DataSend from this offset on: sent
+  // bytes are skipped, not copied away.
+  size_t obex_send_offset_ = 0;
+  // The OBEX request the time-out watches: its head text and its interval.
+  std::string obex_head_;
+  int32_t obex_timeout_ms_ = 0;
+  // Set when the host emptied the queue and queued anew while the request
+  // was outstanding: its slot now holds another command.
+  bool obex_displaced_ = false;
   // True while the opening probe owns the port's replies: the receive
   // notification then stays off.
   bool probe_active_ = false;
@@ -229,6 +274,7 @@ class Quorvalen {
   std::unique_ptr<Timer> Timer2;
   std::unique_ptr<Timer> Timer3;
   std::unique_ptr<Timer> Timer4;
+  std::unique_ptr<Timer> ObexTimer;
 };
 
 }  // namespace quorvalen

@@ -14,6 +14,7 @@ Quorvalen::Quorvalen(Platform& platform) : platform_(platform), site_(platform.S
   Timer2 = loop.CreateTimer([this]() { Timer2Tick(); });
   Timer3 = loop.CreateTimer([this]() { Timer3Tick(); });
   Timer4 = loop.CreateTimer([this]() { Timer4Tick(); });
+  ObexTimer = loop.CreateTimer([this]() { ObexTimerTick(); });
   Timer1->Interval(100);
   Timer2->Interval(30000);
   Timer3->Interval(500);
@@ -27,6 +28,7 @@ Quorvalen::~Quorvalen() {
   Timer2.reset();
   Timer3.reset();
   Timer4.reset();
+  ObexTimer.reset();
   if (trace_file_) trace_file_->Close();
 }
 
@@ -103,9 +105,30 @@ QUORVALEN_PROPERTY(int32_t, int32_t, OBEX_ConnectType)
 QUORVALEN_PROPERTY(int32_t, int32_t, MobileType)
 QUORVALEN_PROPERTY(int32_t, int32_t, ComType)
 QUORVALEN_PROPERTY(std::string, const std::string&, OBEX_DataRead)
-QUORVALEN_PROPERTY(std::string, const std::string&, OBEX_DataSend)
 QUORVALEN_PROPERTY(std::string, const std::string&, AT_DataRead)
 #undef QUORVALEN_PROPERTY
+
+// OBEX_DataSend reads as the bytes not yet sent; a multi-packet PUT moves an
+// offset instead of copying the rest after every block.
+std::string Quorvalen::OBEX_DataSend() {
+  std::string value(DataSendRemaining());
+  Notify("OBEX_DataSend");
+  return value;
+}
+
+void Quorvalen::OBEX_DataSend(const std::string& value) {
+  props_.OBEX_DataSend = value;
+  obex_send_offset_ = 0;
+  Notify("OBEX_DataSend");
+}
+
+void Quorvalen::ConsumeDataSend(size_t count) {
+  obex_send_offset_ += count;
+  if (obex_send_offset_ >= props_.OBEX_DataSend.size()) {
+    props_.OBEX_DataSend.clear();
+    obex_send_offset_ = 0;
+  }
+}
 
 int32_t Quorvalen::OBEX_BlockLen() {
   int32_t value = props_.OBEX_BlockLen;

@@ -50,7 +50,8 @@ void Quorvalen::ExecuteNextCommand() {
   std::string hex_data;
   bool obex = false;
   try {
-    if (command.find(",LONG") != std::string::npos) {
+    CommandIsLong = command.find(",LONG") != std::string::npos;
+    if (CommandIsLong) {
       RemoveAll(command, ",LONG");
       CommandStack.Set(0, command);
       Timer2->Interval(props_.TimeOutLong);

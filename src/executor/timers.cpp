@@ -1,6 +1,6 @@
 // The control's timers beyond the executor tick: the answer time-out of AT
 // lines (Timer2), the end of timed waits (Timer3), the infrared receive poll
-// (Timer4); and the busy wait.
+// (Timer4), the time-out of OBEX requests (ObexTimer); and the busy wait.
 #include "quorvalen/error.h"
 #include "quorvalen/quorvalen.h"
 
@@ -18,6 +18,33 @@ void Quorvalen::Timer2Tick() {
   Timer2->Interval(props_.TimeOut);
   CurrentResponse.clear();
   AnswerCommand.clear();
+}
+
+// The OBEX request time-out: a request whose response has not completed
+// within its interval of the request or of the last byte received ends with
+// "TIMEOUT", and whatever was half received is dropped so the next response
+// starts clean.
+void Quorvalen::ObexTimerTick() {
+  ObexTimer->Enabled(false);
+  // The request still holds slot 0 (also when the host has set StackCount
+  // to 0), or the host emptied the queue and queued anew over it. Anything
+  // else means the request ended by another road: nothing to do.
+  const bool in_slot = CommandStack[0] == obex_head_;
+  if (!ExecutorBusy || (!in_slot && !obex_displaced_)) return;
+
+  RaiseAck(ObexCommandText(obex_head_), "TIMEOUT");
+  DebugTrace(" Timeout :" + obex_head_ + " ");
+  ResetObexReceive();
+  // As after an AT line's time-out, a ",LONG" interval does not outlive it.
+  Timer2->Interval(props_.TimeOut);
+  if (in_slot) {
+    PopCommand();
+  } else {
+    // The slot holds a command the host queued that has not run: it stays
+    // queued, only the request ends.
+    ExecutorBusy = false;
+  }
+  obex_displaced_ = false;
 }
 
 void Quorvalen::Timer3Tick() {

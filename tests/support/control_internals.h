@@ -32,6 +32,15 @@ class ControlInternals {
   Timer& Timer2() { return *q_.Timer2; }
   Timer& Timer3() { return *q_.Timer3; }
   Timer& Timer4() { return *q_.Timer4; }
+  Timer& ObexTimer() { return *q_.ObexTimer; }
+  int32_t& BfbSequence() { return q_.BfbSequence; }
+  std::string& ObexReceiveBuffer() { return q_.ObexReceiveBuffer; }
+  std::string& BfbFrameBuffer() { return q_.BfbFrameBuffer; }
+  std::string& BfbDataBuffer() { return q_.BfbDataBuffer; }
+  int32_t& HexCommandCount() { return q_.HexCommandCount; }
+  int32_t& DataSendLength() { return q_.DataSendLength; }
+  void SendBfbFrame(std::string_view packet) { q_.SendBfbFrame(packet); }
+  void DecodeBfbFrame(char ch) { q_.DecodeBfbFrame(ch); }
   SerialPort& Port() { return *q_.MSComm1; }
 
  private:

@@ -1,0 +1,86 @@
+// BFB framing on the link: OBEX packets go out as data blocks cut into BFB
+// frames while framing is in force, and received frames are checked,
+// reassembled into blocks, acknowledged and handed to the decoder entry one
+// byte at a time. The receiver checks neither the CRC nor the sequence
+// number, and drops a rejected buffer whole.
+#include "quorvalen/bfb.h"
+#include "quorvalen/byte_text.h"
+#include "quorvalen/quorvalen.h"
+
+namespace quorvalen {
+namespace {
+
+uint8_t ByteAt(const std::string& text, size_t i) { return static_cast<uint8_t>(text[i]); }
+
+// Larger declared block lengths are outside what the link carries.
+constexpr size_t kMaxBlockData = 0x8000;
+
+}  // namespace
+
+void Quorvalen::SendBfbFrame(std::string_view packet) {
+  if (!BfbFramingInForce()) {
+    WriteToPort(packet);
+    return;
+  }
+  const std::string frames = BuildBfbFrames(packet, BfbSequence);
+  BfbSequence = (BfbSequence + 1) % 256;
+  DebugTrace(" BFB>    :DATA");
+  WriteToPort(frames);
+}
+
+void Quorvalen::DecodeBfbFrame(char ch) {
+  RestartObexTimer();
+  BfbFrameBuffer += ch;
+  if (BfbFrameBuffer.size() <= 3) return;
+  if (ByteAt(BfbFrameBuffer, 0) != kBfbDataFrame) {
+    BfbFrameBuffer.clear();
+    DebugTrace(" >BFB    :TYPE ERROR");
+    return;
+  }
+  const uint8_t n = ByteAt(BfbFrameBuffer, 1);
+  if ((n ^ kBfbDataFrame) != ByteAt(BfbFrameBuffer, 2)) {
+    BfbFrameBuffer.clear();
+    DebugTrace(" >BFB    :CHK ERROR");
+    return;
+  }
+  if (BfbFrameBuffer.size() > size_t{n} + 3) {
+    // Only a frame that declares no payload can get here.
+    BfbFrameBuffer.clear();
+    DebugTrace(" >BFB    :LEN ERROR");
+    return;
+  }
+  if (BfbFrameBuffer.size() != size_t{n} + 3) return;
+
+  BfbDataBuffer.append(BfbFrameBuffer, 3);
+  BfbFrameBuffer.clear();
+  const uint8_t type = ByteAt(BfbDataBuffer, 0);
+  if (type == 0x01) {
+    BfbDataBuffer.clear();
+    DebugTrace(" >BFB    :ACK");
+    return;
+  }
+  if (type != 0x02 && type != 0x03) {
+    DebugTrace(" >BFB    :CMD ERROR " + TextToHex(BfbDataBuffer));
+    BfbDataBuffer.clear();
+    return;
+  }
+  // The block header: type, complement, sequence, length (2 bytes).
+  if (BfbDataBuffer.size() < 5) return;
+  const size_t length = size_t{ByteAt(BfbDataBuffer, 3)} * 256 + ByteAt(BfbDataBuffer, 4);
+  if (length >= kMaxBlockData || BfbDataBuffer.size() > length + 7) {
+    BfbDataBuffer.clear();
+    DebugTrace(" >BFB    :LEN ERROR");
+    return;
+  }
+  if (BfbDataBuffer.size() != length + 7) return;
+
+  // A whole block: acknowledge it, then pass its data on.
+  const std::string block = std::move(BfbDataBuffer);
+  BfbDataBuffer.clear();
+  DebugTrace(" >BFB    :DATA");
+  WriteToPort(kBfbAckFrame);
+  DebugTrace(" BFB>    :ACK");
+  for (size_t i = 5; i < 5 + length; ++i) OBEX_Decoder(std::string(1, block[i]));
+}
+
+}  // namespace quorvalen

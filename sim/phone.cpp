@@ -70,14 +70,17 @@ void SimulatedPhone::Receive(std::string_view bytes, int host_baud) {
     case Mode::kAt:
       ReceiveAt(bytes, host_baud);
       break;
-    case Mode::kRawObex:
+    case Mode::kRawObex: {
+      const double now = line_.NowMs();
       if (!SpeedMatches(host_baud)) {
         counters_.garbage_bytes += bytes.size();
       } else {
-        ReceiveRawObex(bytes);
+        ReceiveRawObex(bytes, now);
       }
-      last_byte_ms_ = line_.NowMs();
+      // Silence is measured between arrivals, on one reading of the clock.
+      last_byte_ms_ = now;
       break;
+    }
     case Mode::kBfb:
       if (!SpeedMatches(host_baud)) {
         counters_.garbage_bytes += bytes.size();
@@ -268,8 +271,7 @@ std::string SimulatedPhone::RunAtLine(const std::string& line, bool framed) {
 
 // ---- raw OBEX mode ----
 
-void SimulatedPhone::ReceiveRawObex(std::string_view bytes) {
-  const double now = line_.NowMs();
+void SimulatedPhone::ReceiveRawObex(std::string_view bytes, double now) {
   // "+++" after a silence, with no packet half received, may be the escape
   // back to AT mode: hold the pluses until the silence after them decides.
   size_t i = 0;

@@ -101,7 +101,7 @@ class SimulatedPhone {
   std::string RunAtLine(const std::string& line, bool framed);
   void FinishTextEntry(bool send);
   // Raw OBEX mode.
-  void ReceiveRawObex(std::string_view bytes);
+  void ReceiveRawObex(std::string_view bytes, double now);
   void CheckEscape(double plus_time);
   void ServeObex(std::string_view bytes);
   // BFB mode.

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 
 extern char** environ;
@@ -110,6 +111,57 @@ TEST(PhoneEndToEnd, TheConsoleTalksToThePhoneThroughItsLink) {
   EXPECT_EQ(answers[1], (std::pair<std::string, std::string>{"SPEC>OPEN", "OK"}));
   EXPECT_EQ(phone.Stop(), 0);
   EXPECT_NE(access(link.c_str(), F_OK), 0);  // the link is gone
+}
+
+TEST(PhoneEndToEnd, TheCableRoadOverAPseudoTerminal) {
+  const std::string root = ::testing::TempDir() + "/qv-phone-root-" + std::to_string(getpid());
+  ASSERT_EQ(std::system(("rm -rf " + root + " && mkdir -p " + root).c_str()), 0);
+  std::ofstream(root + "/hello.txt") << "Hello from the phone\n";
+  for (int family : {0, 1, 2}) {
+    PhoneProcess phone({"--root", root, "--family", std::to_string(family)});
+    ASSERT_FALSE(phone.Device().empty());
+    const std::string script =
+        "SPEC>OPEN\n"
+        "OBEX>DIR:\n"
+        "{\"wait\": \"idle\", \"timeout_ms\": 30000}\n"
+        "{\"get\": \"OBEX_DataRead\"}\n"
+        "OBEX>GET:hello.txt\n"
+        "{\"wait\": \"idle\", \"timeout_ms\": 30000}\n"
+        "{\"get\": \"OBEX_DataRead\"}\n"
+        "{\"set\": \"OBEX_DataSend\", \"value\": \"\\u0000\\u00ff bytes\"}\n"
+        "OBEX>PUT:up.bin\n"
+        "AT+CGMM\n"
+        "SPEC>CLOSE\n";
+    auto lines = RunConsole("--port " + phone.Device() + " --set MobileType=" +
+                                std::to_string(family),
+                            script);
+    auto answers = Answers(lines);
+    auto answer_to = [&](const std::string& command) -> std::string {
+      for (auto it = answers.rbegin(); it != answers.rend(); ++it) {
+        if (it->first == command) return it->second;
+      }
+      return "(none)";
+    };
+    EXPECT_EQ(answer_to("SPEC>OPEN"), "OK") << family;
+    EXPECT_EQ(answer_to("OBEX>DIR:").substr(0, 2), "A0") << family;
+    EXPECT_EQ(answer_to("OBEX>GET:hello.txt").substr(0, 2), "A0") << family;
+    EXPECT_EQ(answer_to("OBEX>PUT:up.bin"), "A00003") << family;
+    EXPECT_EQ(answer_to("AT+CGMM"), "OK") << family;
+    EXPECT_EQ(answer_to("SPEC>CLOSE"), "OK") << family;
+    std::vector<std::string> values;
+    for (const auto& j : lines) {
+      if (j.contains("property")) values.push_back(j["value"]);
+    }
+    ASSERT_EQ(values.size(), 2u);
+    EXPECT_NE(values[0].find("<file name=\"hello.txt\" size=\"21\""), std::string::npos);
+    EXPECT_EQ(values[1], "Hello from the phone\n");
+    std::ifstream up(root + "/up.bin", std::ios::binary);
+    std::string stored((std::istreambuf_iterator<char>(up)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(stored, std::string("\x00\xFF bytes", 8)) << family;
+    std::remove((root + "/up.bin").c_str());
+    EXPECT_EQ(phone.Stop(), 0);
+  }
+  std::system(("rm -rf " + root).c_str());
 }
 
 TEST(PhoneEndToEnd, TheConsoleCanBringItsOwnPhone) {

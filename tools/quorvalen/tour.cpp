@@ -13,6 +13,7 @@ namespace quorvalen::tool {
 int Tour(int, char**) {
   PosixPlatform platform;
   Quorvalen control(platform);
+  control.MobileType(1);  // a phone that speaks BFB on the cable
   ConsoleOptions options;
   options.sim = true;
   std::string device, error;
@@ -30,14 +31,29 @@ int Tour(int, char**) {
   struct Step {
     const char* about;
     std::vector<std::string> lines;
+    const char* show = nullptr;  // a property to show as text afterwards
   };
   const std::vector<Step> steps = {
       {"Open the port: the control probes for a phone with AT and AT+CGMM.", {"SPEC>OPEN"}},
       {"Who is there: manufacturer, model, revision, serial number.",
        {"AT+CGMI", "AT+CGMM", "AT+CGMR", "AT+CGSN"}},
-      {"Battery and signal.", {"AT+CBC", "AT+CSQ"}},
-      {"The text of the last answer stays in AT_DataRead.", {"{\"get\": \"AT_DataRead\"}"}},
+      {"Battery and signal; the text of the last answer stays in AT_DataRead.",
+       {"AT+CBC", "AT+CSQ", "{\"get\": \"AT_DataRead\"}"}},
       {"A command the phone does not know ends with ERROR.", {"AT+NOSUCH"}},
+      {"List the root folder. The first OBEX command switches phone and line into "
+       "OBEX mode (BFB frames, 57600 bit/s) and connects; the listing arrives in "
+       "several packets and ends up in OBEX_DataRead.",
+       {"OBEX>DIR:"},
+       "OBEX_DataRead"},
+      {"Get a file: its bytes end up in OBEX_DataRead.", {"OBEX>GET:readme.txt"}, "OBEX_DataRead"},
+      {"Put a file from OBEX_DataSend, then look for it.",
+       {"{\"set\": \"OBEX_DataSend\", \"value\": \"Written by the tour.\\r\\n\"}",
+        "OBEX>PUT:tour.txt", "OBEX>GET:tour.txt"},
+       "OBEX_DataRead"},
+      {"Delete it; deleting it again finds nothing (C4: not found).",
+       {"OBEX>DEL:tour.txt", "OBEX>DEL:tour.txt"}},
+      {"An AT command in OBEX mode: the control disconnects and switches back first.",
+       {"AT+CGMM"}},
       {"Close the port.", {"SPEC>CLOSE"}},
   };
   ConsoleSession session(control, platform.Loop(), stdout);
@@ -51,6 +67,9 @@ int Tour(int, char**) {
     if (!session.Drain(60000)) {
       std::fprintf(stderr, "quorvalen tour: the phone did not answer in time\n");
       return 1;
+    }
+    if (step.show) {
+      std::printf("%s:\n%s\n", step.show, control.OBEX_DataRead().c_str());
     }
   }
   return 0;

@@ -217,6 +217,7 @@ class VirtualSerialPort : public SerialPort, private VirtualSerialLine::HostEnd 
   size_t Arrived() const;
   void NotifyIfDue();
   void RequireOpen(const char* operation) const;
+  void SetBufferSize(int16_t& size, int16_t bytes, const char* name);
 
   VirtualPlatform& platform_;
   VirtualSerialLine* line_ = nullptr;

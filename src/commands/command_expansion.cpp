@@ -14,6 +14,7 @@
 #include "quorvalen/byte_text.h"
 #include "quorvalen/obex_requests.h"
 #include "quorvalen/quorvalen.h"
+#include "support/control_text.h"
 
 namespace quorvalen {
 namespace {
@@ -38,19 +39,6 @@ void ReplaceAll(std::string& text, std::string_view what, std::string_view with)
 
 // A raw send of the bytes of a hex text, followed by a pause.
 std::string SendOf(std::string_view hex) { return "SPEC>SEND:" + HexToText(hex) + ",WAIT:350"; }
-
-// The leading decimal number, blanks skipped; 0 when there is none.
-int64_t LeadingNumber(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
-  int64_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = std::min<int64_t>(value * 10 + (text[i] - '0'), INT32_MAX);
-  }
-  return negative ? -value : value;
-}
 
 constexpr char kConnectFolderBrowsing[] = "OBEX>CON:6B01CB31410611D49A770050DA3F471F";
 constexpr char kConnectIrmcSync[] = "OBEX>CON:49524D432D53594E43";

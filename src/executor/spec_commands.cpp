@@ -8,28 +8,10 @@
 #include "quorvalen/byte_text.h"
 #include "quorvalen/error.h"
 #include "quorvalen/quorvalen.h"
+#include "support/control_text.h"
 
 namespace quorvalen {
 namespace {
-
-constexpr char kIrObexService[] =
-    "DEVICENAME=\"GENERIC\",DEVICETYPE=GSM,SERVICE=IrOBEX,KEEP_ON_HOLD=0";
-constexpr char kIrCommService[] =
-    "DEVICENAME=\"GENERIC\",DEVICETYPE=GSM,SERVICE=IrComm,KEEP_ON_HOLD=0";
-
-// The leading decimal number of a text (blanks skipped, a sign allowed);
-// 0 when there is none. Values beyond 32 bits are held at the limit.
-int32_t LeadingNumber(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
-  int64_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = std::min<int64_t>(value * 10 + (text[i] - '0'), INT32_MAX);
-  }
-  return static_cast<int32_t>(negative ? -value : value);
-}
 
 bool NameIs(std::string_view name, std::string_view wanted) {
   return name.substr(0, wanted.size()) == wanted;

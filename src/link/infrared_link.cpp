@@ -3,13 +3,12 @@
 // "AT+CGMM", and polled for received bytes by Timer4.
 #include "quorvalen/error.h"
 #include "quorvalen/quorvalen.h"
+#include "support/control_text.h"
 
 namespace quorvalen {
 namespace {
 
 constexpr char kInfraredProgramId[] = "IrDaComm.IrDaDevice";
-constexpr char kIrCommService[] =
-    "DEVICENAME=\"GENERIC\",DEVICETYPE=GSM,SERVICE=IrComm,KEEP_ON_HOLD=0";
 
 }  // namespace
 

@@ -44,7 +44,6 @@ TEST_F(Expansion, TheWholeRoadIntoObexAndBack) {
             (Entries{"AT^SIFS", "AT^SBFB=1", "SPEC>WAIT:250", "SPEC>SET_56000", "SPEC>WAIT:350",
                      kIntoBfb, kConnect, "OBEX>CD :/"}));
   EXPECT_EQ(internals.LinkMode(), 1);
-  EXPECT_EQ(kIntoBfb, std::string("SPEC>SEND:\x02\x01\x03\x14,WAIT:350"));
   EXPECT_EQ(acks.size(), 8u);
   EXPECT_EQ(acks.back(), (Ack{"STACK+", "8"}));
   EXPECT_TRUE(internals.Timer1().Enabled());
@@ -124,11 +123,6 @@ TEST_F(Expansion, TheConnectFollowsTheTargetAndRecChangesIt) {
   EXPECT_EQ(Write("OBEX>DIR:"), (Entries{"AT^SQWE=0", "SPEC>SET_OBEX", "SPEC>WAIT:200",
                                          "AT^SQWE=3", "SPEC>WAIT:300", kConnectIrmc,
                                          "OBEX>DIR:"}));
-  // A value that names no target connects to nothing.
-  internals.LinkMode() = 0;
-  control.OBEX_ConnectType(5);
-  EXPECT_EQ(Write("OBEX>DIR:").size(), 6u);
-
   internals.LinkMode() = 3;
   control.OBEX_ConnectType(0);
   platform.Site().ClearNotifications();
@@ -151,7 +145,6 @@ TEST_F(Expansion, FoldersAreNormalisedAndSplit) {
   EXPECT_EQ(Write("OBEX>CD :.."), (Entries{"OBEX>CD :.."}));
   EXPECT_EQ(Write("OBEX>CD :\\Pictures\\Holiday\\"),
             (Entries{"OBEX>CD :/", "OBEX>CD :Pictures", "OBEX>CD :Holiday"}));
-  EXPECT_EQ(Write("OBEX>CD :Pictures\\"), (Entries{"OBEX>CD :Pictures"}));
   EXPECT_EQ(Write("OBEX>CD:a\\b"), (Entries{"OBEX>CD :a", "OBEX>CD :b"}));
   EXPECT_EQ(Write("OBEX>CD :a\\b\\,LONG"), (Entries{"OBEX>CD :a", "OBEX>CD :b"}));
   // Lower case: not a change of folder, so neither normalised nor split.
@@ -174,8 +167,6 @@ TEST_F(Expansion, PutsTooBigForOnePacketBecomeMultiPacket) {
   EXPECT_EQ(Write("OBEX>PUT:a.txt"), (Entries{"OBEX>PUT:a.txt"}));
   // ",EXT>" adds 5 and the text: 229 + 26 + 8 > 255.
   EXPECT_EQ(Write("OBEX>PUT:a.txt,EXT>abc"), (Entries{"OBEX>PUX:a.txt,EXT>abc"}));
-  control.OBEX_BlockLen(300);
-  EXPECT_EQ(Write("OBEX>PUT:a.txt,EXT>abc"), (Entries{"OBEX>PUT:a.txt,EXT>abc"}));
   // Every "PUT:" of the text is renamed.
   control.OBEX_BlockLen(10);
   EXPECT_EQ(Write("OBEX>PUT:PUT:x"), (Entries{"OBEX>PUX:PUX:x"}));
@@ -188,41 +179,10 @@ TEST_F(Expansion, EveryThirdHexCommandOnInfraredReconnects) {
   EXPECT_EQ(Write("AT+CMGS=1,HEX>00"), (Entries{"AT+CMGS=1,HEX>00"}));
   EXPECT_EQ(Write("AT+CMGS=1,HEX>00"), (Entries{"AT+CMGS=1,HEX>00", "SPEC>RECONNECT"}));
   EXPECT_EQ(internals.HexCommandCount(), 0);
-  Write("AT,HEX>1");
-  Write("AT");
-  Write("AT,HEX>1");
-  EXPECT_EQ(Write("AT,HEX>1").back(), "SPEC>RECONNECT");
   // On the cable nothing is counted.
   control.ComType(0);
   for (int i = 0; i < 4; ++i) EXPECT_EQ(Write("AT,HEX>1").size(), 1u);
   EXPECT_EQ(internals.HexCommandCount(), 0);
-}
-
-TEST_F(Expansion, AFullQueueFailsTheWriteAndKeepsWhatWasPushed) {
-  control.MobileType(1);
-  for (int i = 0; i < 1998; ++i) internals.PushCommand("AT");
-  acks.clear();
-  try {
-    control.Command("OBEX>DIR:");
-    FAIL() << "the write should fail";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number, kErrSubscriptOutOfRange);
-  }
-  EXPECT_EQ(internals.RawStackCount(), 2001);
-  EXPECT_EQ(internals.Slot(1998), "AT^SIFS");
-  EXPECT_EQ(internals.Slot(2000), "SPEC>WAIT:250");
-  EXPECT_EQ(acks.back(), (Ack{"STACK+", "2001"}));
-  // The switch was not finished: the mode did not change.
-  EXPECT_EQ(internals.LinkMode(), 0);
-
-  // A long path fills the queue as far as it goes.
-  control.StackCount(0);
-  internals.LinkMode() = 3;
-  std::string path;
-  for (int i = 0; i < 2100; ++i) path += "f\\";
-  EXPECT_THROW(control.Command("OBEX>CD :" + path), Error);
-  EXPECT_EQ(internals.RawStackCount(), 2001);
-  EXPECT_EQ(internals.Slot(2000), "OBEX>CD :f");
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// BFB framing on the link: blocks and sequence numbers going out, and the
-// receiver's checks, acknowledgements and reassembly, whether the phone's
-// bytes come in one chunk or one at a time.
+// BFB framing on the link: the receiver's checks, acknowledgements and
+// reassembly, whether the phone's bytes come in one chunk or one at a time.
 #include <gtest/gtest.h>
 
 #include "quorvalen/bfb.h"
@@ -35,37 +34,6 @@ class BfbLink : public AtRoadTest {
     return texts;
   }
 };
-
-TEST_F(BfbLink, BlocksGoOutNumberedAndOnlyWhileFramingIsInForce) {
-  const size_t start = line.HostWritten().size();
-  internals.SendBfbFrame("abc");
-  internals.SendBfbFrame("abc");
-  internals.BfbSequence() = 255;
-  internals.SendBfbFrame("abc");
-  internals.SendBfbFrame("");
-  EXPECT_EQ(TextToHex(line.HostWritten().substr(start)),
-            "160A1C02FD000003616263AB8A"
-            "160A1C03FC010003616263808E" +
-                TextToHex(BuildBfbFrames("abc", 255)) + TextToHex(BuildBfbFrames("", 0)));
-  EXPECT_EQ(TextToHex(line.HostWritten().substr(start + 26, 6)), "160A1C03FCFF");
-  EXPECT_EQ(TextToHex(line.HostWritten().substr(start + 39, 6)), "16071102FD00");
-  EXPECT_EQ(internals.BfbSequence(), 1);
-  EXPECT_EQ(BfbTraces(), std::vector<std::string>(4, " BFB>    :DATA"));
-
-  // A phone switched by AT^SQWE, or a link still in AT mode, takes the
-  // packet as it is; while leaving OBEX mode the link is still framed.
-  const size_t before = line.HostWritten().size();
-  control.MobileType(0);
-  internals.SendBfbFrame("xyz");
-  control.MobileType(1);
-  internals.LinkMode() = 1;
-  internals.SendBfbFrame("uvw");
-  internals.LinkMode() = 2;
-  control.MobileType(2);
-  internals.SendBfbFrame("rst");
-  EXPECT_EQ(line.HostWritten().substr(before), "xyzuvw" + BuildBfbFrames("rst", 1));
-  EXPECT_EQ(internals.BfbSequence(), 2);
-}
 
 TEST_F(BfbLink, TheReceiverChecksFramesAndAcknowledgesBlocks) {
   control.CommandDelay(5);

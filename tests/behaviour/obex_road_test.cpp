@@ -1,7 +1,8 @@
 // The OBEX road on the cable of a BFB phone (ComType 0, MobileType 1), with
-// a scripted phone: the switch into OBEX mode, the connect, a folder listing
-// in several packets, multi-packet PUT and GET with their progress reports,
-// the automatic block length, and the way back to AT mode.
+// a scripted phone: the switch into OBEX mode and back, requests on the wire,
+// multi-packet PUT and GET with their progress, the automatic block length,
+// and requests that end badly (time-outs, error codes, impossible lengths, a
+// host emptying the queue). None of them may hold up the queue.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,15 +18,10 @@ std::string Bytes(const std::string& hex) { return HexToText(hex); }
 
 // A response packet whose headers are one Body (0x48) or End of Body (0x49).
 std::string Response(uint8_t code, uint8_t header, const std::string& data) {
-  const size_t length = 6 + data.size();
-  std::string packet;
-  packet += static_cast<char>(code);
-  packet += static_cast<char>(length >> 8);
-  packet += static_cast<char>(length & 0xFF);
-  packet += static_cast<char>(header);
-  packet += static_cast<char>((length - 3) >> 8);
-  packet += static_cast<char>((length - 3) & 0xFF);
-  return packet + data;
+  const size_t n = 6 + data.size();
+  return std::string{static_cast<char>(code), static_cast<char>(n >> 8), static_cast<char>(n),
+                     static_cast<char>(header), static_cast<char>((n - 3) >> 8),
+                     static_cast<char>(n - 3)} + data;
 }
 
 const std::string kConnectRequest =
@@ -33,10 +29,11 @@ const std::string kConnectRequest =
 const std::string kConnectResponse =
     Bytes("A0001F10004000CB000000014A00136B01CB31410611D49A770050DA3F471F");
 const std::string kListingRequest = Bytes("83001C420019") + "x-obex/folder-listing" + '\0';
+const std::string kGetA = Bytes("83000A01000700610000");
+const std::string kAckFrame(kBfbAckFrame);
 
 class ObexRoad : public AtRoadTest {
  protected:
-  static std::string AckFrame() { return std::string(kBfbAckFrame); }
   // The data blocks of each side, numbered as each side counts them.
   std::string FromControl(const std::string& packet) {
     return BuildBfbFrames(packet, control_seq_++ % 256);
@@ -47,28 +44,25 @@ class ObexRoad : public AtRoadTest {
   // The control sends request; the phone acknowledges it and answers
   // response 20 ms later; the control acknowledges the answer.
   void Exchange(const std::string& request, const std::string& response) {
-    phone.Expect(FromControl(request)).Reply(AckFrame() + FromPhone(response), 20);
-    phone.Expect(AckFrame());
+    phone.Expect(FromControl(request)).Reply(kAckFrame + FromPhone(response), 20);
+    phone.Expect(kAckFrame);
   }
-  // The phone's side of the switch into BFB mode.
+  // The phone takes the request in and acknowledges it, but never answers.
+  void Unanswered(const std::string& request) {
+    phone.Expect(FromControl(request)).Reply(kAckFrame, 20);
+  }
   void ScriptSwitch() {
     phone.ExpectLine("AT^SIFS").Reply("AT^SIFS\r\r\nOK\r\n", 10);
     phone.ExpectLine("AT^SBFB=1").Reply("AT^SBFB=1\r\r\nOK\r\n", 10);
     phone.Expect(Bytes("02010314"));
   }
-  // Opens the port and brings the link into OBEX mode with a session:
-  // "REC:0" queues nothing of its own, only the switch and the connect.
-  void Connect() {
+  // A BFB phone already in OBEX mode, tracing to t.log.
+  void InObex() {
     Open();
     control.MobileType(1);
-    ScriptSwitch();
-    Exchange(kConnectRequest, kConnectResponse);
-    control.Command("OBEX>REC:0");
-    ASSERT_TRUE(RunUntilIdle(10000));
-    ASSERT_EQ(internals.LinkMode(), 3);
-    acks.clear();
+    internals.LinkMode() = 3;
+    TraceTo("t.log");
   }
-  // The trace texts without their time stamps.
   std::vector<std::string> Traces() {
     std::vector<std::string> texts;
     for (const std::string& l : TraceLines("t.log")) texts.push_back(l.substr(9));
@@ -77,11 +71,12 @@ class ObexRoad : public AtRoadTest {
   // True when wanted appear in order among the trace texts.
   bool TracesInOrder(const std::vector<std::string>& wanted) {
     size_t next = 0;
-    for (const std::string& text : Traces()) {
+    for (const std::string& text : Traces())
       if (next < wanted.size() && text == wanted[next]) ++next;
-    }
     return next == wanted.size();
   }
+  // When the peer last received something from the control.
+  int64_t LastSent() { return phone.Chunks().back().first; }
 
   int control_seq_ = 0;
   int phone_seq_ = 0;
@@ -109,27 +104,14 @@ TEST_F(ObexRoad, TheRoadOfOneRequest) {
   ASSERT_TRUE(RunUntilIdle(20000));
   phone.ExpectFinished();
   EXPECT_EQ(acks, (AckList{{"STACK+", "1"},
-                           {"STACK+", "2"},
-                           {"STACK+", "3"},
-                           {"STACK+", "4"},
-                           {"STACK+", "5"},
-                           {"STACK+", "6"},
-                           {"STACK+", "7"},
-                           {"STACK+", "8"},
-                           {"AT^SIFS", "OK"},
-                           {"STACK-", "7"},
-                           {"AT^SBFB=1", "OK"},
-                           {"STACK-", "6"},
-                           {"STACK-", "5"},
-                           {"SPEC>SET_56000", "OK"},
-                           {"STACK-", "4"},
-                           {"STACK-", "3"},
+                           {"STACK+", "2"}, {"STACK+", "3"}, {"STACK+", "4"}, {"STACK+", "5"},
+                           {"STACK+", "6"}, {"STACK+", "7"}, {"STACK+", "8"}, {"AT^SIFS", "OK"},
+                           {"STACK-", "7"}, {"AT^SBFB=1", "OK"}, {"STACK-", "6"}, {"STACK-", "5"},
+                           {"SPEC>SET_56000", "OK"}, {"STACK-", "4"}, {"STACK-", "3"},
                            {"STACK-", "2"},
                            {"OBEX>CON:6B01CB31410611D49A770050DA3F471F",
                             TextToHex(kConnectResponse)},
-                           {"STACK-", "1"},
-                           {"OBEX>DIR:", TextToHex(last)},
-                           {"STACK-", "0"}}));
+                           {"STACK-", "1"}, {"OBEX>DIR:", TextToHex(last)}, {"STACK-", "0"}}));
   EXPECT_EQ(control.OBEX_DataRead(), listing);
   EXPECT_EQ(internals.LinkMode(), 3);
   EXPECT_EQ(line.HostSettings().baud, 56000);
@@ -161,21 +143,14 @@ TEST_F(ObexRoad, TheRoadOfOneRequest) {
   EXPECT_EQ(line.HostSettings().Text(), "19200,n,8,1");
   EXPECT_EQ(AckList(acks.begin() + 6, acks.end()),
             (AckList{{"OBEX>DCO:", "A00003"},
-                     {"STACK-", "5"},
-                     {"STACK-", "4"},
-                     {"STACK-", "3"},
-                     {"SPEC>SET_AT", "OK"},
-                     {"STACK-", "2"},
-                     {"STACK-", "1"},
-                     {"AT+CGMM", "QV-100"},
-                     {"AT+CGMM", "OK"},
+                     {"STACK-", "5"}, {"STACK-", "4"}, {"STACK-", "3"}, {"SPEC>SET_AT", "OK"},
+                     {"STACK-", "2"}, {"STACK-", "1"}, {"AT+CGMM", "QV-100"}, {"AT+CGMM", "OK"},
                      {"STACK-", "0"}}));
   EXPECT_EQ(control.AT_DataRead(), "QV-100\r\n");
 }
 
 TEST_F(ObexRoad, AMultiPacketPutCountsDown) {
-  Connect();
-  TraceTo("t.log");
+  InObex();
   std::string data;
   for (int i = 0; i < 829; ++i) data += static_cast<char>(i * 7);
   control.OBEX_DataSend(data);
@@ -198,12 +173,8 @@ TEST_F(ObexRoad, AMultiPacketPutCountsDown) {
   ASSERT_TRUE(RunUntilIdle(20000));
   phone.ExpectFinished();
   EXPECT_EQ(acks, (AckList{{"STACK+", "1"},
-                           {"PUTCOUNT", "829"},
-                           {"PUTCOUNT", "600"},
-                           {"PUTCOUNT", "351"},
-                           {"PUTCOUNT", "102"},
-                           {"OBEX>PUT:a.txt", "A00003"},
-                           {"STACK-", "0"}}));
+                           {"PUTCOUNT", "829"}, {"PUTCOUNT", "600"}, {"PUTCOUNT", "351"},
+                           {"PUTCOUNT", "102"}, {"OBEX>PUT:a.txt", "A00003"}, {"STACK-", "0"}}));
   EXPECT_EQ(left_at_progress, (std::vector<size_t>{600, 351, 102, 0}));
   EXPECT_EQ(control.OBEX_DataSend(), "");
   EXPECT_TRUE(TracesInOrder({" OBEX>   :PUX:a.txt", " OBEX>   :PUX:first BYTES:829",
@@ -223,8 +194,7 @@ TEST_F(ObexRoad, AMultiPacketPutCountsDown) {
 }
 
 TEST_F(ObexRoad, AGetReportsItsProgressAndTheBlockLengthFollowsThePhone) {
-  Connect();
-  TraceTo("t.log");
+  InObex();
   control.OBEX_BlockLen(0);
   EXPECT_EQ(control.OBEX_BlockLen(), 255);
   std::string file;
@@ -240,11 +210,8 @@ TEST_F(ObexRoad, AGetReportsItsProgressAndTheBlockLengthFollowsThePhone) {
   ASSERT_TRUE(RunUntilIdle(20000));
   phone.ExpectFinished();
   EXPECT_EQ(acks, (AckList{{"STACK+", "1"},
-                           {"GETCOUNT", "1000"},
-                           {"GETCOUNT", "1300"},
-                           {"GETCOUNT", "1800"},
-                           {"OBEX>GET:photo.jpg", TextToHex(last)},
-                           {"STACK-", "0"}}));
+                           {"GETCOUNT", "1000"}, {"GETCOUNT", "1300"}, {"GETCOUNT", "1800"},
+                           {"OBEX>GET:photo.jpg", TextToHex(last)}, {"STACK-", "0"}}));
   EXPECT_EQ(control.OBEX_DataRead(), file);
   // Only the largest body counts.
   EXPECT_EQ(control.OBEX_BlockLen(), 1000);
@@ -265,37 +232,185 @@ TEST_F(ObexRoad, AGetReportsItsProgressAndTheBlockLengthFollowsThePhone) {
   EXPECT_EQ(control.OBEX_BlockLen(), 1000);
 }
 
-TEST_F(ObexRoad, OtherRequestsOnTheWire) {
-  Connect();
-  Exchange(Bytes("85001A0200010015" "00500069006300740075007200650073" "0000"), Bytes("A00003"));
-  Exchange(Bytes("8500100000" "01000B004E006500770000"), Bytes("A00003"));
-  Exchange(Bytes("8500050300"), Bytes("A00003"));
-  Exchange(Bytes("82001001000700610000" "4C000638" "0178"), Bytes("A00003"));
-  Exchange(Bytes("8200144C0011" "34046D6F7665" "35020061" "36020062"), Bytes("A00003"));
-  Exchange(Bytes("82000A01000700610000"), Bytes("A00003"));
-  Exchange(Bytes("8300094C0006320101"), Bytes("A0000A4C000732020100"));
+TEST_F(ObexRoad, ALostResponseTimesOutAndTheNextRequestWorks) {
+  InObex();
+  control.TimeOut(5000);
+  Unanswered(Bytes("830010" "01000D" "006C006F00730074" "0000"));
+  control.Command("OBEX>GET:lost");
+  ASSERT_TRUE(RunUntilAck("OBEX>GET:lost", "TIMEOUT", 10000));
+  // Counted from the last byte received: the phone's acknowledgement, 20 ms
+  // after the request and 5 bytes long at 19200 bit/s.
+  EXPECT_GE(Now() - LastSent(), 5000 + 20 + 2);
+  EXPECT_LE(Now() - LastSent(), 5000 + 20 + 4);
+  RunFor(1);
+  EXPECT_EQ(acks, (AckList{{"STACK+", "1"}, {"OBEX>GET:lost", "TIMEOUT"}, {"STACK-", "0"}}));
+  EXPECT_TRUE(TracesInOrder({" Timeout :GET:lost "}));
+  EXPECT_FALSE(internals.ExecutorBusy());
+  EXPECT_FALSE(internals.ObexTimer().Enabled());
+
+  acks.clear();
   Exchange(kListingRequest, Bytes("A00003"));
-  Exchange(Bytes("810003"), Bytes("A00003"));
-  Exchange(Bytes("830008CB00000001"), Bytes("A00003"));
-  // The memory answer reaches the host through EXE:, under its own name.
-  // Listing and disconnect ignore what follows their names.
-  for (const char* command :
-       {"OBEX>CD :Pictures", "OBEX>MKD:New", "OBEX>CD :..", "OBEX>CHM:a,EXT>x", "OBEX>REN:a,b",
-        "OBEX>DEL:a", "OBEX>MEM:01", "OBEX>EXE:memory", "OBEX>DIR:abc", "OBEX>DCO:x",
-        "OBEX>RAW:830008CB00000001", "OBEX>EXE:nothing"}) {
-    control.Command(command);
-  }
-  ASSERT_TRUE(RunUntilIdle(20000));
+  control.Command("OBEX>DIR:");
+  ASSERT_TRUE(RunUntilIdle(5000));
   phone.ExpectFinished();
-  EXPECT_NE(std::find(acks.begin(), acks.end(), Ack{"OBEX>MEM:01", "A0000A4C000732020100"}),
-            acks.end());
-  EXPECT_NE(std::find(acks.begin(), acks.end(), Ack{"OBEX>CHM:a", "A00003"}), acks.end());
-  EXPECT_NE(std::find(acks.begin(), acks.end(), Ack{"memory", Bytes("4C000732020100")}),
-            acks.end());
-  // An EXE: with nothing read raises nothing but its pop.
-  EXPECT_EQ(AckList(acks.end() - 3, acks.end()),
-            (AckList{{"OBEX>RAW:830008CB00000001", "A00003"}, {"STACK-", "1"}, {"STACK-", "0"}}));
-  EXPECT_EQ(control.OBEX_DataRead(), "");
+  EXPECT_EQ(acks, (AckList{{"STACK+", "1"}, {"OBEX>DIR:", "A00003"}, {"STACK-", "0"}}));
+}
+
+TEST_F(ObexRoad, LongRequestsWaitTimeOutLongAndBytesKeepARequestAlive) {
+  InObex();
+  control.TimeOut(2000);
+  control.TimeOutLong(7000);
+  Unanswered(kGetA);
+  control.Command("OBEX>GET:a,LONG");
+  ASSERT_TRUE(RunUntilAck("OBEX>GET:a", "TIMEOUT", 20000));
+  EXPECT_GE(Now() - LastSent(), 7000);
+  EXPECT_LE(Now() - LastSent(), 7030);
+  // A response that trickles in, one byte a second, never times out.
+  acks.clear();
+  phone.Expect(FromControl(kListingRequest));
+  phone.Expect(kAckFrame);
+  control.Command("OBEX>DIR:");
+  RunFor(200);
+  const int64_t asked = LastSent();
+  const std::string frames = FromPhone(Bytes("A00009490006") + "abc");
+  for (size_t i = 0; i < frames.size(); ++i) phone.Send(frames.substr(i, 1), 1000 * (i + 1));
+  ASSERT_TRUE(RunUntilIdle(60000));
+  phone.ExpectFinished();
+  EXPECT_EQ(acks, (AckList{{"STACK+", "1"},
+                           {"OBEX>DIR:", "A00009490006" + TextToHex("abc")}, {"STACK-", "0"}}));
+  EXPECT_GT(Now() - asked, 15000);
+}
+
+TEST_F(ObexRoad, AHostThatEmptiesTheQueueIsNotLeftStuck) {
+  InObex();
+  control.TimeOut(3000);
+  Unanswered(kGetA);
+  control.Command("OBEX>GET:a");
+  RunFor(500);
+  control.StackCount(0);
+  ASSERT_TRUE(RunUntilAck("OBEX>GET:a", "TIMEOUT", 10000));
+  RunFor(1);
+  EXPECT_EQ(AckList(acks.end() - 2, acks.end()),
+            (AckList{{"OBEX>GET:a", "TIMEOUT"}, {"STACK-", "-1"}}));
+  EXPECT_EQ(internals.RawStackCount(), 0);
+  EXPECT_FALSE(internals.ExecutorBusy());
+
+  // Emptied and queued anew: the request ends, what was queued runs.
+  acks.clear();
+  Unanswered(kGetA);
+  Exchange(kListingRequest, Bytes("A00003"));
+  control.Command("OBEX>GET:a");
+  RunFor(500);
+  control.StackCount(0);
+  control.Command("OBEX>DIR:");
+  ASSERT_TRUE(RunUntilIdle(10000));
+  phone.ExpectFinished();
+  EXPECT_EQ(acks, (AckList{{"STACK+", "1"},
+                           {"STACK+", "1"}, {"OBEX>GET:a", "TIMEOUT"}, {"OBEX>DIR:", "A00003"},
+                           {"STACK-", "0"}}));
+}
+
+TEST_F(ObexRoad, EveryResponseCodeButContinueEndsTheRequest) {
+  InObex();
+  Exchange(kGetA, Bytes("D10003"));
+  Exchange(kListingRequest, Bytes("800003"));
+  Exchange(kListingRequest, Bytes("C40003"));
+  Exchange(Bytes("81000300"), Bytes("A10005AB00"));
+  control.Command("OBEX>GET:a");
+  control.Command("OBEX>DIR:");
+  control.Command("OBEX>DIR:");
+  control.Command("OBEX>RAW:81000300");
+  ASSERT_TRUE(RunUntilIdle(10000));
+  phone.ExpectFinished();
+  EXPECT_EQ(AckList(acks.begin() + 4, acks.end()),
+            (AckList{{"GETCOUNT", "0"},
+                     {"OBEX>GET:a", "D10003"}, {"STACK-", "3"}, {"OBEX>DIR:", "800003"},
+                     {"STACK-", "2"}, {"OBEX>DIR:", "C40003"}, {"STACK-", "1"},
+                     {"OBEX>RAW:81000300", "A10005AB00"}, {"STACK-", "0"}}));
+  // Their data still count as object data.
+  EXPECT_EQ(control.OBEX_DataRead(), Bytes("AB00"));
+  EXPECT_TRUE(TracesInOrder({" >OBEX   :A10005AB00"}));
+}
+
+TEST_F(ObexRoad, ImpossiblePacketLengthsEndTheRequestWithError) {
+  Exchange(kGetA, Bytes("A00001"));
+  Exchange(kListingRequest, Bytes("908000"));
+  Exchange(kListingRequest, Bytes("A00003"));
+  control.Command("OBEX>GET:a");
+  control.Command("OBEX>DIR:");
+  control.Command("OBEX>DIR:");
+  ASSERT_TRUE(RunUntilIdle(10000));
+  phone.ExpectFinished();
+  EXPECT_EQ(AckList(acks.begin() + 3, acks.end()),
+            (AckList{{"OBEX>GET:a", "ERROR"},
+                     {"STACK-", "2"}, {"OBEX>DIR:", "ERROR"}, {"STACK-", "1"},
+                     {"OBEX>DIR:", "A00003"}, {"STACK-", "0"}}));
+  EXPECT_TRUE(TracesInOrder({" >OBEX   :LEN ERROR A00001"}));
+  EXPECT_TRUE(TracesInOrder({" >OBEX   :LEN ERROR 908000"}));
+}
+
+TEST_F(ObexRoad, RequestsThatCannotBeBuiltAreRefusedUnsent) {
+  InObex();
+  acks.clear();
+  const size_t written = line.HostWritten().size();
+  const std::string long_name(124, 'g');
+  control.OBEX_BlockLen(20);
+  control.OBEX_DataSend("xyz");
+  for (const std::string& command : {"OBEX>GET:" + long_name, std::string("OBEX>REN:ab"),
+                                     std::string("OBEX>PUT:a.txt"), std::string("OBEX>NOP:x")})
+    control.Command(command);
+  ASSERT_TRUE(RunUntilIdle(10000));
+  EXPECT_EQ(line.HostWritten().size(), written);
+  EXPECT_EQ(acks, (AckList{{"STACK+", "1"}, {"STACK+", "2"}, {"STACK+", "3"}, {"STACK+", "4"},
+                           {"OBEX>GET:" + long_name, "ERROR"}, {"STACK-", "3"},
+                           {"OBEX>REN:ab", "ERROR"}, {"STACK-", "2"},
+                           {"OBEX>PUT:a.txt", "ERROR"}, {"STACK-", "1"},  // no room for data
+                           {"OBEX>NOP:x", "ERROR"}, {"STACK-", "0"}}));
+  EXPECT_FALSE(internals.ObexTimer().Enabled());
+  // The data of the refused PUT is still there to send.
+  EXPECT_EQ(control.OBEX_DataSend(), "xyz");
+}
+
+// A 16 MB PUT in small packets: every byte goes out once, and the data still
+// to send reads back correctly. A copy of the whole data per block would not
+// finish within the test's time limit.
+TEST_F(ObexRoad, AHugePutCostsLinearTime) {
+  Open();
+  phone.Lenient(true);
+  // A phone switched by AT^SQWE: packets travel unframed, and the test hands
+  // the control the phone's answers itself.
+  internals.LinkMode() = 3;
+  std::string data(16 << 20, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 31) >> 3);
+  control.OBEX_DataSend(data);
+  control.Command("OBEX>PUT:big.bin");
+  RunFor(150);
+  ASSERT_EQ(internals.Slot(0), "PUX:big.bin");
+  const size_t first_block = 255 - 2 * 7 - 16;
+  EXPECT_EQ(control.OBEX_DataSend().size(), data.size() - first_block);
+  size_t written = line.HostWritten().size();
+  size_t sent = first_block;
+  size_t blocks = 0;
+  while (internals.RawStackCount() > 0) {
+    control.OBEX_Decoder(std::string("\x90\x00\x03", 3));
+    const std::string_view wire = std::string_view(line.HostWritten()).substr(written);
+    const size_t block = wire.size() - 6;
+    ASSERT_TRUE(block == 249 || (sent + block == data.size() && wire[0] == '\x82'))
+        << "block " << blocks << " of " << block << " bytes";
+    ASSERT_EQ(wire.substr(6), std::string_view(data).substr(sent, block));
+    sent += block;
+    written = line.HostWritten().size();
+    ++blocks;
+    if (blocks == 1000) {
+      EXPECT_EQ(control.OBEX_DataSend(), data.substr(sent));
+    }
+    if (sent == data.size()) control.OBEX_Decoder(std::string("\xA0\x00\x03", 3));
+  }
+  EXPECT_EQ(sent, data.size());
+  EXPECT_EQ(blocks, (data.size() - first_block + 248) / 249);
+  EXPECT_EQ(acks.back(), (Ack{"STACK-", "0"}));
+  EXPECT_EQ(acks[acks.size() - 2], (Ack{"OBEX>PUT:big.bin", "A00003"}));
+  EXPECT_EQ(control.OBEX_DataSend(), "");
 }
 
 }  // namespace

@@ -50,29 +50,6 @@ TEST(VirtualLoop, ReenablingOrChangingTheIntervalStartsAFreshInterval) {
   EXPECT_EQ(ticks.size(), 3u);
 }
 
-TEST(VirtualLoop, ATimerMayStopOrDestroyItselfInItsTick) {
-  VirtualEventLoop loop;
-  int once = 0;
-  std::unique_ptr<Timer> self_stop = loop.CreateTimer([&] {
-    ++once;
-    self_stop->Enabled(false);
-  });
-  std::unique_ptr<Timer> self_destroy;
-  int destroyed = 0;
-  self_destroy = loop.CreateTimer([&] {
-    ++destroyed;
-    self_destroy.reset();
-  });
-  self_stop->Interval(10);
-  self_stop->Enabled(true);
-  self_destroy->Interval(10);
-  self_destroy->Enabled(true);
-  loop.RunFor(100);
-  EXPECT_EQ(once, 1);
-  EXPECT_EQ(destroyed, 1);
-  EXPECT_EQ(self_destroy, nullptr);
-}
-
 TEST(VirtualLoop, ALateTickIsOneTickAndKeepsThePhase) {
   VirtualEventLoop loop;
   std::vector<int64_t> ticks;
@@ -158,49 +135,6 @@ TEST_F(VirtualLine, BytesArriveAtTheTimeTheirLineSpeedGives) {
   EXPECT_EQ(peer.Received(), "xyz");
   EXPECT_EQ(line.HostSettings().baud, 115200);
   peer.ExpectFinished();
-}
-
-TEST_F(VirtualLine, PortErrorsCarryTheirNumbers) {
-  SerialPort& port = internals.Port();
-  auto number = [](auto&& action) {
-    try {
-      action();
-    } catch (const Error& e) {
-      return e.number;
-    }
-    return 0;
-  };
-  EXPECT_EQ(number([&] { port.Output("x"); }), kErrPortNotOpen);
-  EXPECT_EQ(number([&] { port.Settings("fast"); }), kErrInvalidPropertyValue);
-  EXPECT_EQ(port.Settings(), "19200,n,8,1");
-  port.CommPort(7);
-  EXPECT_EQ(number([&] { port.PortOpen(true); }), kErrInvalidPortNumber);
-  port.CommPort(1);
-  port.PortOpen(true);
-  EXPECT_EQ(number([&] { port.PortOpen(true); }), kErrPortAlreadyOpen);
-  EXPECT_EQ(number([&] { port.CommPort(2); }), kErrPortInvalidWhileOpen);
-  auto second = platform.CreateSerialPort();
-  EXPECT_EQ(number([&] { second->PortOpen(true); }), kErrPortAlreadyOpen);
-  port.PortOpen(false);
-  EXPECT_NO_THROW(second->PortOpen(true));
-}
-
-TEST_F(VirtualLine, BytesForAClosedPortAreLostAndThresholdZeroIsSilent) {
-  SerialPort& port = internals.Port();
-  int notifications = 0;
-  port.OnComm([&] { ++notifications; });
-  line.FarWrite("lost");
-  platform.Loop().RunFor(10);
-  port.PortOpen(true);
-  EXPECT_EQ(port.InBufferCount(), 0);
-  port.RThreshold(0);
-  line.FarWrite("kept");
-  platform.Loop().RunFor(10);
-  EXPECT_EQ(notifications, 0);
-  port.RThreshold(1);  // bytes already waiting are announced now
-  platform.Loop().ProcessPendingEvents();
-  EXPECT_EQ(notifications, 1);
-  EXPECT_EQ(port.Input(), "kept");
 }
 
 }  // namespace

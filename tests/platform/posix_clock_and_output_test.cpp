@@ -1,14 +1,10 @@
-// The system clock's texts and waits, the trace file's bytes on disk, and the
-// terminal bell.
+// The trace file's bytes on disk, and the terminal bell.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 
@@ -41,47 +37,6 @@ class TempDir {
   std::string path_;
 };
 
-TEST(PosixClock, TextsHaveTheirShapesAndAgreeWithTheTimeOfDay) {
-  PosixClock clock;
-  // Retried if the seconds turn over between the readings.
-  for (int attempt = 0; attempt < 20; ++attempt) {
-    int64_t before = clock.LocalMsSinceMidnight();
-    std::string time = clock.TimeText();
-    std::string date = clock.DateText();
-    int64_t after = clock.LocalMsSinceMidnight();
-    if (before / 1000 != after / 1000) continue;
-
-    ASSERT_TRUE(std::regex_match(time, std::regex(R"(\d\d:\d\d:\d\d)"))) << time;
-    ASSERT_TRUE(std::regex_match(date, std::regex(R"(\d{4}-\d\d-\d\d)"))) << date;
-    int seconds = std::stoi(time.substr(0, 2)) * 3600 + std::stoi(time.substr(3, 2)) * 60 +
-                  std::stoi(time.substr(6, 2));
-    EXPECT_EQ(seconds, before / 1000);
-    EXPECT_GE(before, 0);
-    EXPECT_LT(after, 86'400'000);
-
-    time_t now = ::time(nullptr);
-    tm local{};
-    localtime_r(&now, &local);
-    char expected[16];
-    strftime(expected, sizeof expected, "%Y-%m-%d", &local);
-    if (local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec == seconds) {
-      EXPECT_EQ(date, expected);
-    }
-    return;
-  }
-  FAIL() << "the clock never held still for a second";
-}
-
-TEST(PosixClock, WaitUntilReachesItsTargetOnTheMonotonicClock) {
-  PosixClock clock;
-  int64_t start = clock.MonotonicMs();
-  clock.WaitUntil(start + 25);
-  int64_t end = clock.MonotonicMs();
-  EXPECT_GE(end, start + 25);
-  clock.WaitUntil(start);  // already past: returns at once
-  EXPECT_GE(clock.MonotonicMs(), end);
-}
-
 TEST(PosixTraceFile, WritesEachLineWithCrLfAndTruncatesOnOpen) {
   TempDir dir;
   std::string path = dir.File("a.log");
@@ -110,17 +65,6 @@ TEST(PosixTraceFile, WritesEachLineWithCrLfAndTruncatesOnOpen) {
   ASSERT_TRUE(trace.Open(path));
   trace.Close();
   EXPECT_EQ(FileBytes(path), "");
-}
-
-TEST(PosixTraceFile, PathsThatCannotBeOpenedFailAndLeaveItClosed) {
-  TempDir dir;
-  PosixTraceFile trace;
-  ASSERT_TRUE(trace.Open(dir.File("a.log")));
-  EXPECT_FALSE(trace.Open(""));
-  EXPECT_FALSE(trace.IsOpen());
-  EXPECT_FALSE(trace.Open(dir.File("missing/a.log")));
-  EXPECT_FALSE(trace.Open(dir.File("")));  // the directory itself
-  EXPECT_FALSE(trace.IsOpen());
 }
 
 TEST(TerminalBeeper, RingsByWritingBelOrStaysSilentWithoutATerminal) {

@@ -67,17 +67,6 @@ TEST(ObexRequests, MultiPacketPut) {
             "0200FF01000F0061002E007400780074" "0000" "C3000003E8" "4C0008110361626348" "00E0");
   EXPECT_EQ(first->substr(34), std::string(221, 'd'));
 
-  // Without parameters a five-character name leaves 229 bytes of data.
-  EXPECT_EQ(FirstPutBlockSize("b.txt", "", 255), 229);
-  first = FirstPutRequest("b.txt", "", std::string(500, 'e'), 229);
-  ASSERT_TRUE(first);
-  EXPECT_EQ(first->size(), 255u);
-  EXPECT_EQ(TextToHex(first->substr(18, 5)), "C3000001F4");
-  // Less data than the block: the packet is shorter, the Body holds it all.
-  first = FirstPutRequest("b.txt", "", "xyz", 229);
-  EXPECT_EQ(TextToHex(first->substr(first->size() - 6)), "480006" + TextToHex("xyz"));
-  EXPECT_EQ(TextToHex(first->substr(18, 5)), "C300000004");
-
   // Further blocks: 249 bytes while more is to come, the rest last.
   const std::string block(249, 'm');
   EXPECT_EQ(TextToHex(PutBlockRequest(block, false)->substr(0, 6)), "0200FF4800FC");
@@ -85,47 +74,6 @@ TEST(ObexRequests, MultiPacketPut) {
   EXPECT_EQ(TextToHex(PutBlockRequest(std::string(102, 'l'), true)->substr(0, 6)), "82006C490069");
   EXPECT_EQ(Hex(PutBlockRequest("", true)), "820006490003");
 
-  // No room for data.
-  EXPECT_EQ(FirstPutBlockSize("a.txt", "", 26), 0);
-  EXPECT_EQ(FirstPutBlockSize("a.txt", "abc", 30), -4);
-  EXPECT_EQ(PutOverhead(5, std::nullopt), 26);
-  EXPECT_EQ(PutOverhead(5, 3), 34);
-}
-
-TEST(ObexRequests, NamesAreBytes) {
-  EXPECT_EQ(TextToHex(EncodeName("\xE9\x01 ")), "00E9000100" "20");
-  EXPECT_EQ(Hex(GetRequest("\xFF")), "83000A0100070" "0FF0000");
-}
-
-TEST(ObexRequests, InputBeyondTheLengthFieldsIsRefused) {
-  EXPECT_TRUE(SetPathRequest(std::string(122, 'f')));
-  EXPECT_EQ(SetPathRequest(std::string(122, 'f'))->size(), 254u);
-  EXPECT_FALSE(SetPathRequest(std::string(123, 'f')));
-  EXPECT_TRUE(MakeFolderRequest(std::string(122, 'f')));
-  EXPECT_FALSE(MakeFolderRequest(std::string(123, 'f')));
-  EXPECT_EQ(GetRequest(std::string(123, 'g'))->size(), 254u);
-  EXPECT_FALSE(GetRequest(std::string(124, 'g')));
-  EXPECT_TRUE(RenameRequest(std::string(127, 'o'), std::string(127, 'n')));
-  EXPECT_FALSE(RenameRequest(std::string(128, 'o'), "n"));
-  EXPECT_FALSE(RenameRequest("o", std::string(128, 'n')));
-  const std::string ext250(250, 'x');
-  EXPECT_TRUE(PutRequest("a", ext250, "d"));
-  EXPECT_TRUE(DeleteRequest("a", ext250));
-  EXPECT_FALSE(PutRequest("a", ext250 + "x", "d"));
-  EXPECT_FALSE(DeleteRequest("a", ext250 + "x"));
-  EXPECT_FALSE(AttributesRequest("a", ext250 + "x"));
-  EXPECT_FALSE(FirstPutRequest("a", ext250 + "x", "d", 1));
-  EXPECT_EQ(ConnectRequest(std::string(490, 'A'))->size(), 255u);
-  EXPECT_FALSE(ConnectRequest(std::string(492, 'A')));
-  EXPECT_TRUE(MemoryRequest(std::string(510, '1')));
-  EXPECT_FALSE(MemoryRequest(std::string(512, '1')));
-  // Two-byte packet lengths: 65535 bytes at most.
-  const size_t fixed = 3 + 3 + 4 + 5 + 3;  // one-character name
-  EXPECT_EQ(PutRequest("a", "", std::string(0xFFFF - fixed, 'd'))->size(), 0xFFFFu);
-  EXPECT_FALSE(PutRequest("a", "", std::string(0x10000 - fixed, 'd')));
-  EXPECT_FALSE(PutBlockRequest(std::string(0xFFFF - 5, 'd'), true));
-  EXPECT_EQ(TextToHex(PutBlockRequest(std::string(0xFFFF - 6, 'd'), false)->substr(0, 3)),
-            "02FFFF");
 }
 
 TEST(ObexRequests, FolderPathsSplitIntoSingleChanges) {

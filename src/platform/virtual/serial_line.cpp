@@ -86,28 +86,25 @@ void VirtualSerialPort::DTREnable(bool on) {
   if (line_) line_->HostModemLines(rts_, dtr_);
 }
 
-void VirtualSerialPort::InBufferSize(int16_t bytes) {
+// Buffer sizes are set before opening, and only to sizes a buffer can have.
+void VirtualSerialPort::SetBufferSize(int16_t& size, int16_t bytes, const char* name) {
   if (line_) {
     throw Error(kErrPortInvalidWhileOpen, "VirtualSerialPort",
-                "Operation not valid while the port is open: InBufferSize");
+                std::string("Operation not valid while the port is open: ") + name);
   }
   if (bytes <= 0) {
     throw Error(kErrInvalidPropertyValue, "VirtualSerialPort",
-                "Invalid InBufferSize " + std::to_string(bytes));
+                std::string("Invalid ") + name + " " + std::to_string(bytes));
   }
-  in_buffer_size_ = bytes;
+  size = bytes;
+}
+
+void VirtualSerialPort::InBufferSize(int16_t bytes) {
+  SetBufferSize(in_buffer_size_, bytes, "InBufferSize");
 }
 
 void VirtualSerialPort::OutBufferSize(int16_t bytes) {
-  if (line_) {
-    throw Error(kErrPortInvalidWhileOpen, "VirtualSerialPort",
-                "Operation not valid while the port is open: OutBufferSize");
-  }
-  if (bytes <= 0) {
-    throw Error(kErrInvalidPropertyValue, "VirtualSerialPort",
-                "Invalid OutBufferSize " + std::to_string(bytes));
-  }
-  out_buffer_size_ = bytes;
+  SetBufferSize(out_buffer_size_, bytes, "OutBufferSize");
 }
 
 void VirtualSerialPort::PortOpen(bool open) {

@@ -152,22 +152,5 @@ TEST_F(AtCommands, TheNextCommandStartsCommandDelayAfterTheAnswer) {
   EXPECT_LE(second - ok_arrival, 31);
 }
 
-TEST_F(AtCommands, AHostMayQueueTheNextCommandFromInsideAck) {
-  Open();
-  phone.ExpectLine("AT+CGMM").Reply("\r\nQV-100\r\n\r\nOK\r\n", 10);
-  phone.ExpectLine("AT+CGMR").Reply("\r\n1.0\r\n\r\nOK\r\n", 10);
-  control.OnAck([&](const std::string& c, const std::string& a) {
-    acks.emplace_back(c, a);
-    if (c == "AT+CGMM" && a == "OK") control.Command("AT+CGMR");
-  });
-  control.Command("AT+CGMM");
-  ASSERT_TRUE(RunUntilAck("AT+CGMR", "OK", 5000));
-  EXPECT_EQ(acks, (AckList{{"STACK+", "1"},
-                           {"AT+CGMM", "QV-100"}, {"AT+CGMM", "OK"}, {"STACK+", "2"},
-                           {"STACK-", "1"}, {"AT+CGMR", "1.0"}, {"AT+CGMR", "OK"},
-                           {"STACK-", "0"}}));
-  phone.ExpectFinished();
-}
-
 }  // namespace
 }  // namespace quorvalen

@@ -115,19 +115,6 @@ TEST_F(ObexRoad, TheRoadOfOneRequest) {
   EXPECT_EQ(control.OBEX_DataRead(), listing);
   EXPECT_EQ(internals.LinkMode(), 3);
   EXPECT_EQ(line.HostSettings().baud, 56000);
-  // The first block the control ever sent has type 02 and sequence 0.
-  const std::string& wire = line.HostWritten();
-  const size_t con = wire.find(Bytes("16203602FD00001A80001A"));
-  EXPECT_NE(con, std::string::npos);
-  EXPECT_TRUE(TracesInOrder({" OBEX>   :CON:6B01CB31410611D49A770050DA3F471F", " BFB>    :DATA",
-                             " >BFB    :ACK", " >BFB    :DATA", " BFB>    :ACK",
-                             " >OBEX   :" + TextToHex(kConnectResponse), " OBEX>   :DIR:",
-                             " BFB>    :DATA", " >BFB    :ACK", " >BFB    :DATA", " BFB>    :ACK",
-                             " >OBEX   :" + TextToHex(Response(0x90, 0x48, part1)),
-                             " BFB>    :DATA", " OBEX>   :830003", " >BFB    :DATA",
-                             " BFB>    :ACK", " BFB>    :DATA", " OBEX>   :830003",
-                             " >OBEX   :" + TextToHex(last)}));
-
   // An AT command leaves OBEX mode first: disconnect, the framed AT lines
   // that switch the phone back, the line back to AT settings.
   acks.clear();
@@ -177,10 +164,6 @@ TEST_F(ObexRoad, AMultiPacketPutCountsDown) {
                            {"PUTCOUNT", "102"}, {"OBEX>PUT:a.txt", "A00003"}, {"STACK-", "0"}}));
   EXPECT_EQ(left_at_progress, (std::vector<size_t>{600, 351, 102, 0}));
   EXPECT_EQ(control.OBEX_DataSend(), "");
-  EXPECT_TRUE(TracesInOrder({" OBEX>   :PUX:a.txt", " OBEX>   :PUX:first BYTES:829",
-                             " OBEX>   :PUX:midle BYTES:600", " OBEX>   :PUX:midle BYTES:351",
-                             " OBEX>   :PUX:last  BYTES:102"}));
-
   // A PUT that fits goes in one packet, and leaves nothing to send.
   acks.clear();
   control.OBEX_DataSend("Hi");
@@ -333,6 +316,7 @@ TEST_F(ObexRoad, EveryResponseCodeButContinueEndsTheRequest) {
 }
 
 TEST_F(ObexRoad, ImpossiblePacketLengthsEndTheRequestWithError) {
+  InObex();
   Exchange(kGetA, Bytes("A00001"));
   Exchange(kListingRequest, Bytes("908000"));
   Exchange(kListingRequest, Bytes("A00003"));

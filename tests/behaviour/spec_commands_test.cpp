@@ -73,6 +73,7 @@ TEST_F(SpecCommands, SendWritesRawBytesAndMayWaitAfterwards) {
   control.Command("SPEC>SEND:ATZ");
   ASSERT_TRUE(RunUntilIdle(200));
   EXPECT_EQ(acks, (AckList{{"STACK+", "1"}, {"STACK-", "0"}, {"STACK+", "1"}, {"STACK-", "0"}}));
+  RunFor(50);
   phone.ExpectFinished();
 }
 

@@ -158,22 +158,6 @@ TEST(PosixEventLoop, NestedProcessPendingEventsRunsEachEventExactlyOnce) {
   loop.ProcessPendingEvents();
   EXPECT_EQ(outer, 2);
 
-  // A descriptor callback that lets events run is not called again for the
-  // readiness it is still handling.
-  Pipe pipe;
-  pipe.Write("x");
-  int calls = 0;
-  std::string got;
-  auto id = loop.Watch(pipe.fds[0], POLLIN, [&](short) {
-    ++calls;
-    loop.ProcessPendingEvents();
-    got += pipe.ReadAll();
-  });
-  loop.ProcessPendingEvents();
-  loop.ProcessPendingEvents();
-  EXPECT_EQ(calls, 1);
-  EXPECT_EQ(got, "x");
-  loop.Unwatch(id);
 }
 
 TEST(PosixEventLoop, StopAndPostWorkFromAnotherThread) {

@@ -62,13 +62,20 @@ TEST(SimulatedPhone, RawObexModeAndItsEscape) {
   EXPECT_EQ(static_cast<uint8_t>(answer[0]), 0xA0);
   // "+++" straight after data is data; after a second of silence, and
   // followed by silence, it is the way back.
-  host.Exchange("+++", 1100);  // no second of silence before it: data
-  EXPECT_EQ(host.Phone().CurrentMode(), SimulatedPhone::Mode::kRawObex);
+  host.Listen(1100);
   EXPECT_EQ(host.Exchange("+++", 400), "");
   EXPECT_EQ(host.Listen(200), "\r\nOK\r\n");
   EXPECT_EQ(host.Phone().CurrentMode(), SimulatedPhone::Mode::kAt);
   host.Speed(19200);
   EXPECT_EQ(host.Exchange("AT\r"), "AT\r\r\nOK\r\n");
+}
+
+TEST(SimulatedPhone, PlusesWithoutSilenceStayData) {
+  SimHost host(Family(0));
+  host.Exchange("AT^SQWE=0\r");
+  host.Exchange("AT^SQWE=3\r");
+  host.Exchange("+++", 2000);  // no second of silence before it
+  EXPECT_EQ(host.Phone().CurrentMode(), SimulatedPhone::Mode::kRawObex);
 }
 
 TEST(SimulatedPhone, BfbModeFramesAndTheWayBack) {

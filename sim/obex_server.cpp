@@ -150,6 +150,7 @@ struct ObexServer::Headers {
   std::optional<std::string_view> target;
   std::optional<std::string> app_params;  // several headers are joined
   std::vector<std::string_view> bodies;   // Body and End-of-Body
+  std::optional<uint32_t> length;         // the size the client announces
 
   // False when a header runs past the end or has an impossible length.
   bool Parse(std::string_view bytes) {
@@ -193,6 +194,10 @@ struct ObexServer::Headers {
         case kHeaderBody:
         case kHeaderEndOfBody:
           bodies.push_back(value);
+          break;
+        case kHeaderLength:
+          length = (uint32_t{Byte(value, 0)} << 24) | (uint32_t{Byte(value, 1)} << 16) |
+                   (uint32_t{Byte(value, 2)} << 8) | Byte(value, 3);
           break;
         default:
           break;
@@ -435,6 +440,11 @@ std::string ObexServer::Put(std::string_view request) {
     put.name = std::move(name);
   }
   if (headers.app_params) put.app_params += *headers.app_params;
+  // The announced size (rounded up by some clients) saves regrowing a large
+  // body; the body itself decides the file's size.
+  if (headers.length && put.body.empty()) {
+    put.body.reserve(std::min<uint64_t>(*headers.length, capacity_));
+  }
   for (std::string_view body : headers.bodies) {
     put.body += body;
     put.has_body = true;

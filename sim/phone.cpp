@@ -434,20 +434,22 @@ void SimulatedPhone::SendBlock(const std::string& response, int sequence) {
   Answer(last_response_);
   const int64_t resend_ms = options_.faults.resend_ms;
   if (resend_ms <= 0) return;
-  const uint64_t generation = ++response_generation_;
+  ResendLater(++response_generation_, resend_ms);
+}
+
+// Re-sends the last answer block until it is acknowledged or superseded, as
+// a careful phone does.
+void SimulatedPhone::ResendLater(uint64_t generation, int64_t ms) {
   std::weak_ptr<bool> alive = alive_;
-  // Re-sends until acknowledged or superseded, as a careful phone does.
-  auto schedule = std::make_shared<std::function<void()>>();
-  *schedule = [this, alive, generation, resend_ms, schedule]() {
+  line_.After(static_cast<double>(ms), [this, alive, generation, ms]() {
     if (alive.expired() || generation != response_generation_ || response_acknowledged_ ||
         mode_ != Mode::kBfb || hung_up_) {
       return;
     }
     ++counters_.resent_blocks;
     Answer(last_response_);
-    line_.After(static_cast<double>(resend_ms), *schedule);
-  };
-  line_.After(static_cast<double>(resend_ms), *schedule);
+    ResendLater(generation, ms);
+  });
 }
 
 // ---- sending ----

@@ -109,6 +109,7 @@ class SimulatedPhone {
   void HandleFrame(uint8_t type, std::string_view payload);
   void HandleBlockBytes(std::string_view payload);
   void SendBlock(const std::string& response, int sequence);
+  void ResendLater(uint64_t generation, int64_t ms);
   void EnterAtMode();
 
   bool SpeedMatches(int host_baud) const;

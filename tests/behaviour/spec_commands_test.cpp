@@ -56,7 +56,6 @@ TEST_F(SpecCommands, WaitsEndOnTimer3AndHandOnWhatArrived) {
                            {"STACK+", "2"}, {"AT^SQWE=0", "OK"}, {"STACK-", "1"},
                            {"AT^SQWE=0", "\r\nSURPRISE\r\n"}, {"STACK-", "0"}}));
   EXPECT_EQ(control.AT_DataRead(), "\r\nSURPRISE\r\n");
-
 }
 
 TEST_F(SpecCommands, SendWritesRawBytesAndMayWaitAfterwards) {
@@ -102,7 +101,6 @@ TEST_F(SpecCommands, OpenAndCloseAnswerWithTheirErrorNumbers) {
   EXPECT_EQ(acks[3], (Ack{"SPEC>OPEN", "ERROR 9003"}));
   EXPECT_EQ(acks[5], (Ack{"SPEC>RECONNECT", "ERROR"}));
   EXPECT_EQ(acks[7], (Ack{"SPEC>NONSENSE", "ERROR"}));
-
 }
 
 TEST_F(SpecCommands, TheTraceIsSwitchedByControlCommands) {

@@ -149,10 +149,7 @@ TEST_F(FilePropertyBagTest, AControlRoundTripsThroughTheFile) {
   VirtualPlatform platform;
   Quorvalen control(platform);
   control.AT_Settings("9600,e,7,2");
-  control.DebugPath("trace, with = odd\\bytes\x01\xFF");
-  control.RTSEnable(false);
   control.HexDelay(-3);
-  control.MobileType(2);
   FilePropertyBag bag(path_);
   control.WriteProperties(bag);
   bag.WriteProperty("OBEX_BlockLen", int32_t{0}, int32_t{255});  // as a host may have saved it
@@ -165,10 +162,7 @@ TEST_F(FilePropertyBagTest, AControlRoundTripsThroughTheFile) {
   Quorvalen other(other_platform);
   other.ReadProperties(loaded);
   EXPECT_EQ(other.AT_Settings(), "9600,e,7,2");
-  EXPECT_EQ(other.DebugPath(), "trace, with = odd\\bytes\x01\xFF");
-  EXPECT_FALSE(other.RTSEnable());
   EXPECT_EQ(other.HexDelay(), -3);
-  EXPECT_EQ(other.MobileType(), 2);
   EXPECT_EQ(other.TimeOut(), 20000);
   // A saved block length of 0 reads back as 0, with automatic mode off.
   EXPECT_EQ(other.OBEX_BlockLen(), 0);

@@ -157,7 +157,6 @@ TEST(PosixEventLoop, NestedProcessPendingEventsRunsEachEventExactlyOnce) {
   EXPECT_EQ(inner, 1);
   loop.ProcessPendingEvents();
   EXPECT_EQ(outer, 2);
-
 }
 
 TEST(PosixEventLoop, StopAndPostWorkFromAnotherThread) {

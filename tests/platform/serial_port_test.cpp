@@ -180,8 +180,6 @@ TEST_F(SerialPortTest, ReceiveNotificationFollowsTheThreshold) {
   port_.RThreshold(1);
   ASSERT_TRUE(loop_.RunUntil([&] { return got == "helloxyzpq"; }, 10000)) << got;
   EXPECT_EQ(events.size(), calls + 1);
-  calls = events.size();
-
 }
 
 TEST_F(SerialPortTest, LargeOutputArrivesWholeAndInOrderWithoutBlocking) {

@@ -272,10 +272,12 @@ std::string SimulatedPhone::RunAtLine(const std::string& line, bool framed) {
 // ---- raw OBEX mode ----
 
 void SimulatedPhone::ReceiveRawObex(std::string_view bytes, double now) {
-  // "+++" after a silence, with no packet half received, may be the escape
-  // back to AT mode: hold the pluses until the silence after them decides.
+  // "+++" after a silence may be the escape back to AT mode: hold the
+  // pluses until the silence after them decides. A packet half received
+  // before that silence is dead anyway, and must not keep the phone from
+  // hearing the escape.
   size_t i = 0;
-  if (held_plus_.empty() && bytes[0] == '+' && raw_packets_.Idle() &&
+  if (held_plus_.empty() && bytes[0] == '+' &&
       now - last_byte_ms_ >= options_.escape_silence_before_ms) {
     while (i < bytes.size() && bytes[i] == '+' && held_plus_.size() < 4) held_plus_ += bytes[i++];
   } else if (!held_plus_.empty()) {

@@ -165,7 +165,9 @@ class Quorvalen {
   bool StartObexRequest(const std::string& name, const std::string& argument);
   // The OBEX request time-out: armed when a request goes to the phone,
   // restarted by every byte received, disarmed when the request ends.
-  void ArmObexTimer();
+  // at_line: an AT line sent while the link is in OBEX mode, where the AT
+  // answer time-out stands aside; it is reported under its own text.
+  void ArmObexTimer(bool at_line = false);
   void RestartObexTimer() {
     if (ObexTimer->Enabled()) {
       ObexTimer->Enabled(false);
@@ -259,6 +261,7 @@ class Quorvalen {
   size_t obex_send_offset_ = 0;
   // The OBEX request the time-out watches: its head text and its interval.
   std::string obex_head_;
+  bool obex_timer_at_line_ = false;
   int32_t obex_timeout_ms_ = 0;
   // Set when the host emptied the queue and queued anew while the request
   // was outstanding: its slot now holds another command.

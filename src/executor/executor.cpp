@@ -74,6 +74,10 @@ void Quorvalen::ExecuteNextCommand() {
         if (LinkMode == 2) LinkMode = 0;
         WriteToPort(command + "\r");
         Timer2->Enabled(true);
+        // In OBEX mode the AT answer time-out stands aside; an AT line sent
+        // there (written while the switch was still queued) must not wait
+        // for ever either.
+        if (LinkMode >= 2) ArmObexTimer(true);
       } else if (StartsWithUpper(command, "SPEC>")) {
         RunSpecCommand(command);
         Timer1->Enabled(true);

@@ -76,8 +76,9 @@ bool Quorvalen::StartObexRequest(const std::string& name, const std::string& arg
   return true;
 }
 
-void Quorvalen::ArmObexTimer() {
+void Quorvalen::ArmObexTimer(bool at_line) {
   obex_head_ = CommandStack[0];
+  obex_timer_at_line_ = at_line;
   obex_timeout_ms_ = CommandIsLong ? props_.TimeOutLong : props_.TimeOut;
   obex_displaced_ = false;
   ObexTimer->Enabled(false);

@@ -32,7 +32,7 @@ void Quorvalen::ObexTimerTick() {
   const bool in_slot = CommandStack[0] == obex_head_;
   if (!ExecutorBusy || (!in_slot && !obex_displaced_)) return;
 
-  RaiseAck(ObexCommandText(obex_head_), "TIMEOUT");
+  RaiseAck(obex_timer_at_line_ ? obex_head_ : ObexCommandText(obex_head_), "TIMEOUT");
   DebugTrace(" Timeout :" + obex_head_ + " ");
   ResetObexReceive();
   // As after an AT line's time-out, a ",LONG" interval does not outlive it.

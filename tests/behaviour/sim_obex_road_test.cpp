@@ -165,6 +165,19 @@ TEST_P(SimObexRoad, ALostRequestTimesOutAndTheNextOneWorks) {
   EXPECT_NE(control.OBEX_DataRead().find("Meeting notes.txt"), std::string::npos);
 }
 
+TEST_P(SimObexRoad, AnAtLineWrittenBeforeTheSwitchRanTimesOutInsteadOfHanging) {
+  Open();
+  // Written while the switch into OBEX mode is still queued, the AT line
+  // gets no way back of its own and goes to a phone in OBEX mode.
+  AckList answers = Run({"OBEX>DIR:", "AT+CGMM"});
+  EXPECT_EQ(AnswerTo(answers, "OBEX>DIR:").substr(0, 2), "A0");
+  EXPECT_EQ(answers.back(), (Ack{"AT+CGMM", "TIMEOUT"}));
+  // Written now, it brings the way back and gets its answer.
+  answers = Run({"AT+CGMM"});
+  EXPECT_EQ(answers.back(), (Ack{"AT+CGMM", "OK"}));
+  EXPECT_EQ(control.AT_DataRead(), "QV-100\r\n");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Families, SimObexRoad,
     ::testing::Values(Road{0, 0}, Road{0, 1}, Road{0, 2}, Road{2, 0}, Road{2, 1}, Road{2, 2}),

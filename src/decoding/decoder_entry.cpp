@@ -7,16 +7,18 @@
 namespace quorvalen {
 
 void Quorvalen::OBEX_Decoder(const std::string& zeichen) {
-  CommandEnded = false;
-  if (props_.StackCount <= 0) return;
   // Internal callers pass one character; a longer text from the host is
-  // taken one character after the other.
-  for (char c : zeichen) {
-    if (LinkMode < 2) {
-      AtLineCharacter(c);
-    } else {
-      ObexResponseCharacter(c);
-    }
+  // taken as if its characters had arrived one after the other.
+  if (zeichen.size() > 1) {
+    for (char c : zeichen) OBEX_Decoder(std::string(1, c));
+    return;
+  }
+  CommandEnded = false;
+  if (props_.StackCount <= 0 || zeichen.empty()) return;
+  if (LinkMode < 2) {
+    AtLineCharacter(zeichen[0]);
+  } else {
+    ObexResponseCharacter(zeichen[0]);
   }
   if (CommandEnded) {
     Timer1->Enabled(false);

@@ -32,7 +32,7 @@ void Quorvalen::HandlePortEvent() {
     DebugTrace(" >COM    :PORT ERROR " + std::to_string(e.number));
   }
   // While the opening probe runs it alone reads the phone's replies.
-  if (!probe_active_ && MSComm1->PortOpen()) MSComm1->RThreshold(1);
+  if (!probe_active_) MSComm1->RThreshold(1);
 }
 
 void Quorvalen::ProcessReceived(const std::string& data) {

@@ -174,6 +174,13 @@ class Quorvalen {
       ObexTimer->Enabled(true);
     }
   }
+  // True while the head is an OBEX request that was sent and waits for its
+  // response (not an AT line sent in OBEX mode, not a command the host
+  // queued over a request it displaced).
+  bool ObexRequestInProgress() const {
+    return ExecutorBusy && ObexTimer->Enabled() && !obex_timer_at_line_ &&
+           CommandStack[0] == obex_head_;
+  }
   void ObexTimerTick();
   void Timer2Tick();
   void Timer3Tick();
@@ -221,7 +228,25 @@ class Quorvalen {
   void ConsumeDataSend(size_t count);
 
   // ---- support: the trace
-  void DebugTrace(std::string_view text);
+  // Bytes that a trace line shows as hex text.
+  struct TraceHex {
+    std::string_view bytes;
+  };
+  // Writes one trace line made of the parts (texts, numbers, TraceHex) while
+  // tracing is on. A trace that is off costs the one test of DebugOn: the
+  // parts are put together only after it, never by the caller.
+  template <typename... Parts>
+  void DebugTrace(const Parts&... parts) {
+    if (!DebugOn) return;
+    std::string text;
+    (AppendTracePart(text, parts), ...);
+    WriteTraceLine(text);
+  }
+  static void AppendTracePart(std::string& text, std::string_view part) { text += part; }
+  static void AppendTracePart(std::string& text, int64_t number) { text += std::to_string(number); }
+  static void AppendTracePart(std::string& text, TraceHex part);
+  // The time stamp, the text with its line breaks shown, the line end.
+  void WriteTraceLine(std::string_view text);
   // Opens the trace file at DebugPath with its opening line; false when the
   // file cannot be opened (tracing then stays off).
   bool OpenTrace();

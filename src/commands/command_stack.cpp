@@ -38,7 +38,7 @@ void Quorvalen::PushCommand(const std::string& command) {
                     " entries");
   }
   CommandStack.Set(index, command);
-  DebugTrace(" Stack[" + std::to_string(index) + "]:" + command);
+  DebugTrace(" Stack[", index, "]:", command);
   ++props_.StackCount;
   RaiseAck("STACK+", std::to_string(props_.StackCount));
 }

@@ -146,8 +146,8 @@ void Quorvalen::OBEX_BlockLen(int32_t value) {
     props_.OBEX_BlockLen = value;
   }
   Notify("OBEX_BlockLen");
-  DebugTrace(" Change OBEX Par: OBEX_BlockLen:" + std::to_string(props_.OBEX_BlockLen) +
-             " OBEX_AutoBlockLen:" + (AutoBlockLen ? "True" : "False"));
+  DebugTrace(" Change OBEX Par: OBEX_BlockLen:", props_.OBEX_BlockLen,
+             " OBEX_AutoBlockLen:", AutoBlockLen ? "True" : "False");
 }
 
 }  // namespace quorvalen

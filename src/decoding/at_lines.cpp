@@ -19,7 +19,7 @@ void Quorvalen::AtLineCharacter(char c) {
     } else {
       std::string line = std::move(CurrentResponse);
       CurrentResponse.clear();
-      DebugTrace(" >COM    :" + line);
+      DebugTrace(" >COM    :", line);
       if (line == "OK" || line == "ERROR" || line == "K") {
         RaiseAck(AnswerCommand, line == "ERROR" ? "ERROR" : "OK");
         Timer2->Interval(props_.TimeOut);

@@ -34,11 +34,15 @@ void Quorvalen::ObexResponseCharacter(char c) {
   const size_t declared = size_t{ByteAt(ObexReceiveBuffer, 1)} * 256 + ByteAt(ObexReceiveBuffer, 2);
   if (declared < 3 || declared >= kMaxPacket) {
     // A length no packet can have: nothing sensible follows from this
-    // buffer, so it goes, and so does the request waiting for it.
-    DebugTrace(" >OBEX   :LEN ERROR " + TextToHex(ObexReceiveBuffer));
+    // buffer, so it goes, and so does an OBEX request waiting for it. Any
+    // other command at the head (a control command settling, an AT line)
+    // is not answered here: it ends the way it would have anyway.
+    DebugTrace(" >OBEX   :LEN ERROR ", TraceHex{ObexReceiveBuffer});
     ObexReceiveBuffer.clear();
-    Timer2->Interval(props_.TimeOut);
-    if (ExecutorBusy) EndObexRequest("ERROR");
+    if (ObexRequestInProgress()) {
+      Timer2->Interval(props_.TimeOut);
+      EndObexRequest("ERROR");
+    }
     return;
   }
   if (ObexReceiveBuffer.size() != declared) return;
@@ -50,7 +54,7 @@ void Quorvalen::HandleObexPacket() {
   ObexReceiveBuffer.clear();
   Timer2->Interval(props_.TimeOut);
   Timer2->Enabled(false);
-  if (DebugOn) DebugTrace(" >OBEX   :" + TextToHex(CurrentResponse));
+  DebugTrace(" >OBEX   :", TraceHex{CurrentResponse});
 
   const std::string head = CommandStack[0];
   // A PUT that still has data goes on even when the phone says "success".
@@ -90,9 +94,9 @@ void Quorvalen::HandleObexPacket() {
 
   if (HeadIs(head, "GET:")) {
     RaiseAck("GETCOUNT", std::to_string(props_.OBEX_DataRead.size()));
-    if (AutoBlockLen && appended > static_cast<size_t>(std::max(props_.OBEX_BlockLen, 0))) {
+    if (AutoBlockLen && static_cast<int64_t>(appended) > props_.OBEX_BlockLen) {
       props_.OBEX_BlockLen = static_cast<int32_t>(appended);
-      DebugTrace(" Change OBEX Par: OBEX_BlockLen:" + std::to_string(props_.OBEX_BlockLen) +
+      DebugTrace(" Change OBEX Par: OBEX_BlockLen:", props_.OBEX_BlockLen,
                  " OBEX_AutoBlockLen:True");
     }
   }
@@ -126,8 +130,7 @@ bool Quorvalen::SendNextPutBlock() {
   }
   ConsumeDataSend(packet->size() - 6);
   RaiseAck("PUTCOUNT", std::to_string(remaining));
-  DebugTrace((last ? " OBEX>   :PUX:last  BYTES:" : " OBEX>   :PUX:midle BYTES:") +
-             std::to_string(remaining));
+  DebugTrace(last ? " OBEX>   :PUX:last  BYTES:" : " OBEX>   :PUX:midle BYTES:", remaining);
   return true;
 }
 

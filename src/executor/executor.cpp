@@ -66,7 +66,7 @@ void Quorvalen::ExecuteNextCommand() {
     CommandStack.Set(0, command);
 
     obex = command.rfind("OBEX>", 0) == 0;
-    DebugTrace(obex ? " OBEX>   :" + command.substr(5) : " COM>    :" + command);
+    DebugTrace(obex ? " OBEX>   :" : " COM>    :", std::string_view(command).substr(obex ? 5 : 0));
 
     if (!obex) {
       if (StartsWithUpper(command, "AT")) {
@@ -137,9 +137,9 @@ void Quorvalen::PromptExchange(const std::string& hex_data) {
   }
   DebugTrace(" WaitOK");
   WaitMilliseconds(props_.HexDelay);
-  DebugTrace(" >COM    :" + collected);
+  DebugTrace(" >COM    :", collected);
   WriteToPort(hex_data + '\x1A');
-  DebugTrace(" COM>    :" + hex_data);
+  DebugTrace(" COM>    :", hex_data);
   WaitMilliseconds(props_.HexDelay);
   Timer1->Enabled(true);
 }

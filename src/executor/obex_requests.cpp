@@ -31,13 +31,15 @@ bool Quorvalen::StartObexRequest(const std::string& name, const std::string& arg
     ConsumeDataSend(std::min(total, static_cast<size_t>(block)));
     ArmObexTimer();
     RaiseAck("PUTCOUNT", std::to_string(total));
-    DebugTrace(" OBEX>   :PUX:first BYTES:" + std::to_string(total));
+    DebugTrace(" OBEX>   :PUX:first BYTES:", total);
     return true;
   }
 
   std::optional<std::string> packet;
   if (name == "RAW:") {
-    if (!argument.empty()) packet = obex::RawRequest(argument);
+    // The packet is the host's, unchecked: an empty one is sent too (in BFB
+    // mode an empty data block) and waits for its response like any other.
+    packet = obex::RawRequest(argument);
   } else if (name == "CON:") {
     packet = obex::ConnectRequest(argument);
   } else if (name == "DCO:") {

@@ -13,7 +13,7 @@ void Quorvalen::Timer2Tick() {
   Timer2->Enabled(false);
   const std::string head = CommandStack[0];
   RaiseAck(head, "TIMEOUT");
-  DebugTrace(" Timeout :" + head + " ");
+  DebugTrace(" Timeout :", head, " ");
   PopCommand();
   Timer2->Interval(props_.TimeOut);
   CurrentResponse.clear();
@@ -33,7 +33,7 @@ void Quorvalen::ObexTimerTick() {
   if (!ExecutorBusy || (!in_slot && !obex_displaced_)) return;
 
   RaiseAck(obex_timer_at_line_ ? obex_head_ : ObexCommandText(obex_head_), "TIMEOUT");
-  DebugTrace(" Timeout :" + obex_head_ + " ");
+  DebugTrace(" Timeout :", obex_head_, " ");
   ResetObexReceive();
   // As after an AT line's time-out, a ",LONG" interval does not outlive it.
   Timer2->Interval(props_.TimeOut);
@@ -51,7 +51,7 @@ void Quorvalen::Timer3Tick() {
   DebugTrace(" >COM    :WAIT OK");
   props_.AT_DataRead = CollectedAnswer;
   if (!CollectedAnswer.empty()) {
-    DebugTrace(" >COM    :" + CollectedAnswer);
+    DebugTrace(" >COM    :", CollectedAnswer);
     std::string collected = std::move(CollectedAnswer);
     CollectedAnswer.clear();
     RaiseAck(AnswerCommand, collected);
@@ -71,7 +71,7 @@ void Quorvalen::Timer4Tick() {
     Timer4->Enabled(false);
     PortOpened = false;
     RaiseAck("IrDA", "ERROR " + std::to_string(e.number));
-    DebugTrace(" IrDA Error:" + std::to_string(e.number));
+    DebugTrace(" IrDA Error:", e.number);
   }
 }
 

@@ -60,7 +60,7 @@ void Quorvalen::DecodeBfbFrame(char ch) {
     return;
   }
   if (type != 0x02 && type != 0x03) {
-    DebugTrace(" >BFB    :CMD ERROR " + TextToHex(BfbDataBuffer));
+    DebugTrace(" >BFB    :CMD ERROR ", TraceHex{BfbDataBuffer});
     BfbDataBuffer.clear();
     return;
   }

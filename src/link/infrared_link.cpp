@@ -78,7 +78,7 @@ int32_t Quorvalen::OpenIrDA() {
     bool found = false;
     int count = InfraredLinkProbe(100, true, found);
     DrainInfrared(1000);
-    DebugTrace(" Test IrDA Count:" + std::to_string(count));
+    DebugTrace(" Test IrDA Count:", count);
     if (!found) {
       result = 9000;
     } else {
@@ -94,7 +94,7 @@ int32_t Quorvalen::OpenIrDA() {
         ++count;
         WaitMilliseconds(100);
       }
-      DebugTrace(" Test Mobile Count:" + std::to_string(count));
+      DebugTrace(" Test Mobile Count:", count);
       if (!found) result = 9001;
     }
     DrainInfrared(1000);

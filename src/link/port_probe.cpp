@@ -55,12 +55,10 @@ int32_t Quorvalen::OpenPort() {
     probe_active_ = true;
     MSComm1->RThreshold(0);
     MSComm1->PortOpen(true);
-    DebugTrace(std::string(" Open Port RTSEnable:") + TrueFalse(props_.RTSEnable) +
-               " DTREnable:" + TrueFalse(props_.DTREnable) +
-               " InBufferSize:" + std::to_string(props_.InBufferSize) +
-               " OutBufferSize:" + std::to_string(props_.OutBufferSize) +
-               " CommPort:" + std::to_string(props_.CommPort) + " AT_Settings:" +
-               props_.AT_Settings + " OBEX_Settings:" + props_.OBEX_Settings);
+    DebugTrace(" Open Port RTSEnable:", TrueFalse(props_.RTSEnable),
+               " DTREnable:", TrueFalse(props_.DTREnable), " InBufferSize:", props_.InBufferSize,
+               " OutBufferSize:", props_.OutBufferSize, " CommPort:", props_.CommPort,
+               " AT_Settings:", props_.AT_Settings, " OBEX_Settings:", props_.OBEX_Settings);
 
     // Port test.
     const int64_t start = clock.MonotonicMs();
@@ -90,7 +88,7 @@ int32_t Quorvalen::OpenPort() {
 
     if (count == kAttemptLimit) MSComm1->PortOpen(false);
     DrainPort(kQuietMs);
-    DebugTrace(" Test Port Count:" + std::to_string(count));
+    DebugTrace(" Test Port Count:", count);
 
     if (!found) {
       result = 9000;
@@ -105,7 +103,7 @@ int32_t Quorvalen::OpenPort() {
         found = reply.find("OK") != std::string::npos;
         WaitMilliseconds(100);
       } while (!found && count != 50);
-      DebugTrace(" Test Mobile Count:" + std::to_string(count));
+      DebugTrace(" Test Mobile Count:", count);
       if (!found) result = 9001;
     }
     DrainPort(kQuietMs);

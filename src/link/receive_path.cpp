@@ -29,7 +29,7 @@ void Quorvalen::HandlePortEvent() {
     }
   } catch (const Error& e) {
     // The port went away under the handler (closed from inside it).
-    DebugTrace(" >COM    :PORT ERROR " + std::to_string(e.number));
+    DebugTrace(" >COM    :PORT ERROR ", e.number);
   }
   // While the opening probe runs it alone reads the phone's replies.
   if (!probe_active_) MSComm1->RThreshold(1);

@@ -2,12 +2,16 @@
 // nothing but a flag test while it is off.
 #include <cstdio>
 
+#include "quorvalen/byte_text.h"
 #include "quorvalen/quorvalen.h"
 
 namespace quorvalen {
 
-void Quorvalen::DebugTrace(std::string_view text) {
-  if (!DebugOn) return;
+void Quorvalen::AppendTracePart(std::string& text, TraceHex part) {
+  text += TextToHex(part.bytes);
+}
+
+void Quorvalen::WriteTraceLine(std::string_view text) {
   int64_t ms = platform_.Time().LocalMsSinceMidnight();
   char stamp[16];
   std::snprintf(stamp, sizeof stamp, "%09lld", static_cast<long long>(ms));

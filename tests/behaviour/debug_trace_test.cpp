@@ -1,7 +1,39 @@
-// The trace file's lines, byte for byte.
+// The trace file's lines, byte for byte, and what a trace that is off
+// costs.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
 #include "support/control_fixture.h"
+
+// Every allocation of this test program is counted. The sanitizers bring
+// their own allocator, so the count is kept only in plain builds.
+#if defined(__SANITIZE_ADDRESS__)
+#define QUORVALEN_COUNTS_ALLOCATIONS 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUORVALEN_COUNTS_ALLOCATIONS 0
+#endif
+#endif
+#ifndef QUORVALEN_COUNTS_ALLOCATIONS
+#define QUORVALEN_COUNTS_ALLOCATIONS 1
+#endif
+
+namespace {
+std::atomic<long> g_allocations{0};
+}  // namespace
+
+#if QUORVALEN_COUNTS_ALLOCATIONS
+void* operator new(std::size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#endif
 
 namespace quorvalen {
 namespace {
@@ -43,6 +75,34 @@ TEST_F(DebugTraceTest, OffMeansNoFileAtAll) {
   control.DebugPath("");
   EXPECT_FALSE(internals.OpenTrace());
   EXPECT_FALSE(internals.DebugOn());
+}
+
+// With the trace off, the paths that reject what the phone sent build no
+// trace text (the hex of the rejected bytes above all): they allocate
+// nothing at all once their buffers have grown. With the trace on they do.
+TEST_F(DebugTraceTest, AnOffTraceBuildsNoText) {
+  if (!QUORVALEN_COUNTS_ALLOCATIONS) GTEST_SKIP() << "allocations are not counted here";
+  control.MobileType(1);
+  internals.LinkMode() = 3;
+  internals.PushCommand("SPEC>WAIT:1");  // queued, not started
+  const std::string bad_length("\xA0\x00\x01", 3);
+  const std::string unknown_block("\x16\x02\x14\x05\xFA", 5);
+  auto reject_all = [&] {
+    for (int i = 0; i < 20; ++i) {
+      control.OBEX_Decoder(bad_length);
+      for (char c : unknown_block) internals.DecodeBfbFrame(c);
+    }
+  };
+  reject_all();  // the buffers grow once
+  long before = g_allocations.load();
+  reject_all();
+  EXPECT_EQ(g_allocations.load() - before, 0);
+
+  TraceTo("t.txt");
+  before = g_allocations.load();
+  reject_all();
+  EXPECT_GE(g_allocations.load() - before, 40);
+  EXPECT_EQ(TraceLines("t.txt").back().substr(9), " >BFB    :CMD ERROR 05FA");
 }
 
 TEST_F(DebugTraceTest, OpeningAgainReplacesTheOldFile) {

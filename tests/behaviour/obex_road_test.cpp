@@ -203,6 +203,15 @@ TEST_F(ObexRoad, AGetReportsItsProgressAndTheBlockLengthFollowsThePhone) {
   ASSERT_TRUE(RunUntilIdle(20000));
   EXPECT_EQ(acks.size(), 3u);
   EXPECT_EQ(control.OBEX_BlockLen(), 1000);
+
+  // The comparison takes the block length as it stands, even below zero:
+  // an empty body is more than -5 bytes.
+  control.OBEX_BlockLen(-5);
+  Exchange(kGetA, Bytes("A00003"));
+  control.Command("OBEX>GET:a");
+  ASSERT_TRUE(RunUntilIdle(20000));
+  EXPECT_EQ(control.OBEX_BlockLen(), 0);
+  EXPECT_EQ(Traces().back(), " Change OBEX Par: OBEX_BlockLen:0 OBEX_AutoBlockLen:True");
 }
 
 TEST_F(ObexRoad, LostResponsesTimeOutLongOnesLaterAndTricklingBytesNever) {
@@ -274,18 +283,19 @@ TEST_F(ObexRoad, AHostThatEmptiesTheQueueIsNotLeftStuck) {
 }
 
 // Every response code but Continue ends the request, and its data still
-// count as object data; an impossible packet length ends it with ERROR.
+// count as object data; an impossible packet length ends it with ERROR. A
+// raw packet goes out as given, an empty one as an empty data block.
 TEST_F(ObexRoad, ResponsesThatEndTheRequest) {
   InObex();
   const std::vector<std::pair<std::string, std::string>> rows = {
       {"OBEX>GET:a", "D10003"}, {"OBEX>DIR:", "800003"}, {"OBEX>DIR:", "C40003"},
       {"OBEX>GET:a", "A00001"}, {"OBEX>DIR:", "908000"}, {"OBEX>DIR:", "A00003"},
-      {"OBEX>RAW:81000300", "A10005AB00"}};
+      {"OBEX>RAW:", "C00003"},  {"OBEX>RAW:81000300", "A10005AB00"}};
   AckList wanted = {{"GETCOUNT", "0"}};
   for (const auto& [command, response] : rows) {
-    const std::string request = command == "OBEX>GET:a" ? kGetA
+    const std::string request = command == "OBEX>GET:a"  ? kGetA
                                 : command == "OBEX>DIR:" ? kListingRequest
-                                                         : Bytes("81000300");
+                                                         : Bytes(command.substr(9));
     Exchange(request, Bytes(response));
     control.Command(command);
     const bool bad = response == "A00001" || response == "908000";
@@ -294,10 +304,30 @@ TEST_F(ObexRoad, ResponsesThatEndTheRequest) {
   }
   ASSERT_TRUE(RunUntilIdle(20000));
   phone.ExpectFinished();
-  EXPECT_EQ(AckList(acks.begin() + 7, acks.end()), wanted);
+  EXPECT_EQ(AckList(acks.begin() + rows.size(), acks.end()), wanted);
   EXPECT_EQ(control.OBEX_DataRead(), Bytes("AB00"));
   EXPECT_TRUE(TracesInOrder({" >OBEX   :LEN ERROR A00001", " >OBEX   :LEN ERROR 908000",
-                             " >OBEX   :A10005AB00"}));
+                             " OBEX>   :RAW:", " BFB>    :DATA", " >OBEX   :A10005AB00"}));
+  // The empty block is the ten-byte frame of its sequence number.
+  EXPECT_EQ(BuildBfbFrames("", 6).size(), 10u);
+}
+
+// An impossible length that arrives while a control command settles is
+// dropped: the command is answered once, and the one behind it still runs.
+TEST_F(ObexRoad, AnImpossibleLengthEndsOnlyAnObexRequest) {
+  InObex();
+  control.Command("SPEC>SET_OBEX");
+  control.Command("SPEC>SEND:zz");
+  // Arrives inside the settle's busy wait, is read when it lets events run.
+  phone.Send(FromPhone(Bytes("A00001")), 150);
+  phone.Expect(kAckFrame);
+  phone.Expect("zz");
+  ASSERT_TRUE(RunUntilIdle(5000));
+  RunFor(10);  // "zz" on its way
+  phone.ExpectFinished();
+  EXPECT_EQ(acks, (AckList{{"STACK+", "1"}, {"STACK+", "2"}, {"SPEC>SET_OBEX", "OK"},
+                           {"STACK-", "1"}, {"STACK-", "0"}}));
+  EXPECT_TRUE(TracesInOrder({" >BFB    :DATA", " >OBEX   :LEN ERROR A00001"}));
 }
 
 TEST_F(ObexRoad, RequestsThatCannotBeBuiltAreRefusedUnsent) {

@@ -5,8 +5,8 @@
 
 #include "quorvalen/quorvalen.h"
 #include "quorvalen/virtual_platform.h"
-#include "sim/attachments.h"
-#include "sim/file_store.h"
+#include "quorvalen/sim/attachments.h"
+#include "quorvalen/sim/file_store.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The simulated phone on a virtual serial line and on a pseudo-terminal.
-#include "sim/attachments.h"
+#include "quorvalen/sim/attachments.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <system_error>
 
-#include "sim/file_store.h"
+#include "quorvalen/sim/file_store.h"
 
 namespace quorvalen::sim {
 

@@ -1,4 +1,4 @@
-#include "sim/faults.h"
+#include "quorvalen/sim/faults.h"
 
 #include <charconv>
 #include <cstdlib>

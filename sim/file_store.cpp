@@ -1,5 +1,5 @@
 // Name checks, the in-memory store and the built-in sample tree.
-#include "sim/file_store.h"
+#include "quorvalen/sim/file_store.h"
 
 #include <utility>
 

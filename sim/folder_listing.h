@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "sim/file_store.h"
+#include "quorvalen/sim/file_store.h"
 
 namespace quorvalen::sim {
 

@@ -1,6 +1,6 @@
 // The OBEX file server of the simulated phone and the packet assembler that
 // feeds it.
-#include "sim/obex_server.h"
+#include "quorvalen/sim/obex_server.h"
 
 #include <algorithm>
 #include <map>

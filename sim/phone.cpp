@@ -1,5 +1,5 @@
 // The simulated phone's modes: AT lines, raw OBEX, and the BFB link.
-#include "sim/phone.h"
+#include "quorvalen/sim/phone.h"
 
 #include <algorithm>
 #include <cctype>

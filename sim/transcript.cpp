@@ -1,4 +1,4 @@
-#include "sim/transcript.h"
+#include "quorvalen/sim/transcript.h"
 
 #include "quorvalen/byte_text.h"
 

@@ -2,8 +2,8 @@
 // AT commands for each family.
 #include <gtest/gtest.h>
 
-#include "sim/attachments.h"
-#include "sim/file_store.h"
+#include "quorvalen/sim/attachments.h"
+#include "quorvalen/sim/file_store.h"
 #include "support/control_fixture.h"
 
 namespace quorvalen {

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "quorvalen/byte_text.h"
-#include "sim/attachments.h"
-#include "sim/file_store.h"
+#include "quorvalen/sim/attachments.h"
+#include "quorvalen/sim/file_store.h"
 #include "support/control_fixture.h"
 
 namespace quorvalen {

@@ -4,8 +4,8 @@
 #include <cstdint>
 
 #include "quorvalen/byte_text.h"
-#include "sim/file_store.h"
-#include "sim/obex_server.h"
+#include "quorvalen/sim/file_store.h"
+#include "quorvalen/sim/obex_server.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace quorvalen::sim;

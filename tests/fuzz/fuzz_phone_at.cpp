@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "null_line.h"
-#include "sim/file_store.h"
+#include "quorvalen/sim/file_store.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace quorvalen::sim;

@@ -1,7 +1,7 @@
 // A phone line that goes nowhere, for feeding the simulated phone directly.
 #pragma once
 
-#include "sim/phone.h"
+#include "quorvalen/sim/phone.h"
 
 namespace quorvalen::sim {
 

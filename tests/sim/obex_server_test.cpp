@@ -1,6 +1,6 @@
 // The OBEX file server of the simulated phone, driven by hand-built request
 // packets as the control sends them; folder listings are read with expat.
-#include "sim/obex_server.h"
+#include "quorvalen/sim/obex_server.h"
 
 #include <expat.h>
 #include <gtest/gtest.h>
@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "quorvalen/byte_text.h"
-#include "sim/file_store.h"
+#include "quorvalen/sim/file_store.h"
 
 namespace quorvalen::sim {
 namespace {

@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "sim/file_store.h"
+#include "quorvalen/sim/file_store.h"
 
 namespace quorvalen::sim {
 

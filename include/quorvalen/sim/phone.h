@@ -19,10 +19,10 @@
 #include <string>
 #include <string_view>
 
-#include "sim/faults.h"
-#include "sim/file_store.h"
-#include "sim/obex_server.h"
-#include "sim/transcript.h"
+#include "quorvalen/sim/faults.h"
+#include "quorvalen/sim/file_store.h"
+#include "quorvalen/sim/obex_server.h"
+#include "quorvalen/sim/transcript.h"
 
 namespace quorvalen::sim {
 

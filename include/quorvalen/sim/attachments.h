@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "quorvalen/virtual_platform.h"
-#include "sim/phone.h"
+#include "quorvalen/sim/phone.h"
 
 namespace quorvalen::sim {
 

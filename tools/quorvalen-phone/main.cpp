@@ -7,8 +7,9 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
-#include "sim/attachments.h"
-#include "sim/file_store.h"
+#include "quorvalen/sim/attachments.h"
+#include "quorvalen/sim/file_store.h"
+#include "quorvalen/version.h"
 
 namespace {
 
@@ -28,6 +29,7 @@ void OnSignal(int signal) {
 int main(int argc, char** argv) {
   using namespace quorvalen::sim;
   CLI::App app{"quorvalen-phone: a simulated phone on a pseudo-terminal"};
+  app.set_version_flag("--version", "quorvalen-phone " QUORVALEN_VERSION);
   std::string root, cable = "serial", link, faults, transcript_path;
   bool sample = false;
   uint64_t seed = 1;

@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 
 #include "console.h"
+#include "quorvalen/version.h"
 
 namespace quorvalen::tool {
 int Tour(int argc, char** argv);
@@ -11,6 +12,7 @@ int main(int argc, char** argv) {
   using namespace quorvalen::tool;
   CLI::App app{"quorvalen: talk to a mobile phone over a serial cable"};
   app.require_subcommand(0, 1);
+  app.set_version_flag("--version", "quorvalen " QUORVALEN_VERSION);
 
   CLI::App* tour = app.add_subcommand("tour", "show the control at work (the default)");
 

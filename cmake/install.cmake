@@ -1,12 +1,12 @@
-# What `cmake --install` puts under the prefix: the two libraries with their
+# What `cmake --install` puts under the prefix: the libraries with their
 # public headers, the tools, the documentation, a CMake package
-# (find_package(Quorvalen CONFIG) gives Quorvalen::quorvalen and
-# Quorvalen::sim) and pkg-config files.
+# (find_package(Quorvalen CONFIG) gives Quorvalen::quorvalen,
+# Quorvalen::session and Quorvalen::sim) and pkg-config files.
 include(CMakePackageConfigHelpers)
 
 set(QUORVALEN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Quorvalen)
 
-install(TARGETS quorvalen quorvalen_sim EXPORT QuorvalenTargets
+install(TARGETS quorvalen quorvalen_session quorvalen_sim EXPORT QuorvalenTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
@@ -29,7 +29,7 @@ install(FILES ${PROJECT_BINARY_DIR}/QuorvalenConfig.cmake
 # The pkg-config files find the prefix from where they lie, so the tree can
 # be installed under any --prefix and moved.
 file(RELATIVE_PATH QUORVALEN_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
-foreach(pc quorvalen quorvalen-sim)
+foreach(pc quorvalen quorvalen-session quorvalen-sim)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endforeach()

@@ -17,9 +17,6 @@ inline constexpr std::string_view kFolderListingType = "x-obex/folder-listing";
 // Entries without attributes show user-perm="RW".
 std::string FolderListingXml(std::vector<Entry> entries, bool has_parent);
 
-// "YYYYMMDDTHHMMSS" in UTC.
-std::string ObexTime(int64_t seconds);
-
 // Escapes & < > " ' for text and attribute values.
 std::string XmlEscape(std::string_view text);
 

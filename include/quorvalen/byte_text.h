@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,5 +24,12 @@ std::string TextToHex(std::string_view bytes);
 // Reads pairs with HexToByte; an odd last digit reads doubled ("41424" gives
 // 0x41 0x42 0x44).
 std::string HexToText(std::string_view hex);
+
+// Byte text read as Latin-1: byte N is the code point U+00NN, so every byte
+// text has a UTF-8 form and comes back from it unchanged.
+std::string Latin1ToUtf8(std::string_view bytes);
+// The byte text of a UTF-8 text; nothing when the text is not UTF-8 or holds
+// a code point above U+00FF.
+std::optional<std::string> Utf8ToLatin1(std::string_view utf8);
 
 }  // namespace quorvalen

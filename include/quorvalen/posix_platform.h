@@ -103,6 +103,8 @@ class FilePropertyBag : public PropertyBag {
                      const PropertyValue& default_value) override;
 
   const std::string& Path() const { return path_; }
+  // The keys in file order with their values as text (escapes undone).
+  const std::vector<std::pair<std::string, std::string>>& Entries() const { return entries_; }
 
  private:
   std::string path_;

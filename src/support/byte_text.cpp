@@ -128,4 +128,35 @@ std::string HexToText(std::string_view hex) {
   return out;
 }
 
+std::string Latin1ToUtf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (unsigned char b : bytes) {
+    if (b < 0x80) {
+      out += static_cast<char>(b);
+    } else {
+      out += static_cast<char>(0xC0 | (b >> 6));
+      out += static_cast<char>(0x80 | (b & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::optional<std::string> Utf8ToLatin1(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if ((c == 0xC2 || c == 0xC3) && i + 1 < utf8.size() &&
+               (static_cast<unsigned char>(utf8[i + 1]) & 0xC0) == 0x80) {
+      out += static_cast<char>(((c & 0x1F) << 6) | (utf8[++i] & 0x3F));
+    } else {
+      return std::nullopt;
+    }
+  }
+  return out;
+}
+
 }  // namespace quorvalen

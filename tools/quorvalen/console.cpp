@@ -7,7 +7,8 @@
 #include <deque>
 #include <nlohmann/json.hpp>
 
-#include "properties.h"
+#include "quorvalen/properties.h"
+#include "quorvalen/byte_text.h"
 #include "quorvalen/error.h"
 #include "quorvalen/posix_platform.h"
 
@@ -15,43 +16,12 @@ namespace quorvalen::tool {
 
 using Json = nlohmann::ordered_json;
 
-std::string BytesToUtf8(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  for (unsigned char b : bytes) {
-    if (b < 0x80) {
-      out += static_cast<char>(b);
-    } else {
-      out += static_cast<char>(0xC0 | (b >> 6));
-      out += static_cast<char>(0x80 | (b & 0x3F));
-    }
-  }
-  return out;
-}
-
-std::optional<std::string> Utf8ToBytes(std::string_view utf8) {
-  std::string out;
-  out.reserve(utf8.size());
-  for (size_t i = 0; i < utf8.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(utf8[i]);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if ((c == 0xC2 || c == 0xC3) && i + 1 < utf8.size() &&
-               (static_cast<unsigned char>(utf8[i + 1]) & 0xC0) == 0x80) {
-      out += static_cast<char>(((c & 0x1F) << 6) | (utf8[++i] & 0x3F));
-    } else {
-      return std::nullopt;
-    }
-  }
-  return out;
-}
-
 namespace {
 
 Json ValueToJson(const PropertyValue& value) {
   if (auto* b = std::get_if<bool>(&value)) return *b;
   if (auto* i = std::get_if<int32_t>(&value)) return *i;
-  return BytesToUtf8(std::get<std::string>(value));
+  return Latin1ToUtf8(std::get<std::string>(value));
 }
 
 std::string Dump(const Json& j) { return j.dump(-1, ' ', true); }
@@ -62,8 +32,8 @@ ConsoleSession::ConsoleSession(Quorvalen& control, EventLoop& loop, std::FILE* o
     : control_(control), loop_(loop), out_(out) {
   control_.OnAck([this](const std::string& command, const std::string& answer) {
     Json j;
-    j["command"] = BytesToUtf8(command);
-    j["answer"] = BytesToUtf8(answer);
+    j["command"] = Latin1ToUtf8(command);
+    j["answer"] = Latin1ToUtf8(answer);
     Print(Dump(j));
   });
 }
@@ -76,7 +46,7 @@ void ConsoleSession::Print(const std::string& json_line) {
 
 void ConsoleSession::PrintError(const std::string& what) {
   Json j;
-  j["error"] = BytesToUtf8("line " + std::to_string(line_number_) + ": " + what);
+  j["error"] = Latin1ToUtf8("line " + std::to_string(line_number_) + ": " + what);
   Print(Dump(j));
 }
 
@@ -117,7 +87,7 @@ void ConsoleSession::HandleJson(const std::string& line) {
       PrintError(std::string("\"") + key + "\" takes a string");
       return false;
     }
-    auto bytes = Utf8ToBytes(v.get<std::string>());
+    auto bytes = Utf8ToLatin1(v.get<std::string>());
     if (!bytes) {
       PrintError(std::string("\"") + key + "\" holds a character above U+00FF");
       return false;
@@ -175,7 +145,7 @@ void ConsoleSession::HandleJson(const std::string& line) {
       return;
     }
     Json j;
-    j["property"] = BytesToUtf8(name);
+    j["property"] = Latin1ToUtf8(name);
     j["value"] = ValueToJson(*value);
     Print(Dump(j));
   } else if (request.contains("wait")) {

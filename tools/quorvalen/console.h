@@ -11,14 +11,12 @@
 
 #include "quorvalen/platform.h"
 #include "quorvalen/quorvalen.h"
+#include "quorvalen/sim/phone.h"
 
 namespace quorvalen::tool {
 
 // In every JSON string, byte value N is the code point N (U+0000 to U+00FF),
-// so byte text round-trips.
-std::string BytesToUtf8(std::string_view bytes);
-// Nothing when the text is not UTF-8 or holds a code point above U+00FF.
-std::optional<std::string> Utf8ToBytes(std::string_view utf8);
+// so byte text round-trips (Latin1ToUtf8 and Utf8ToLatin1).
 
 // Carries out the requests of one console run on a control and its loop.
 class ConsoleSession {
@@ -71,6 +69,12 @@ class SimulatedPhoneHandle {
 };
 std::unique_ptr<SimulatedPhoneHandle> StartSimulatedPhone(Quorvalen& control,
                                                           const ConsoleOptions& options,
+                                                          std::string* device_path,
+                                                          std::string* error);
+// The same for a phone described by its options, serving root (or its
+// sample tree when root is empty).
+std::unique_ptr<SimulatedPhoneHandle> StartSimulatedPhone(const sim::PhoneOptions& options,
+                                                          const std::string& root,
                                                           std::string* device_path,
                                                           std::string* error);
 

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "console.h"
-#include "properties.h"
+#include "quorvalen/properties.h"
 #include "quorvalen/virtual_platform.h"
 #include "quorvalen/sim/attachments.h"
 #include "quorvalen/sim/file_store.h"
@@ -23,9 +23,10 @@ sim::PhoneOptions PhoneFor(Quorvalen& control, const ConsoleOptions& options) {
   return phone;
 }
 
-std::unique_ptr<sim::FileStore> StoreFor(const ConsoleOptions& options) {
-  if (options.sim_root.empty()) return std::make_unique<sim::SampleStore>();
-  return std::make_unique<sim::DiskStore>(options.sim_root);
+
+std::unique_ptr<sim::FileStore> StoreFor(const std::string& root) {
+  if (root.empty()) return std::make_unique<sim::SampleStore>();
+  return std::make_unique<sim::DiskStore>(root);
 }
 
 class ThreadedPhone : public SimulatedPhoneHandle {
@@ -49,7 +50,14 @@ std::unique_ptr<SimulatedPhoneHandle> StartSimulatedPhone(Quorvalen& control,
                                                           const ConsoleOptions& options,
                                                           std::string* device_path,
                                                           std::string* error) {
-  auto phone = sim::PtyPhone::Open(PhoneFor(control, options), StoreFor(options), error);
+  return StartSimulatedPhone(PhoneFor(control, options), options.sim_root, device_path, error);
+}
+
+std::unique_ptr<SimulatedPhoneHandle> StartSimulatedPhone(const sim::PhoneOptions& options,
+                                                          const std::string& root,
+                                                          std::string* device_path,
+                                                          std::string* error) {
+  auto phone = sim::PtyPhone::Open(options, StoreFor(root), error);
   if (!phone) return nullptr;
   *device_path = phone->DevicePath();
   return std::make_unique<ThreadedPhone>(std::move(phone));
@@ -60,7 +68,7 @@ int RunVirtualConsole(const ConsoleOptions& options) {
   Quorvalen control(platform);
   if (!ApplySettings(control, options.settings)) return 2;
   int port = control.CommPort();
-  sim::VirtualPhone phone(platform, port, PhoneFor(control, options), StoreFor(options));
+  sim::VirtualPhone phone(platform, port, PhoneFor(control, options), StoreFor(options.sim_root));
   ConsoleSession session(control, platform.Loop(), stdout);
   // Virtual time passes only in waits, sleeps and the final drain, so a
   // run is the same every time.

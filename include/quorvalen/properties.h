@@ -1,5 +1,5 @@
-// The control's properties by name, for tools that take settings as text
-// or JSON.
+// The control's properties by name, for hosts that take settings as text
+// (a settings file, a command line) or JSON.
 #pragma once
 
 #include <optional>
@@ -9,7 +9,7 @@
 #include "quorvalen/platform.h"
 #include "quorvalen/quorvalen.h"
 
-namespace quorvalen::tool {
+namespace quorvalen {
 
 // The value of a property, or nothing for a name the control does not have.
 // Reading Command may throw Error (StackCount out of range).
@@ -26,4 +26,4 @@ std::optional<PropertyValue> ParsePropertyText(Quorvalen& control, const std::st
 
 const std::vector<std::string>& PropertyNames();
 
-}  // namespace quorvalen::tool
+}  // namespace quorvalen

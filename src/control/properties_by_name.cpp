@@ -1,11 +1,11 @@
 // Name-based access to the control's properties.
-#include "properties.h"
+#include "quorvalen/properties.h"
 
 #include <charconv>
 #include <functional>
 #include <map>
 
-namespace quorvalen::tool {
+namespace quorvalen {
 namespace {
 
 struct Accessor {
@@ -99,4 +99,4 @@ const std::vector<std::string>& PropertyNames() {
   return names;
 }
 
-}  // namespace quorvalen::tool
+}  // namespace quorvalen

@@ -1,0 +1,195 @@
+// The session: a phone's files and AT commands as plain synchronous calls.
+//
+// A session is a host of the control like any other: it writes commands
+// into Command, reads properties and Acks, and runs the platform's loop
+// until the command it wrote has ended. Every wait is bounded by the
+// control's time-outs, so no call hangs. Paths are '/'-separated from the
+// phone's root ("/Pictures/Holiday/beach.jpg"); names are UTF-8 here and
+// Latin-1 on the wire.
+//
+//   quorvalen::PosixPlatform platform;
+//   quorvalen::SessionOptions options;
+//   options.port = "/dev/ttyUSB0";
+//   auto session = quorvalen::Session::Open(platform, options);
+//   for (const auto& entry : session->List("/Pictures").entries) ...
+//   session->Get("/Pictures/logo.png", [&](std::string_view bytes) { ... });
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "quorvalen/folder_listing.h"
+#include "quorvalen/platform.h"
+
+namespace quorvalen {
+
+class Quorvalen;
+
+enum class SessionErrorKind {
+  kRefused,    // the phone refused: an OBEX failure code, or ERROR to an AT line
+  kLink,       // the link failed: the port could not be opened, a write was refused
+  kTimeout,    // the phone stopped answering
+  kNoPhone,    // the opening probe found no phone
+  kBadName,    // a name or path that cannot be sent; nothing was sent
+  kBadAnswer,  // an answer that does not read (a listing that is not XML, ...)
+  kLocal,      // the sink or the source failed
+  kCancelled,  // the progress callback asked to stop
+  kClosed,     // the session is closed
+};
+
+class SessionError : public std::runtime_error {
+ public:
+  SessionError(SessionErrorKind kind, const std::string& message, int code = 0)
+      : std::runtime_error(message), kind_(kind), code_(code) {}
+  SessionErrorKind Kind() const { return kind_; }
+  // The OBEX response code (kRefused), or the link's error number (kLink).
+  int Code() const { return code_; }
+
+ private:
+  SessionErrorKind kind_;
+  int code_;
+};
+
+struct SessionOptions {
+  // The device of the phone's port; on the posix platform it becomes the
+  // path of comm_port. Empty: the platform's own device for comm_port.
+  std::string port;
+  int comm_port = 1;
+  // The phone's family (0 raw OBEX by AT^SQWE, 1 BFB, 2 BFB at 115200).
+  // None: found from the phone's answers before the first switch.
+  std::optional<int> mobile_type;
+  int com_type = 0;  // 0 cable, 1 infrared, 2 USB cable
+  // Further control properties, "Name" and "Value" as in a settings file.
+  std::vector<std::pair<std::string, std::string>> settings;
+  // The control's trace file; empty for none.
+  std::string trace_path;
+  // Called with each attempt of the opening probe.
+  std::function<void(int attempt)> on_probe;
+};
+
+struct PhoneIdentity {
+  std::string manufacturer;
+  std::string model;
+  std::string revision;
+  std::string serial_number;
+};
+
+struct AtAnswer {
+  std::vector<std::string> lines;  // the information lines
+  std::string final;               // "OK" or "ERROR"
+};
+
+struct MemoryInfo {
+  uint64_t total = 0;
+  uint64_t free = 0;
+};
+
+// Progress of a transfer: bytes done and the total (0 when unknown). A
+// false result cancels the transfer.
+using Progress = std::function<bool(uint64_t done, uint64_t total)>;
+// Receives the bytes of a GET in order, as they arrive. May throw to stop.
+using Sink = std::function<void(std::string_view bytes)>;
+// Fills a buffer with up to size bytes of a PUT; returns how many (0 at the
+// end). May throw to stop.
+using Source = std::function<size_t(char* buffer, size_t size)>;
+
+class Session {
+ public:
+  // Opens the port and probes for the phone. Throws SessionError.
+  static std::unique_ptr<Session> Open(Platform& platform, SessionOptions options);
+  // Closes the session if it is still open.
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Switches the phone back to AT mode and closes the port. Errors are
+  // swallowed: afterwards the session is closed.
+  void Close();
+  bool IsOpen() const;
+
+  // The phone's family in force, and whether it was found from the phone.
+  int MobileType();
+  bool MobileTypeFound() const { return family_found_; }
+
+  PhoneIdentity Identify();
+  // One AT line. A final "ERROR" is returned, not thrown.
+  AtAnswer At(const std::string& line);
+
+  // The folder's entries; names the phone should not have sent are skipped
+  // and named in the result.
+  FolderListing List(const std::string& folder);
+  // Fetches a file into the sink, streaming. On failure the sink may have
+  // received a part of the file.
+  void Get(const std::string& path, const Sink& sink, const Progress& progress = {});
+  // Stores size bytes from the source as the file at path.
+  void Put(const Source& source, uint64_t size, const std::string& path,
+           const Progress& progress = {});
+  void Remove(const std::string& path);
+  // Creates the folder (its parent must exist).
+  void MakeFolder(const std::string& path);
+  // Renames within one folder: to is a new name or a path in the same folder.
+  void Rename(const std::string& from, const std::string& to);
+  // The phone's permission letters ("R", "RW", "RWD").
+  void SetPermissions(const std::string& path, const std::string& permissions);
+  MemoryInfo Memory();
+
+  // The size of a file as last listed in this session (for progress).
+  std::optional<uint64_t> KnownSize(const std::string& path) const;
+
+  // The control this session drives.
+  Quorvalen& Control() { return *control_; }
+
+ private:
+  struct Waiter;
+  Session(Platform& platform, SessionOptions options);
+
+  // Writes one command and runs the loop until it has ended; returns its
+  // final answer. prepare sets up what the Acks of a transfer feed.
+  std::string Run(const std::string& command, const std::function<void(Waiter&)>& prepare = {});
+  // An OBEX request: the final answer of a success, else a SessionError.
+  std::string RunObex(const std::string& command,
+                      const std::function<void(Waiter&)>& prepare = {});
+  AtAnswer RunAt(const std::string& line);
+  void RequireOpen() const;
+  void FindFamily();
+  // Changes the phone's folder to the given one (Latin-1 names).
+  void EnterFolder(const std::vector<std::string>& folder);
+  // A request on a file: enters its folder, returns its Latin-1 name.
+  std::string EnterFolderOf(const std::string& path, size_t max_name_chars);
+  // After a link failure in OBEX mode: back to AT mode, folder unknown.
+  void Recover();
+
+  Platform& platform_;
+  SessionOptions options_;
+  std::unique_ptr<Quorvalen> control_;
+  std::unique_ptr<Waiter> waiter_;
+  bool open_ = false;
+  bool family_found_ = false;
+  bool family_known_ = false;
+  // True while the phone is in OBEX mode as far as the session knows.
+  bool in_obex_ = false;
+  // The phone's current folder (Latin-1 names); none when unknown.
+  std::optional<std::vector<std::string>> folder_;
+  // Sizes of files from the latest listings, by UTF-8 path.
+  std::map<std::string, uint64_t> sizes_;
+};
+
+// The text of an OBEX response code for a person ("not found").
+std::string ObexResponseName(int code);
+
+// The names of a path on the phone, from the root: "/a/b", "a/b/" and
+// "a//./b" are {"a", "b"}; ".." goes up. Throws SessionError kBadName for
+// a path above the root.
+std::vector<std::string> SplitRemotePath(const std::string& path);
+// "/a/b", or "/" for the root.
+std::string JoinRemotePath(const std::vector<std::string>& names);
+
+}  // namespace quorvalen

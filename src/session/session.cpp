@@ -1,0 +1,630 @@
+// The session: one command written at a time, the loop run until that
+// command has ended, its ending turned into a result or a typed error.
+//
+// A command has ended when the control pops it: its final Ack (under the
+// command's own text) is followed at once by "STACK-". Everything else the
+// control reports on the way (the mode switches it queued by itself, the
+// probe's attempts, the progress of a transfer) is kept for the messages or
+// turned into progress calls.
+#include "quorvalen/session.h"
+
+#include <algorithm>
+#include <exception>
+#include <map>
+
+#include "quorvalen/byte_text.h"
+#include "quorvalen/error.h"
+#include "quorvalen/posix_platform.h"
+#include "quorvalen/properties.h"
+#include "quorvalen/quorvalen.h"
+#include "session/remote_path.h"
+
+namespace quorvalen {
+namespace {
+
+// No Ack for this long beyond the control's own time-outs means the loop
+// itself is stuck: the session gives up instead of hanging.
+constexpr int64_t kWatchdogMarginMs = 60000;
+
+bool IsHex(const std::string& answer) {
+  return answer.size() >= 6 && answer.size() % 2 == 0 &&
+         std::all_of(answer.begin(), answer.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); });
+}
+
+int ResponseCode(const std::string& hex_answer) { return HexToByte(hex_answer.substr(0, 2)); }
+
+std::string PortErrorText(int number) {
+  switch (number) {
+    case kErrPortInvalidWhileOpen:
+      return "the port is already open";
+    case kErrInvalidPortNumber:
+      return "no such port";
+    case kErrPortAlreadyOpen:
+      return "the port is in use";
+    case kErrHardwareNotAvailable:
+      return "the device is missing or not a serial port";
+    case kErrPortNotOpen:
+      return "the port is not open";
+    case kErrCannotSetLineSettings:
+      return "the line settings were refused";
+    case Quorvalen::kCheckInitError:
+      return "no infrared device";
+    case kErrCannotCreateComponent:
+      return "no infrared component is available";
+    default:
+      return "error " + std::to_string(number);
+  }
+}
+
+// The number of an "ERROR n" answer, or nothing.
+std::optional<int> LinkError(const std::string& answer) {
+  if (answer.rfind("ERROR ", 0) != 0) return std::nullopt;
+  return std::atoi(answer.c_str() + 6);
+}
+
+}  // namespace
+
+std::string ObexResponseName(int code) {
+  static const std::map<int, const char*> names = {
+      {0xA0, "success"},
+      {0xC0, "bad request"},
+      {0xC1, "unauthorized"},
+      {0xC3, "forbidden"},
+      {0xC4, "not found"},
+      {0xC5, "method not allowed"},
+      {0xC6, "not acceptable"},
+      {0xC8, "request timed out"},
+      {0xC9, "conflict"},
+      {0xCA, "gone"},
+      {0xCB, "length required"},
+      {0xCC, "precondition failed"},
+      {0xCD, "too large"},
+      {0xCE, "name too long"},
+      {0xCF, "unsupported type"},
+      {0xD0, "internal error of the phone"},
+      {0xD1, "not implemented"},
+      {0xD3, "service unavailable"},
+      {0xE0, "the phone's memory is full"},
+      {0xE1, "database locked"},
+  };
+  auto it = names.find(code);
+  if (it != names.end()) return it->second;
+  return "refused (code " + ByteToHex(static_cast<uint8_t>(code)) + ")";
+}
+
+// What the Ack handler collects while one command runs.
+struct Session::Waiter {
+  enum class Transfer { kNone, kGet, kPut };
+
+  std::string command;
+  bool active = false;
+  bool ended = false;
+  bool last_was_ours = false;
+  std::string final_answer;
+  std::vector<std::string> answers;                         // under the command's text
+  std::vector<std::pair<std::string, std::string>> others;  // commands the control queued
+  uint64_t events = 0;
+  // The object data the final answer left in OBEX_DataRead.
+  bool capture_data = false;
+  std::string data;
+
+  Transfer transfer = Transfer::kNone;
+  const Sink* sink = nullptr;
+  const Progress* progress = nullptr;
+  uint64_t done = 0;
+  uint64_t total = 0;
+  // A GET's chunk is passed on once the next packet shows it was not the
+  // phone's failure answer.
+  std::string held;
+  std::exception_ptr failure;
+  bool cancelled = false;
+
+  // The command is reported under its text without the ",EXT>" option.
+  void Start(const std::string& text) {
+    *this = Waiter{};
+    command = text.substr(0, text.find(",EXT>"));
+    active = true;
+  }
+  bool Stopping() const { return cancelled || failure != nullptr; }
+  void Deliver(std::string_view bytes) {
+    if (Stopping() || bytes.empty()) return;
+    try {
+      (*sink)(bytes);
+      done += bytes.size();
+      if (*progress && !(*progress)(done, total)) cancelled = true;
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+};
+
+Session::Session(Platform& platform, SessionOptions options)
+    : platform_(platform),
+      options_(std::move(options)),
+      control_(std::make_unique<Quorvalen>(platform)),
+      waiter_(std::make_unique<Waiter>()) {
+  control_->OnAck([this](const std::string& command, const std::string& answer) {
+    Waiter& w = *waiter_;
+    ++w.events;
+    if (!w.active) return;
+    if (command == "STACK-") {
+      if (w.last_was_ours) {
+        w.ended = true;
+        w.final_answer = w.answers.back();
+      }
+      w.last_was_ours = false;
+      return;
+    }
+    w.last_was_ours = false;
+    if (command == "STACK+") return;
+    if (command == "PORT COUNT") {
+      if (options_.on_probe) options_.on_probe(std::atoi(answer.c_str()));
+    } else if (command == "GETCOUNT" && w.transfer == Waiter::Transfer::kGet) {
+      w.Deliver(w.held);
+      w.held = control_->OBEX_DataRead();
+      control_->OBEX_DataRead("");
+    } else if (command == "PUTCOUNT" && w.transfer == Waiter::Transfer::kPut) {
+      const uint64_t left = std::strtoull(answer.c_str(), nullptr, 10);
+      if (!w.Stopping() && *w.progress && !(*w.progress)(w.total - std::min(left, w.total),
+                                                         w.total)) {
+        w.cancelled = true;
+      }
+    } else if (command == w.command) {
+      w.last_was_ours = true;
+      w.answers.push_back(answer);
+      if (w.capture_data) w.data = control_->OBEX_DataRead();
+    } else {
+      w.others.emplace_back(command, answer);
+    }
+  });
+}
+
+Session::~Session() { Close(); }
+
+std::unique_ptr<Session> Session::Open(Platform& platform, SessionOptions options) {
+  std::unique_ptr<Session> session(new Session(platform, std::move(options)));
+  Session& s = *session;
+  Quorvalen& control = *s.control_;
+  const SessionOptions& o = s.options_;
+  for (const auto& [name, text] : o.settings) {
+    std::optional<PropertyValue> value = ParsePropertyText(control, name, text);
+    std::string why = value ? SetProperty(control, name, *value)
+                            : "setting " + name + ": \"" + text + "\" does not read";
+    if (!value && !GetProperty(control, name)) why = "unknown setting \"" + name + "\"";
+    if (!why.empty()) throw SessionError(SessionErrorKind::kBadName, why);
+  }
+  control.CommPort(o.comm_port);
+  control.ComType(o.com_type);
+  if (o.mobile_type) {
+    control.MobileType(*o.mobile_type);
+    s.family_known_ = true;
+  }
+  std::string where = "port " + std::to_string(o.comm_port);
+  if (!o.port.empty()) {
+    auto* posix = dynamic_cast<PosixPlatform*>(&platform);
+    if (!posix) throw SessionError(SessionErrorKind::kLink, "a port path needs the posix platform");
+    posix->DevicePath(o.comm_port, o.port);
+    where = o.port;
+  }
+  if (!o.trace_path.empty()) {
+    control.DebugPath(o.trace_path);
+    if (s.Run("SPEC>DEBUG_ON") != "OK") {
+      throw SessionError(SessionErrorKind::kLocal, "cannot write the trace " + o.trace_path);
+    }
+  }
+  const std::string answer = s.Run("SPEC>OPEN");
+  if (answer == "ERROR 9000" || answer == "ERROR 9001") {
+    throw SessionError(SessionErrorKind::kNoPhone,
+                       answer == "ERROR 9000"
+                           ? "no phone answered on " + where
+                           : "something answered AT on " + where + " but not AT+CGMM",
+                       std::atoi(answer.c_str() + 6));
+  }
+  if (answer != "OK") {
+    const int number = LinkError(answer).value_or(0);
+    throw SessionError(SessionErrorKind::kLink,
+                       "cannot open " + where + ": " + PortErrorText(number), number);
+  }
+  s.open_ = true;
+  return session;
+}
+
+void Session::Close() {
+  if (!open_) return;
+  open_ = false;
+  try {
+    // Back to AT mode first, so the phone is left as it was found.
+    if (in_obex_) Run("AT");
+    Run("SPEC>CLOSE");
+    if (!options_.trace_path.empty()) Run("SPEC>DEBUG_OFF");
+  } catch (const SessionError&) {
+  }
+  in_obex_ = false;
+}
+
+bool Session::IsOpen() const { return open_; }
+
+void Session::RequireOpen() const {
+  if (!open_) throw SessionError(SessionErrorKind::kClosed, "the session is closed");
+}
+
+std::string Session::Run(const std::string& command,
+                         const std::function<void(Waiter&)>& prepare) {
+  Waiter& w = *waiter_;
+  w.Start(command);
+  if (prepare) prepare(w);
+  try {
+    control_->Command(command);
+  } catch (const Error& e) {
+    w.active = false;
+    throw SessionError(SessionErrorKind::kLink, "the control refused " + command + ": " +
+                                                    e.description, e.number);
+  }
+  const int64_t watchdog =
+      std::max(control_->TimeOut(), control_->TimeOutLong()) + kWatchdogMarginMs;
+  bool emptied = false;
+  while (!w.ended) {
+    const uint64_t seen = w.events;
+    platform_.Loop().RunUntil(
+        [&] { return w.ended || w.events != seen || (w.Stopping() && !emptied); }, watchdog);
+    if (w.Stopping() && !emptied && !w.ended) {
+      // A transfer to stop: with the queue emptied the control takes no
+      // more of it, and its request time-out ends it.
+      control_->StackCount(0);
+      emptied = true;
+    } else if (!w.ended && w.events == seen) {
+      w.active = false;
+      open_ = false;
+      throw SessionError(SessionErrorKind::kTimeout,
+                         "the control did not finish " + command + " (no event for " +
+                             std::to_string(watchdog / 1000) + " s); the session is closed");
+    }
+  }
+  w.active = false;
+  return w.final_answer;
+}
+
+AtAnswer Session::RunAt(const std::string& line) {
+  if (in_obex_) folder_.reset();
+  in_obex_ = false;  // the control leaves OBEX mode before an AT line
+  const std::string answer = Run(line);
+  AtAnswer result;
+  result.lines.assign(waiter_->answers.begin(), waiter_->answers.end() - 1);
+  if (answer == "TIMEOUT") {
+    throw SessionError(SessionErrorKind::kTimeout,
+                       "the phone stopped answering (" + line + ": no answer)");
+  }
+  if (std::optional<int> number = LinkError(answer)) {
+    throw SessionError(SessionErrorKind::kLink, "the link failed: " + PortErrorText(*number),
+                       *number);
+  }
+  result.final = answer;
+  return result;
+}
+
+// The way into OBEX mode is queued by the control itself; of its steps the
+// first that failed names what went wrong.
+std::string Session::RunObex(const std::string& command,
+                             const std::function<void(Waiter&)>& prepare) {
+  const bool switching = !in_obex_;
+  if (switching) FindFamily();
+  in_obex_ = true;
+  if (switching) folder_ = std::vector<std::string>{};
+  const std::string answer = Run(command, prepare);
+  if (waiter_->failure && answer != "TIMEOUT") std::rethrow_exception(waiter_->failure);
+  if (IsHex(answer)) {
+    const int code = ResponseCode(answer);
+    if (code == 0xA0) return answer;
+    throw SessionError(SessionErrorKind::kRefused, ObexResponseName(code), code);
+  }
+  std::string step;
+  for (const auto& [other, other_answer] : waiter_->others) {
+    const bool connect = other.rfind("OBEX>CON:", 0) == 0;
+    if (other_answer == "TIMEOUT" || other_answer.rfind("ERROR", 0) == 0 ||
+        (connect && IsHex(other_answer) && ResponseCode(other_answer) != 0xA0)) {
+      step = " (the switch into OBEX mode failed at " + other + ": " + other_answer + ")";
+      break;
+    }
+  }
+  const bool cancelled = waiter_->cancelled;
+  std::exception_ptr failure = waiter_->failure;
+  Recover();
+  if (failure) std::rethrow_exception(failure);
+  if (cancelled) throw SessionError(SessionErrorKind::kCancelled, "cancelled");
+  if (answer == "TIMEOUT") {
+    throw SessionError(SessionErrorKind::kTimeout, "the phone stopped answering" + step);
+  }
+  if (std::optional<int> number = LinkError(answer)) {
+    throw SessionError(SessionErrorKind::kLink, "the link failed: " + PortErrorText(*number),
+                       *number);
+  }
+  throw SessionError(SessionErrorKind::kBadAnswer,
+                     "the phone's answer to " + command + " did not read" + step);
+}
+
+void Session::Recover() {
+  if (!in_obex_) return;
+  folder_.reset();
+  try {
+    const AtAnswer answer = RunAt("AT");
+    if (answer.final == "OK") return;
+  } catch (const SessionError&) {
+  }
+  // The phone is lost: the port goes, the session says it is closed.
+  open_ = false;
+  try {
+    Run("SPEC>CLOSE");
+  } catch (const SessionError&) {
+  }
+}
+
+void Session::FindFamily() {
+  if (family_known_) return;
+  const bool bfb = RunAt("AT^SBFB=?").final == "OK";
+  const bool raw = !bfb && RunAt("AT^SQWE=?").final == "OK";
+  if (!bfb && !raw) {
+    throw SessionError(SessionErrorKind::kRefused,
+                       "the phone answers neither AT^SBFB=? nor AT^SQWE=?, so it has no switch "
+                       "into OBEX mode that this control knows (set MobileType if you know it)");
+  }
+  // Both families of BFB phones answer the same; the one at the lower speed
+  // works with either.
+  control_->MobileType(bfb ? 1 : 0);
+  family_known_ = true;
+  family_found_ = true;
+}
+
+int Session::MobileType() {
+  RequireOpen();
+  FindFamily();
+  return control_->MobileType();
+}
+
+PhoneIdentity Session::Identify() {
+  RequireOpen();
+  auto first_line = [this](const char* command) {
+    AtAnswer answer = RunAt(command);
+    return answer.final == "OK" && !answer.lines.empty() ? answer.lines.front() : std::string();
+  };
+  PhoneIdentity identity;
+  identity.manufacturer = first_line("AT+CGMI");
+  identity.model = first_line("AT+CGMM");
+  identity.revision = first_line("AT+CGMR");
+  identity.serial_number = first_line("AT+CGSN");
+  return identity;
+}
+
+AtAnswer Session::At(const std::string& line) {
+  RequireOpen();
+  if (line.size() < 2 || (line[0] != 'A' && line[0] != 'a') || (line[1] != 'T' && line[1] != 't')) {
+    throw SessionError(SessionErrorKind::kBadName, "an AT line begins with AT: " + line);
+  }
+  if (line.find_first_of("\r\n") != std::string::npos ||
+      line.find(",HEX>") != std::string::npos || line.find(",EXT>") != std::string::npos ||
+      line.find(",LONG") != std::string::npos) {
+    throw SessionError(SessionErrorKind::kBadName,
+                       "an AT line may not hold a line break, ,HEX>, ,EXT> or ,LONG");
+  }
+  return RunAt(line);
+}
+
+void Session::EnterFolder(const std::vector<std::string>& target) {
+  std::vector<std::string> current = folder_.value_or(std::vector<std::string>{});
+  size_t common = 0;
+  while (common < current.size() && common < target.size() && current[common] == target[common])
+    ++common;
+  const size_t via_parents = current.size() - common + target.size() - common;
+  if (!folder_ || (common < current.size() && 1 + target.size() < via_parents)) {
+    RunObex("OBEX>CD :/");
+    folder_ = current = {};
+    common = 0;
+  }
+  auto step = [&](const std::string& argument, const std::string& shown) {
+    try {
+      RunObex("OBEX>CD :" + argument);
+    } catch (const SessionError& e) {
+      throw SessionError(e.Kind(), "cannot enter " + shown + ": " + e.what(), e.Code());
+    }
+  };
+  while (current.size() > common) {
+    step("..", "the parent folder");
+    current.pop_back();
+    folder_ = current;
+  }
+  for (size_t i = common; i < target.size(); ++i) {
+    current.push_back(target[i]);
+    step(target[i], JoinRemotePath(current));
+    folder_ = current;
+  }
+}
+
+std::string Session::EnterFolderOf(const std::string& path, size_t max_name_chars) {
+  RemotePath remote = SplitRemotePath(path);
+  if (remote.empty()) throw SessionError(SessionErrorKind::kBadName, "no file named in " + path);
+  std::vector<std::string> wire = WireNames(remote, max_name_chars);
+  std::string name = std::move(wire.back());
+  wire.pop_back();
+  EnterFolder(wire);
+  return name;
+}
+
+FolderListing Session::List(const std::string& folder) {
+  RequireOpen();
+  const RemotePath remote = SplitRemotePath(folder);
+  EnterFolder(WireNames(remote, kMaxFolderChars));
+  RunObex("OBEX>DIR:", [](Waiter& w) { w.capture_data = true; });
+  std::string error;
+  std::optional<FolderListing> listing = ReadFolderListing(waiter_->data, &error);
+  if (!listing) throw SessionError(SessionErrorKind::kBadAnswer, error);
+  RemotePath path = remote;
+  for (const RemoteEntry& entry : listing->entries) {
+    path.push_back(entry.name);
+    if (entry.folder) {
+      sizes_.erase(JoinRemotePath(path));
+    } else {
+      sizes_[JoinRemotePath(path)] = entry.size;
+    }
+    path.pop_back();
+  }
+  return *listing;
+}
+
+std::optional<uint64_t> Session::KnownSize(const std::string& path) const {
+  auto it = sizes_.find(JoinRemotePath(SplitRemotePath(path)));
+  if (it == sizes_.end()) return std::nullopt;
+  return it->second;
+}
+
+void Session::Get(const std::string& path, const Sink& sink, const Progress& progress) {
+  RequireOpen();
+  const std::string name = EnterFolderOf(path, kMaxFileChars);
+  const uint64_t total = KnownSize(path).value_or(0);
+  RunObex("OBEX>GET:" + name, [&](Waiter& w) {
+    w.transfer = Waiter::Transfer::kGet;
+    w.sink = &sink;
+    w.progress = &progress;
+    w.total = total;
+  });
+  // The last packet was the phone's success: what it carried is the file's
+  // end.
+  Waiter& w = *waiter_;
+  w.Deliver(w.held);
+  w.Deliver(control_->OBEX_DataRead());
+  control_->OBEX_DataRead("");
+  if (w.failure) std::rethrow_exception(w.failure);
+}
+
+void Session::Put(const Source& source, uint64_t size, const std::string& path,
+                  const Progress& progress) {
+  RequireOpen();
+  const RemotePath remote = SplitRemotePath(path);
+  if (remote.empty()) throw SessionError(SessionErrorKind::kBadName, "no file named in " + path);
+  // The first packet holds the name twice over and 16 bytes besides.
+  const size_t room = static_cast<size_t>(std::max(control_->OBEX_BlockLen() - 17, 2)) / 2;
+  std::vector<std::string> wire = WireNames(remote, std::min(kMaxFileChars, room));
+  // The control takes the whole file at once; the source is read first, so
+  // a local failure sends nothing.
+  std::string data;
+  try {
+    data.resize(size);
+    size_t got = 0;
+    while (got < size) {
+      const size_t n = source(data.data() + got, size - got);
+      if (n == 0) break;
+      got += n;
+    }
+    if (got != size) {
+      throw SessionError(SessionErrorKind::kLocal, "the source ended after " +
+                                                       std::to_string(got) + " of " +
+                                                       std::to_string(size) + " bytes");
+    }
+  } catch (const SessionError&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw SessionError(SessionErrorKind::kLocal, e.what());
+  }
+  const std::string name = std::move(wire.back());
+  wire.pop_back();
+  EnterFolder(wire);
+  control_->OBEX_DataSend(data);
+  data = std::string();
+  sizes_.erase(JoinRemotePath(remote));
+  RunObex("OBEX>PUT:" + name, [&](Waiter& w) {
+    w.transfer = Waiter::Transfer::kPut;
+    w.progress = &progress;
+    w.total = size;
+  });
+  sizes_[JoinRemotePath(remote)] = size;
+  if (progress) progress(size, size);
+}
+
+void Session::Remove(const std::string& path) {
+  RequireOpen();
+  const std::string name = EnterFolderOf(path, kMaxFileChars);
+  sizes_.erase(JoinRemotePath(SplitRemotePath(path)));
+  RunObex("OBEX>DEL:" + name);
+}
+
+void Session::MakeFolder(const std::string& path) {
+  RequireOpen();
+  const RemotePath remote = SplitRemotePath(path);
+  if (remote.empty()) throw SessionError(SessionErrorKind::kBadName, "/ exists already");
+  std::vector<std::string> wire = WireNames(remote, kMaxFolderChars);
+  const std::string name = wire.back();
+  wire.pop_back();
+  EnterFolder(wire);
+  RunObex("OBEX>MKD:" + name);
+  // Making a folder enters it.
+  wire.push_back(name);
+  folder_ = wire;
+}
+
+void Session::Rename(const std::string& from, const std::string& to) {
+  RequireOpen();
+  const RemotePath old_path = SplitRemotePath(from);
+  RemotePath new_path = SplitRemotePath(to);
+  if (to.find('/') == std::string::npos && !old_path.empty()) {
+    new_path = old_path;
+    new_path.back() = to;
+  }
+  if (old_path.empty() || new_path.empty()) {
+    throw SessionError(SessionErrorKind::kBadName, "the root folder cannot be renamed");
+  }
+  if (RemotePath(old_path.begin(), old_path.end() - 1) !=
+      RemotePath(new_path.begin(), new_path.end() - 1)) {
+    throw SessionError(SessionErrorKind::kBadName,
+                       "the phone renames only within a folder: " + JoinRemotePath(old_path) + " -> " +
+                           JoinRemotePath(new_path));
+  }
+  std::vector<std::string> wire = WireNames(old_path, kMaxRenameChars);
+  const std::string new_name = WireName(new_path.back(), kMaxRenameChars, JoinRemotePath(new_path));
+  if (wire.back().find(',') != std::string::npos) {
+    throw SessionError(SessionErrorKind::kBadName,
+                       JoinRemotePath(old_path) + ": a name with ',' cannot be renamed");
+  }
+  const std::string old_name = wire.back();
+  wire.pop_back();
+  EnterFolder(wire);
+  sizes_.erase(JoinRemotePath(old_path));
+  sizes_.erase(JoinRemotePath(new_path));
+  RunObex("OBEX>REN:" + old_name + "," + new_name);
+}
+
+void Session::SetPermissions(const std::string& path, const std::string& permissions) {
+  RequireOpen();
+  const std::string letters = WireName(permissions, kMaxExtDataChars, permissions);
+  if (letters.empty() || letters.find(',') != std::string::npos) {
+    throw SessionError(SessionErrorKind::kBadName, "permissions are letters such as RW or RWD");
+  }
+  const std::string name = EnterFolderOf(path, kMaxFileChars);
+  RunObex("OBEX>CHM:" + name + ",EXT>" + letters);
+}
+
+MemoryInfo Session::Memory() {
+  RequireOpen();
+  auto query = [this](const char* which) {
+    RunObex(std::string("OBEX>MEM:") + which, [](Waiter& w) { w.capture_data = true; });
+    // Application parameters: 4C, two length bytes, then tag, length, value.
+    const std::string& data = waiter_->data;
+    size_t at = !data.empty() && static_cast<uint8_t>(data[0]) == 0x4C ? 3 : 0;
+    while (at + 2 <= data.size()) {
+      const auto tag = static_cast<uint8_t>(data[at]);
+      const size_t length = static_cast<uint8_t>(data[at + 1]);
+      if (at + 2 + length > data.size()) break;
+      if (tag == 0x32 && length <= 8) {
+        uint64_t value = 0;
+        for (size_t i = 0; i < length; ++i) value = value << 8 | static_cast<uint8_t>(data[at + 2 + i]);
+        return value;
+      }
+      at += 2 + length;
+    }
+    throw SessionError(SessionErrorKind::kBadAnswer, "the phone's memory answer did not read");
+  };
+  MemoryInfo memory;
+  memory.total = query("01");
+  memory.free = query("02");
+  return memory;
+}
+
+}  // namespace quorvalen

@@ -1,0 +1,273 @@
+// The session against the simulated phone in virtual time, for each phone
+// family: every operation with nested paths and awkward names, names that
+// cannot be sent, the phone's refusals, a lost answer, cancelling, and a
+// 16 MB GET that streams.
+#include "quorvalen/session.h"
+
+#include <gtest/gtest.h>
+
+#include "quorvalen/quorvalen.h"
+#include "quorvalen/sim/attachments.h"
+#include "quorvalen/sim/file_store.h"
+#include "quorvalen/virtual_platform.h"
+
+namespace quorvalen {
+namespace {
+
+using sim::FolderPath;
+
+struct Family {
+  int phone;                      // the simulated phone's family
+  std::optional<int> configured;  // MobileType given to the session, or found
+  int expected;                   // MobileType in force
+};
+
+class SessionTest : public ::testing::TestWithParam<Family> {
+ protected:
+  SessionTest() {
+    sim::PhoneOptions o;
+    o.family = GetParam().phone;
+    auto store = std::make_unique<sim::SampleStore>();
+    store_ = store.get();
+    phone_ = std::make_unique<sim::VirtualPhone>(platform_, 1, o, std::move(store));
+    options_.mobile_type = GetParam().configured;
+    options_.settings = {{"TimeOut", "5000"}};
+  }
+  void Open() { session_ = Session::Open(platform_, options_); }
+  std::string Stored(const FolderPath& folder, const std::string& name) {
+    std::string data;
+    EXPECT_EQ(store_->Read(folder, name, data), sim::StoreStatus::kOk) << name;
+    return data;
+  }
+  std::string Fetch(const std::string& path) {
+    std::string data;
+    session_->Get(path, [&](std::string_view bytes) { data += bytes; });
+    return data;
+  }
+  void Store(const std::string& data, const std::string& path, const Progress& progress = {}) {
+    size_t at = 0;
+    session_->Put(
+        [&](char* buffer, size_t size) {
+          const size_t n = std::min(size, data.size() - at);
+          std::copy_n(data.data() + at, n, buffer);
+          at += n;
+          return n;
+        },
+        data.size(), path, progress);
+  }
+  // The error a call throws.
+  template <typename Call>
+  SessionError ErrorOf(Call call) {
+    try {
+      call();
+    } catch (const SessionError& e) {
+      return e;
+    }
+    ADD_FAILURE() << "no error";
+    return SessionError(SessionErrorKind::kClosed, "none");
+  }
+  const RemoteEntry* Find(const FolderListing& listing, const std::string& name) {
+    for (const RemoteEntry& e : listing.entries) {
+      if (e.name == name) return &e;
+    }
+    return nullptr;
+  }
+
+  VirtualPlatform platform_;
+  sim::SampleStore* store_;
+  std::unique_ptr<sim::VirtualPhone> phone_;
+  SessionOptions options_;
+  std::unique_ptr<Session> session_;
+};
+
+TEST_P(SessionTest, EveryOperation) {
+  Open();
+  EXPECT_EQ(session_->MobileType(), GetParam().expected);
+  EXPECT_EQ(session_->MobileTypeFound(), !GetParam().configured.has_value());
+  const PhoneIdentity id = session_->Identify();
+  EXPECT_EQ(id.manufacturer, "Quorvalen Labs");
+  EXPECT_EQ(id.model, "QV-100");
+  EXPECT_EQ(id.revision, "QV-1.0.0");
+  EXPECT_EQ(id.serial_number.size(), 15u);
+
+  FolderListing root = session_->List("/");
+  ASSERT_NE(Find(root, "Documents"), nullptr);
+  EXPECT_TRUE(Find(root, "Documents")->folder);
+  ASSERT_NE(Find(root, "readme.txt"), nullptr);
+  EXPECT_EQ(Find(root, "readme.txt")->size, Stored({}, "readme.txt").size());
+  EXPECT_TRUE(Find(root, "readme.txt")->modified.has_value());
+  EXPECT_EQ(Find(root, "readme.txt")->permissions, "RW");
+
+  // Nested folders, a name with a space, a name with a Latin-1 letter.
+  FolderListing holiday = session_->List("/Pictures/Holiday/");
+  ASSERT_NE(Find(holiday, "beach.jpg"), nullptr);
+  EXPECT_EQ(Fetch("/Pictures/Holiday/beach.jpg"), Stored({"Pictures", "Holiday"}, "beach.jpg"));
+  EXPECT_EQ(Fetch("Documents/Meeting notes.txt"), Stored({"Documents"}, "Meeting notes.txt"));
+  EXPECT_EQ(Fetch("/Documents/Caf\xC3\xA9.txt"), Stored({"Documents"}, "Caf\xC3\xA9.txt"));
+  EXPECT_EQ(Fetch("/empty.txt"), "");
+  EXPECT_EQ(Fetch("/Pictures/logo.png"), Stored({"Pictures"}, "logo.png"));
+
+  // Write, in several packets, into a new folder; rename; permissions; remove.
+  session_->MakeFolder("/Music/Albums");
+  std::string data;
+  for (int i = 0; i < 100000; ++i) data += static_cast<char>(i * 13 + i / 256);
+  std::vector<uint64_t> done;
+  Store(data, "/Music/Albums/Song \xC3\xA0 moi.bin", [&](uint64_t d, uint64_t total) {
+    EXPECT_EQ(total, data.size());
+    done.push_back(d);
+    return true;
+  });
+  EXPECT_EQ(Stored({"Music", "Albums"}, "Song \xC3\xA0 moi.bin"), data);
+  ASSERT_GT(done.size(), 2u);
+  EXPECT_TRUE(std::is_sorted(done.begin(), done.end()));
+  EXPECT_EQ(done.back(), data.size());
+  session_->Rename("/Music/Albums/Song \xC3\xA0 moi.bin", "song.bin");
+  EXPECT_EQ(Stored({"Music", "Albums"}, "song.bin"), data);
+  session_->SetPermissions("/Music/Albums/song.bin", "R");
+  EXPECT_EQ(Find(session_->List("/Music/Albums"), "song.bin")->permissions, "R");
+  EXPECT_EQ(session_->KnownSize("/Music/Albums/song.bin"), data.size());
+  const MemoryInfo memory = session_->Memory();
+  EXPECT_GT(memory.total, 0u);
+  EXPECT_LE(memory.free, memory.total);
+  session_->Remove("/Music/Albums/song.bin");
+  EXPECT_EQ(session_->List("/Music/Albums").entries.size(), 0u);
+
+  // An AT line in OBEX mode takes the phone back to AT mode first; the next
+  // file operation switches again and starts from the root.
+  const AtAnswer signal = session_->At("AT+CSQ");
+  EXPECT_EQ(signal.lines, std::vector<std::string>{"+CSQ: 21,99"});
+  EXPECT_EQ(signal.final, "OK");
+  EXPECT_EQ(session_->At("AT+NOSUCH").final, "ERROR");
+  EXPECT_EQ(Fetch("/Pictures/Holiday/sunset.jpg"), Stored({"Pictures", "Holiday"}, "sunset.jpg"));
+  session_->Close();
+  EXPECT_FALSE(session_->IsOpen());
+  EXPECT_EQ(phone_->Phone().CurrentMode(), sim::SimulatedPhone::Mode::kAt);
+  EXPECT_EQ(ErrorOf([&] { session_->List("/"); }).Kind(), SessionErrorKind::kClosed);
+}
+
+TEST_P(SessionTest, NamesThatCannotBeSentAreRefusedBeforeAnythingIsSent) {
+  Open();
+  session_->List("/Documents");
+  const size_t written = phone_->Line().HostWritten().size();
+  for (const std::string& path :
+       {std::string("/Documents/\xE2\x82\xAC.txt"), std::string("/a\\b.txt"),
+        std::string("/x,LONG.txt"), std::string("/") + std::string(124, 'n'), std::string("/..")}) {
+    const SessionError e = ErrorOf([&] { Store("x", path); });
+    EXPECT_EQ(e.Kind(), SessionErrorKind::kBadName) << path;
+    EXPECT_NE(std::string(e.what()).find("/"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(ErrorOf([&] { session_->Rename("/readme.txt", "/Documents/r.txt"); }).Kind(),
+            SessionErrorKind::kBadName);
+  EXPECT_EQ(phone_->Line().HostWritten().size(), written);
+}
+
+TEST_P(SessionTest, RefusalsAreNamedAndLeaveTheSessionUsable) {
+  Open();
+  SessionError e = ErrorOf([&] { Fetch("/Documents/missing.txt"); });
+  EXPECT_EQ(e.Kind(), SessionErrorKind::kRefused);
+  EXPECT_EQ(e.Code(), 0xC4);
+  EXPECT_STREQ(e.what(), "not found");
+  e = ErrorOf([&] { session_->List("/Pictures/Nowhere"); });
+  EXPECT_EQ(e.Code(), 0xC4);
+  EXPECT_STREQ(e.what(), "cannot enter /Pictures/Nowhere: not found");
+  e = ErrorOf([&] { session_->Remove("/Pictures"); });  // not empty
+  EXPECT_EQ(e.Kind(), SessionErrorKind::kRefused);
+  EXPECT_EQ(e.Code(), 0xCC);
+  // The folder the failed change left the phone in is known: this works.
+  EXPECT_EQ(Fetch("/Pictures/logo.png"), Stored({"Pictures"}, "logo.png"));
+}
+
+TEST_P(SessionTest, ALostAnswerTimesOutAndTheNextCallWorks) {
+  Open();
+  session_->List("/");
+  // The phone hears nothing for 6 s: the GET is lost, the way back to AT
+  // mode that follows its time-out gets through.
+  phone_->Listening(false);
+  platform_.Loop().After(6'000'000'000, VirtualEventLoop::Domain::kWorld,
+                         [&] { phone_->Listening(true); });
+  const int64_t start = platform_.Loop().NowMs();
+  const SessionError e = ErrorOf([&] { Fetch("/readme.txt"); });
+  EXPECT_EQ(e.Kind(), SessionErrorKind::kTimeout);
+  EXPECT_STREQ(e.what(), "the phone stopped answering");
+  EXPECT_LT(platform_.Loop().NowMs() - start, 5000 + 10000);
+  ASSERT_TRUE(session_->IsOpen());
+  EXPECT_EQ(Fetch("/readme.txt"), Stored({}, "readme.txt"));
+}
+
+TEST_P(SessionTest, ACancelledGetEndsAndTheNextCallWorks) {
+  Open();
+  std::string got;
+  const SessionError e = ErrorOf([&] {
+    session_->Get(
+        "/Videos/clip.3gp", [&](std::string_view bytes) { got += bytes; },
+        [](uint64_t done, uint64_t) { return done < 5000; });
+  });
+  EXPECT_EQ(e.Kind(), SessionErrorKind::kCancelled);
+  EXPECT_LT(got.size(), 20000u);
+  EXPECT_EQ(Fetch("/Pictures/logo.png"), Stored({"Pictures"}, "logo.png"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, SessionTest,
+                         ::testing::Values(Family{0, 0, 0}, Family{1, 1, 1}, Family{2, 2, 2},
+                                           Family{0, std::nullopt, 0},
+                                           Family{2, std::nullopt, 1}),
+                         [](const auto& info) {
+                           return "Phone" + std::to_string(info.param.phone) +
+                                  (info.param.configured ? "Given" : "Found");
+                         });
+
+TEST(SessionOpening, NoPhoneIsNamedAndAMissingPortToo) {
+  VirtualPlatform platform;
+  platform.AddLine(1);  // a cable with nothing at the other end
+  SessionOptions options;
+  try {
+    Session::Open(platform, options);
+    ADD_FAILURE();
+  } catch (const SessionError& e) {
+    EXPECT_EQ(e.Kind(), SessionErrorKind::kNoPhone);
+    EXPECT_STREQ(e.what(), "no phone answered on port 1");
+  }
+  options.comm_port = 7;
+  try {
+    Session::Open(platform, options);
+    ADD_FAILURE();
+  } catch (const SessionError& e) {
+    EXPECT_EQ(e.Kind(), SessionErrorKind::kLink);
+  }
+}
+
+// 16 MB in virtual time: the file never sits in the control whole, and the
+// sink sees it in packet-sized pieces.
+TEST(SessionGet, SixteenMegabytesStream) {
+  VirtualPlatform platform;
+  sim::PhoneOptions o;
+  o.family = 2;
+  o.packet_size = 16384;
+  auto store = std::make_unique<sim::MemoryStore>();
+  std::string file = sim::SampleBytes(9, 16 << 20);
+  store->Write({}, "big.bin", file);
+  sim::VirtualPhone phone(platform, 1, o, std::move(store));
+  SessionOptions options;
+  options.mobile_type = 2;
+  auto session = Session::Open(platform, options);
+  size_t at = 0, largest = 0, held = 0;
+  bool same = true;
+  session->Get(
+      "/big.bin",
+      [&](std::string_view bytes) {
+        same = same && bytes == std::string_view(file).substr(at, bytes.size());
+        at += bytes.size();
+        largest = std::max(largest, bytes.size());
+      },
+      [&](uint64_t, uint64_t) {
+        held = std::max(held, session->Control().OBEX_DataRead().size());
+        return true;
+      });
+  EXPECT_EQ(at, file.size());
+  EXPECT_TRUE(same);
+  EXPECT_LE(largest, 16384u);
+  EXPECT_LE(held, 16384u);
+}
+
+}  // namespace
+}  // namespace quorvalen

@@ -358,6 +358,7 @@ std::string ObexServer::Get(std::string_view request) {
       StoreStatus status = store_.List(folder, entries);
       if (status != StoreStatus::kOk) return Response(CodeOf(status));
       data = FolderListingXml(std::move(entries), !folder.empty());
+      if (listing_filter) data = listing_filter(folder, std::move(data));
       stream_.emplace(Stream{std::move(data)});
       return NextGetPacket();
     }

@@ -39,7 +39,7 @@ std::string PortErrorText(int number) {
     case kErrPortInvalidWhileOpen:
       return "the port is already open";
     case kErrInvalidPortNumber:
-      return "no such port";
+      return "no such device";
     case kErrPortAlreadyOpen:
       return "the port is in use";
     case kErrHardwareNotAvailable:

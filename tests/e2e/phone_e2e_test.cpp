@@ -1,9 +1,5 @@
 // quorvalen-phone on a real pseudo-terminal, driven by quorvalen console.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,56 +7,10 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
-extern char** environ;
+#include "e2e/phone_process.h"
 
 namespace quorvalen {
 namespace {
-
-// quorvalen-phone as a child process; its first line of output is the
-// device path.
-class PhoneProcess {
- public:
-  explicit PhoneProcess(std::vector<std::string> args) {
-    int out[2];
-    if (pipe(out) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    args.insert(args.begin(), QUORVALEN_PHONE);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, QUORVALEN_PHONE, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    FILE* f = fdopen(out[0], "r");
-    char line[256] = {};
-    if (f && fgets(line, sizeof line, f)) device_ = line;
-    if (!device_.empty() && device_.back() == '\n') device_.pop_back();
-    if (f) fclose(f);
-  }
-  ~PhoneProcess() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  const std::string& Device() const { return device_; }
-  void Signal(int s) { kill(pid_, s); }
-  // Exit status after SIGTERM.
-  int Stop() {
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  std::string device_;
-};
 
 std::vector<nlohmann::json> RunConsole(const std::string& args, const std::string& script) {
   const std::string dir = ::testing::TempDir();

@@ -1,16 +1,24 @@
-// The tour: the console at work against the built-in simulated phone on a
-// pseudo-terminal. Each request is shown as it is written, followed by the
-// JSON lines the console prints for it.
+// The tours, against the built-in simulated phone on a pseudo-terminal: the
+// command line at work, each command shown before its output, as a person
+// would type it; and (--console) the console's requests and JSON answers.
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
+#include <fstream>
+
+#include "cli.h"
+#include "connection.h"
 #include "console.h"
 #include "quorvalen/posix_platform.h"
 
 namespace quorvalen::tool {
 
-int Tour(int, char**) {
+namespace {
+
+int ConsoleTour() {
   PosixPlatform platform;
   Quorvalen control(platform);
   control.MobileType(1);  // a phone that speaks BFB on the cable
@@ -73,6 +81,65 @@ int Tour(int, char**) {
     }
   }
   return 0;
+}
+
+}  // namespace
+
+int Tour(bool console) {
+  if (console) return ConsoleTour();
+  GlobalOptions global;
+  global.sim = true;
+  Connection phone(global);
+  std::string device;
+  try {
+    device = phone.SimDevice();
+  } catch (const SessionError& e) {
+    std::fprintf(stderr, "quorvalen tour: %s\n", e.what());
+    return 1;
+  }
+  char dir_template[] = "/tmp/quorvalen-tour-XXXXXX";
+  const char* dir = ::mkdtemp(dir_template);
+  if (!dir) {
+    std::perror("quorvalen tour: cannot make a folder in /tmp");
+    return 1;
+  }
+  const std::string local = dir;
+  std::ofstream(local + "/tour.txt") << "Written by the tour.\n";
+  std::printf(
+      "The simulated phone listens on %s, as a phone on a USB cable would on\n"
+      "/dev/ttyUSB0. Each command below is a separate run of quorvalen; each opens the\n"
+      "port, finds the phone, does its work and leaves the phone in AT mode. Local\n"
+      "files are in %s.\n",
+      device.c_str(), local.c_str());
+  const std::vector<std::vector<std::string>> steps = {
+      {"info"},
+      {"ls", "-l", "/"},
+      {"ls", "-l", "/Pictures/Holiday"},
+      {"get", "-v", "/Pictures/Holiday/beach.jpg", local + "/"},
+      {"put", "-v", local + "/tour.txt", "/Documents/"},
+      {"ls", "-l", "/Documents"},
+      {"rm", "-v", "/Documents/tour.txt"},
+      {"df"},
+  };
+  int failures = 0;
+  for (const auto& step : steps) {
+    std::vector<std::string> args = {"--port", device};
+    args.insert(args.end(), step.begin(), step.end());
+    std::string shown = "quorvalen";
+    for (const std::string& a : args) shown += " " + a;
+    std::printf("\n$ %s\n", shown.c_str());
+    std::fflush(stdout);
+    const int code = RunCommandLine(args);
+    std::fflush(stdout);
+    if (code != 0) {
+      std::printf("(exit code %d)\n", code);
+      ++failures;
+    }
+  }
+  std::ifstream fetched(local + "/beach.jpg", std::ios::binary | std::ios::ate);
+  std::printf("\n%s/beach.jpg holds %lld bytes.\n", local.c_str(),
+              static_cast<long long>(fetched ? static_cast<long long>(fetched.tellg()) : -1));
+  return failures ? 1 : 0;
 }
 
 }  // namespace quorvalen::tool

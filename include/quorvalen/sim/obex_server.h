@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,6 +59,11 @@ class ObexServer {
   void Reset();
 
   const FolderPath& CurrentFolder() const { return folder_; }
+
+  // Rewrites every folder listing before it is sent (given the folder and
+  // the listing the store makes): a phone that lies in its listings, as a
+  // buggy or hostile one would, for testing hosts.
+  std::function<std::string(const FolderPath& folder, std::string listing)> listing_filter;
   // The largest response while connected: the smaller of the phone's and
   // the host's maximum packet.
   uint16_t PacketLimit() const;

@@ -1,0 +1,236 @@
+// The command line's subcommands in-process, against the simulated phone in
+// virtual time: cp's argument rules, recursive copies that resume, what
+// each command prints and exits with, and a phone that lies in its
+// listings.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "cli.h"
+#include "quorvalen/sim/attachments.h"
+#include "quorvalen/sim/file_store.h"
+#include "quorvalen/virtual_platform.h"
+
+namespace quorvalen::tool {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A stream whose text can be read back.
+class Captured {
+ public:
+  Captured() : file_(open_memstream(&buffer_, &size_)) {}
+  ~Captured() {
+    std::fclose(file_);
+    std::free(buffer_);
+  }
+  std::FILE* File() { return file_; }
+  std::string Take() {
+    std::fflush(file_);
+    std::string text(buffer_, size_);
+    std::rewind(file_);
+    std::fflush(file_);
+    return text;
+  }
+
+ private:
+  char* buffer_ = nullptr;
+  size_t size_ = 0;
+  std::FILE* file_;
+};
+
+std::string Read(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  CliTest() {
+    auto store = std::make_unique<sim::SampleStore>();
+    store_ = store.get();
+    phone_ = std::make_unique<sim::VirtualPhone>(platform_, 1, sim::PhoneOptions{},
+                                                 std::move(store));
+    cli_.out = out_.File();
+    cli_.err = err_.File();
+    cli_.open = [this] {
+      SessionOptions options;
+      options.mobile_type = 1;
+      return Session::Open(platform_, options);
+    };
+    char dir[] = "/tmp/quorvalen-cli-test-XXXXXX";
+    root_ = ::mkdtemp(dir);
+    local_ = root_ / "local";
+    fs::create_directory(local_);
+  }
+  ~CliTest() override {
+    cli_.CloseSession();
+    fs::remove_all(root_);
+  }
+  std::string Stored(const sim::FolderPath& folder, const std::string& name) {
+    std::string data;
+    EXPECT_EQ(store_->Read(folder, name, data), sim::StoreStatus::kOk) << name;
+    return data;
+  }
+  std::string L(const std::string& name) { return (local_ / name).string(); }
+
+  VirtualPlatform platform_;
+  sim::SampleStore* store_;
+  std::unique_ptr<sim::VirtualPhone> phone_;
+  Captured out_, err_;
+  Cli cli_;
+  fs::path root_, local_;
+};
+
+TEST_F(CliTest, GetAndPutReadTheirArgumentsAsCpDoes) {
+  // Several files into an existing folder; one file under a new name.
+  EXPECT_EQ(RunGet(cli_, {"/readme.txt", "Pictures/logo.png", L("")}, {}), kExitDone);
+  EXPECT_EQ(Read(L("readme.txt")), Stored({}, "readme.txt"));
+  EXPECT_EQ(Read(L("logo.png")), Stored({"Pictures"}, "logo.png"));
+  EXPECT_EQ(RunGet(cli_, {"/Documents/Caf\xC3\xA9.txt", L("cafe.txt")}, {}), kExitDone);
+  EXPECT_EQ(Read(L("cafe.txt")), Stored({"Documents"}, "Caf\xC3\xA9.txt"));
+  // Standard output; several files into something that is not a folder.
+  EXPECT_EQ(RunGet(cli_, {"/readme.txt", "-"}, {}), kExitDone);
+  EXPECT_EQ(out_.Take(), Stored({}, "readme.txt"));
+  EXPECT_EQ(RunGet(cli_, {"/readme.txt", "/empty.txt", L("none")}, {}), kExitUsage);
+  EXPECT_NE(err_.Take().find("is not a folder"), std::string::npos);
+  // An existing file stays unless forced.
+  std::ofstream(L("mine.txt")) << "my own";
+  EXPECT_EQ(RunGet(cli_, {"/readme.txt", L("mine.txt")}, {}), kExitLocal);
+  EXPECT_EQ(Read(L("mine.txt")), "my own");
+  EXPECT_EQ(RunGet(cli_, {"/readme.txt", L("mine.txt")}, {.force = true}), kExitDone);
+  EXPECT_EQ(Read(L("mine.txt")), Stored({}, "readme.txt"));
+  // A folder needs -r; a missing file is the phone's "no".
+  EXPECT_EQ(RunGet(cli_, {"/Pictures", L("p")}, {}), kExitUsage);
+  EXPECT_EQ(RunGet(cli_, {"/missing.txt", L("m")}, {}), kExitRefused);
+  EXPECT_FALSE(fs::exists(L("m")));
+  err_.Take();
+
+  // put: one argument goes to the root, a folder keeps the name, a path
+  // names the file.
+  std::ofstream(L("a.txt")) << "alpha";
+  std::ofstream(L("b.txt")) << "beta";
+  EXPECT_EQ(RunPut(cli_, {L("a.txt")}, {}), kExitDone);
+  EXPECT_EQ(Stored({}, "a.txt"), "alpha");
+  EXPECT_EQ(RunPut(cli_, {L("a.txt"), L("b.txt"), "/Documents"}, {}), kExitDone);
+  EXPECT_EQ(Stored({"Documents"}, "b.txt"), "beta");
+  EXPECT_EQ(RunPut(cli_, {L("b.txt"), "/Music/beta.txt"}, {}), kExitDone);
+  EXPECT_EQ(Stored({"Music"}, "beta.txt"), "beta");
+  EXPECT_EQ(RunPut(cli_, {L("a.txt"), L("b.txt"), "/Music/c.txt"}, {}), kExitUsage);
+  EXPECT_EQ(RunPut(cli_, {L("nothing.txt"), "/x.txt"}, {}), kExitLocal);
+  EXPECT_EQ(RunPut(cli_, {L("a.txt"), "/\xE6\x97\xA5.txt"}, {}), kExitUsage);
+  EXPECT_NE(err_.Take().find("outside Latin-1"), std::string::npos);
+  // No temporary file is left anywhere.
+  for (const auto& e : fs::recursive_directory_iterator(local_)) {
+    EXPECT_EQ(e.path().filename().string().find(".part-"), std::string::npos) << e.path();
+  }
+}
+
+TEST_F(CliTest, RecursiveCopiesResumeWhereTheyStopped) {
+  ASSERT_EQ(RunGet(cli_, {"/Pictures", L("")}, {.recursive = true}), kExitDone);
+  EXPECT_EQ(Read(L("Pictures/Holiday/beach.jpg")), Stored({"Pictures", "Holiday"}, "beach.jpg"));
+  EXPECT_EQ(Read(L("Pictures/logo.png")), Stored({"Pictures"}, "logo.png"));
+  // One file lost: only it comes again.
+  fs::remove(L("Pictures/Holiday/sunset.jpg"));
+  cli_.verbose = true;
+  ASSERT_EQ(RunGet(cli_, {"/Pictures", L("")}, {.recursive = true, .skip_existing = true}),
+            kExitDone);
+  const std::string notes = err_.Take();
+  EXPECT_NE(notes.find("/Pictures/Holiday/sunset.jpg -> "), std::string::npos) << notes;
+  EXPECT_EQ(notes.find("beach.jpg -> "), std::string::npos) << notes;
+  EXPECT_NE(notes.find("skipped " + L("Pictures/logo.png")), std::string::npos) << notes;
+  EXPECT_EQ(Read(L("Pictures/Holiday/sunset.jpg")), Stored({"Pictures", "Holiday"}, "sunset.jpg"));
+
+  // And back onto the phone as a new tree.
+  ASSERT_EQ(RunPut(cli_, {L("Pictures"), "/Music/"}, {.recursive = true}), kExitDone);
+  EXPECT_EQ(Stored({"Music", "Pictures", "Holiday"}, "beach.jpg"),
+            Stored({"Pictures", "Holiday"}, "beach.jpg"));
+  ASSERT_EQ(RunPut(cli_, {L("Pictures"), "/Music/"}, {.recursive = true, .skip_existing = true}),
+            kExitDone);
+  EXPECT_NE(err_.Take().find("skipped /Music/Pictures/logo.png"), std::string::npos);
+}
+
+TEST_F(CliTest, ListingsAndFileCommandsSayWhatHappened) {
+  ASSERT_EQ(RunLs(cli_, {}, {}), kExitDone);
+  EXPECT_EQ(out_.Take(), "Documents/\nMusic/\nPictures/\nVideos/\nempty.txt\nreadme.txt\n");
+  ASSERT_EQ(RunLs(cli_, {"/Pictures/Holiday/beach.jpg"}, {.long_form = true}), kExitDone);
+  EXPECT_EQ(out_.Take(), "-RW        37888  2026-01-01 09:30  beach.jpg\n");
+  ASSERT_EQ(RunLs(cli_, {"/Pictures"}, {.json = true}), kExitDone);
+  const auto json = nlohmann::json::parse(out_.Take());
+  ASSERT_EQ(json.size(), 2u);
+  EXPECT_EQ(json[0]["name"], "Holiday");
+  EXPECT_EQ(json[0]["type"], "folder");
+  EXPECT_EQ(json[1]["size"], 300);
+  EXPECT_EQ(json[1]["modified"], "2026-01-01T09:30:00");
+  EXPECT_EQ(RunLs(cli_, {"/Nowhere"}, {}), kExitRefused);
+  EXPECT_EQ(err_.Take(), "quorvalen: /Nowhere: not found\n");
+
+  EXPECT_EQ(RunMkdir(cli_, {"/Music/a/b"}, false), kExitRefused);
+  EXPECT_EQ(RunMkdir(cli_, {"/Music/a/b"}, true), kExitDone);
+  EXPECT_EQ(RunMkdir(cli_, {"/Music/a/b"}, true), kExitDone);
+  EXPECT_EQ(RunMkdir(cli_, {"/Music/a"}, false), kExitRefused);
+  EXPECT_NE(err_.Take().find("/Music/a: exists"), std::string::npos);
+  EXPECT_EQ(RunRm(cli_, {"/Music/a"}), kExitRefused);
+  EXPECT_NE(err_.Take().find("/Music/a: the folder is not empty"), std::string::npos);
+  EXPECT_EQ(RunRm(cli_, {"/Music/a/b", "/Music/a"}), kExitDone);
+  EXPECT_EQ(RunMv(cli_, "/readme.txt", "read-me.txt"), kExitDone);
+  EXPECT_EQ(Stored({}, "read-me.txt").empty(), false);
+  EXPECT_EQ(RunMv(cli_, "/read-me.txt", "/Documents"), kExitUsage);  // across folders
+  EXPECT_NE(err_.Take().find("renames only within a folder"), std::string::npos);
+  EXPECT_EQ(RunChmod(cli_, "R", {"/read-me.txt"}), kExitDone);
+  ASSERT_EQ(RunLs(cli_, {"/read-me.txt"}, {.long_form = true}), kExitDone);
+  EXPECT_EQ(out_.Take().substr(0, 3), "-R ");
+  EXPECT_EQ(RunDf(cli_), kExitDone);
+  EXPECT_NE(out_.Take().find("64.0 MiB"), std::string::npos);
+  EXPECT_EQ(RunAt(cli_, {"AT+CGMM", "AT+NOSUCH"}), kExitRefused);
+  EXPECT_EQ(out_.Take(), "QV-100\nOK\nERROR\n");
+}
+
+// A phone whose root listing names the parent, a path, a name with NUL and
+// a name with a slash: none of them is used, each is named, and nothing is
+// written outside the destination.
+TEST_F(CliTest, APhoneThatLiesCannotWriteOutsideTheDestination) {
+  store_->Write({}, "ok.txt", "fine");
+  phone_->Phone().Server().listing_filter = [](const sim::FolderPath& folder, std::string xml) {
+    if (!folder.empty()) return xml;
+    const std::string lies =
+        "<folder name=\"..\"/><file name=\"../outside.txt\" size=\"4\"/>"
+        "<file name=\"a/b\" size=\"4\"/><file name=\"nul" + std::string(1, '\0') +
+        "name\" size=\"4\"/><file name=\".\" size=\"1\"/>";
+    return xml.insert(xml.find("</folder-listing>"), lies);
+  };
+  const fs::path dest = local_ / "backup";
+  fs::create_directory(dest);
+  EXPECT_EQ(RunGet(cli_, {"/", dest.string()}, {.recursive = true}), kExitDone);
+  const std::string err = err_.Take();
+  for (const char* named : {"\"..\"", "\"../outside.txt\"", "\"a/b\"", "\"nul\\0name\""}) {
+    EXPECT_NE(err.find(std::string("skipped ") + named), std::string::npos) << named << err;
+  }
+  EXPECT_EQ(Read(dest / "phone" / "ok.txt"), "fine");
+  EXPECT_EQ(Read(dest / "phone" / "Documents" / "Meeting notes.txt"),
+            Stored({"Documents"}, "Meeting notes.txt"));
+  for (const auto& e : fs::recursive_directory_iterator(root_)) {
+    const std::string path = e.path().string();
+    EXPECT_EQ(path.rfind(dest.string(), 0) == 0 || e.path() == dest || path == local_.string(),
+              true)
+        << path;
+  }
+
+  // A listing that is not XML, and one cut short.
+  for (const std::string& bad : {std::string("this is no listing"),
+                                 std::string("<?xml version=\"1.0\"?><folder-listing><file na")}) {
+    phone_->Phone().Server().listing_filter = [&](const sim::FolderPath&, std::string) {
+      return bad;
+    };
+    cli_.Forget("/");
+    EXPECT_EQ(RunLs(cli_, {"/"}, {}), kExitRefused);
+    EXPECT_NE(err_.Take().find("the folder listing is not XML"), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace quorvalen::tool

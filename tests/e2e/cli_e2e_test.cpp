@@ -1,0 +1,167 @@
+// quorvalen's file command line as a person runs it, against quorvalen-phone
+// on a pseudo-terminal: what each subcommand prints and exits with, a GET
+// cut off by the phone hanging up, and the probe.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "e2e/phone_process.h"
+
+namespace quorvalen {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string Read(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class CliEndToEnd : public ::testing::Test {
+ protected:
+  CliEndToEnd() {
+    char dir[] = "/tmp/quorvalen-cli-e2e-XXXXXX";
+    dir_ = ::mkdtemp(dir);
+    fs::create_directories(dir_ / "config");
+    fs::create_directories(dir_ / "phone");
+    fs::create_directories(dir_ / "local");
+    // The settings file of these runs is their own.
+    ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
+    ::unsetenv("QUORVALEN_PORT");
+  }
+  ~CliEndToEnd() override { fs::remove_all(dir_); }
+
+  // One run of quorvalen with stdin from /dev/null; stderr is not a terminal.
+  Result Run(const std::string& args) {
+    const std::string out = (dir_ / "out").string(), err = (dir_ / "err").string();
+    const std::string command = std::string(QUORVALEN_CLI) + " " + args + " < /dev/null > " +
+                                out + " 2> " + err;
+    const int status = std::system(command.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read(out), Read(err)};
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(CliEndToEnd, FileSubcommands) {
+  std::string song;
+  for (int i = 0; i < 3000; ++i) song += static_cast<char>(i * 7);
+  std::ofstream(dir_ / "phone" / "song.bin", std::ios::binary) << song;
+  fs::create_directories(dir_ / "phone" / "Pictures");
+  std::ofstream(dir_ / "phone" / "Pictures" / "a.txt") << "first";
+  std::ofstream(dir_ / "local" / "note.txt") << "from the host\n";
+  PhoneProcess phone({"--root", (dir_ / "phone").string()});
+  ASSERT_FALSE(phone.Device().empty());
+  const std::string port = "--port " + phone.Device() + " ";
+
+  Result r = Run(port + "ls -l");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("Pictures/\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("       3000  "), std::string::npos) << r.out;
+  // Global options after the subcommand too; data only on stdout, and no
+  // progress when stderr is not a terminal.
+  r = Run("get /song.bin - " + port);
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, song);
+  EXPECT_EQ(r.err, "");
+  r = Run(port + "put " + (dir_ / "local" / "note.txt").string() + " /Pictures/");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(Read(dir_ / "phone" / "Pictures" / "note.txt"), "from the host\n");
+  r = Run(port + "mkdir -p /Music/Old");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(fs::is_directory(dir_ / "phone" / "Music" / "Old"));
+  r = Run(port + "mv /Pictures/a.txt b.txt");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(Read(dir_ / "phone" / "Pictures" / "b.txt"), "first");
+  r = Run(port + "rm /Pictures/b.txt /Pictures/missing.txt");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "quorvalen: /Pictures/missing.txt: not found\n");
+  EXPECT_FALSE(fs::exists(dir_ / "phone" / "Pictures" / "b.txt"));
+  r = Run(port + "get /nothing.txt " + (dir_ / "local" / "x").string());
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "quorvalen: /nothing.txt: not found\n");
+}
+
+TEST_F(CliEndToEnd, PhoneSubcommandsSettingsAndUsage) {
+  PhoneProcess phone({"--sample"});
+  ASSERT_FALSE(phone.Device().empty());
+  // The port from the settings file; the trace where --trace says.
+  Result r = Run("config set Port " + phone.Device());
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(Run("config get Port").out, phone.Device() + "\n");
+  const std::string trace = (dir_ / "t.log").string();
+  r = Run("info --trace " + trace);
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("Model          QV-100\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("MobileType 1, found"), std::string::npos) << r.out;
+  r = Run("trace " + trace);
+  EXPECT_EQ(r.code, 0);
+  EXPECT_NE(r.out.find("-> phone AT+CGMM"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("<- OBEX  success (A0)"), std::string::npos) << r.out;
+  r = Run("at AT+CSQ");
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out, "+CSQ: 21,99\nOK\n");
+  r = Run("df -q");
+  EXPECT_EQ(r.code, 0);
+  EXPECT_NE(r.out.find("64.0 MiB"), std::string::npos) << r.out;
+  r = Run("probe /nonexistent/tty " + phone.Device());
+  EXPECT_EQ(r.code, 0);
+  EXPECT_NE(r.out.find("/nonexistent/tty: cannot open"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(phone.Device() + ": Quorvalen Labs QV-100"), std::string::npos) << r.out;
+  // Usage, a name that cannot be sent, no phone.
+  EXPECT_EQ(Run("get").code, 2);
+  EXPECT_EQ(Run("config set MobileType many").code, 2);
+  r = Run("put /dev/null /\xE2\x82\xAC.txt");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("outside Latin-1"), std::string::npos) << r.err;
+  r = Run("--port /nonexistent/tty ls");
+  EXPECT_EQ(r.code, 3);
+  EXPECT_EQ(r.err, "quorvalen: cannot open /nonexistent/tty: no such device\n");
+}
+
+// The phone hangs up in the middle of a recursive copy: what was complete
+// stays, nothing partial or temporary is left, and the copy resumes with
+// only what is missing.
+TEST_F(CliEndToEnd, AnInterruptedCopyLeavesNoPartAndResumes) {
+  fs::create_directories(dir_ / "phone" / "Photos");
+  for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) {
+    std::ofstream(dir_ / "phone" / "Photos" / name, std::ios::binary) << std::string(6000, name[0]);
+  }
+  const fs::path dest = dir_ / "local";
+  {
+    PhoneProcess phone({"--root", (dir_ / "phone").string(), "--faults", "hangup-after=60"});
+    Result r = Run("--port " + phone.Device() + " --set TimeOut=2000 get -r /Photos " +
+                   dest.string());
+    EXPECT_EQ(r.code, 3) << r.err;
+  }
+  size_t complete = 0;
+  for (const auto& e : fs::recursive_directory_iterator(dest)) {
+    EXPECT_EQ(e.path().filename().string().find(".part-"), std::string::npos) << e.path();
+    if (e.is_regular_file()) {
+      EXPECT_EQ(fs::file_size(e.path()), 6000u) << e.path();
+      ++complete;
+    }
+  }
+  EXPECT_LT(complete, 3u);
+  PhoneProcess phone({"--root", (dir_ / "phone").string()});
+  Result r = Run("--port " + phone.Device() + " -v get -r --skip-existing /Photos " +
+                 dest.string());
+  EXPECT_EQ(r.code, 0) << r.err;
+  size_t fetched = 0;
+  for (size_t at = 0; (at = r.err.find(" -> ", at)) != std::string::npos; ++at) ++fetched;
+  EXPECT_EQ(fetched, 3 - complete) << r.err;
+  for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) {
+    EXPECT_EQ(Read(dest / "Photos" / name), std::string(6000, name[0]));
+  }
+}
+
+}  // namespace
+}  // namespace quorvalen

@@ -1,0 +1,183 @@
+// What the subcommands share: the session opened on first use, messages,
+// exit codes, the progress line and the interrupt.
+#include "cli.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+
+namespace quorvalen::tool {
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+// The temporary file being written, for the signal handler (which may only
+// call unlink on a path it already has).
+char g_partial[4096];
+
+void OnSignal(int signal) {
+  if (g_partial[0]) ::unlink(g_partial);
+  const bool transfer = g_partial[0] != '\0';
+  if (signal == SIGINT && transfer && !g_interrupted.exchange(true)) {
+    // A transfer in flight stops at its next report and the phone is taken
+    // back to AT mode; a second Ctrl-C quits at once.
+    static const char kNote[] = "\nquorvalen: stopping (Ctrl-C again to quit at once)\n";
+    (void)!::write(STDERR_FILENO, kNote, sizeof kNote - 1);
+    return;
+  }
+  ::_exit(kExitInterrupted);
+}
+
+}  // namespace
+
+bool Interrupted() { return g_interrupted.load(); }
+
+void InstallInterruptHandler() {
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+void RegisterPartialFile(const std::string& path) {
+  // Blocked while the path changes, so the handler never sees half of one.
+  sigset_t block, old;
+  sigemptyset(&block);
+  sigaddset(&block, SIGINT);
+  sigaddset(&block, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &block, &old);
+  const size_t n = std::min(path.size(), sizeof g_partial - 1);
+  std::memcpy(g_partial, path.data(), n);
+  g_partial[path.size() < sizeof g_partial ? n : 0] = '\0';
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+int ExitCodeOf(SessionErrorKind kind) {
+  switch (kind) {
+    case SessionErrorKind::kRefused:
+    case SessionErrorKind::kBadAnswer:
+      return kExitRefused;
+    case SessionErrorKind::kBadName:
+      return kExitUsage;
+    case SessionErrorKind::kLocal:
+      return kExitLocal;
+    case SessionErrorKind::kCancelled:
+      return kExitInterrupted;
+    case SessionErrorKind::kLink:
+    case SessionErrorKind::kTimeout:
+    case SessionErrorKind::kNoPhone:
+    case SessionErrorKind::kClosed:
+      break;
+  }
+  return kExitLink;
+}
+
+std::string HumanSize(uint64_t bytes) {
+  static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  if (bytes < 1024) return std::to_string(bytes) + " B";
+  double value = static_cast<double>(bytes);
+  int unit = 0;
+  while (value >= 1024 && unit < 4) {
+    value /= 1024;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+  return text;
+}
+
+Session& Cli::Phone() {
+  if (!session_) session_ = open();
+  return *session_;
+}
+
+const FolderListing& Cli::Listing(const std::string& folder) {
+  const std::string key = JoinRemotePath(SplitRemotePath(folder));
+  auto it = listings_.find(key);
+  if (it != listings_.end()) return it->second;
+  FolderListing listing = Phone().List(key);
+  for (const SkippedEntry& skipped : listing.skipped) {
+    Error("skipped \"" + skipped.name + "\" in " + key + ": the name " + skipped.reason);
+  }
+  return listings_.emplace(key, std::move(listing)).first->second;
+}
+
+void Cli::Forget(const std::string& folder) {
+  listings_.erase(JoinRemotePath(SplitRemotePath(folder)));
+}
+
+std::optional<RemoteEntry> Cli::Stat(const std::string& path) {
+  std::vector<std::string> names = SplitRemotePath(path);
+  if (names.empty()) {
+    RemoteEntry root;
+    root.name = "/";
+    root.folder = true;
+    return root;
+  }
+  const std::string name = names.back();
+  names.pop_back();
+  for (const RemoteEntry& entry : Listing(JoinRemotePath(names)).entries) {
+    if (entry.name == name) return entry;
+  }
+  return std::nullopt;
+}
+
+void Cli::Error(const std::string& what) {
+  EndProgress();
+  std::fprintf(err, "quorvalen: %s\n", what.c_str());
+}
+
+void Cli::Note(const std::string& what) {
+  if (quiet) return;
+  EndProgress();
+  std::fprintf(err, "%s\n", what.c_str());
+}
+
+int Cli::Fail(const SessionError& e, const std::string& context) {
+  // Without a session the failure is the opening's, whatever was asked.
+  Error(context.empty() || !session_ ? e.what() : context + ": " + e.what());
+  return ExitCodeOf(e.Kind());
+}
+
+Progress Cli::ProgressFor(const std::string& name, uint64_t total) {
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  auto last = start - std::chrono::seconds(1);
+  return [this, name, total, start, last](uint64_t done, uint64_t known_total) mutable {
+    if (Interrupted()) return false;
+    if (!show_progress) return true;
+    const auto now = Clock::now();
+    const uint64_t all = known_total ? known_total : total;
+    if (now - last < std::chrono::milliseconds(100) && done != all) return true;
+    last = now;
+    const double seconds = std::chrono::duration<double>(now - start).count();
+    const double rate = seconds > 0 ? done / seconds : 0;
+    std::string line = name;
+    if (all) line += "  " + std::to_string(done * 100 / all) + "%";
+    line += "  " + HumanSize(done);
+    if (all) line += " / " + HumanSize(all);
+    if (rate > 0) line += "  " + HumanSize(static_cast<uint64_t>(rate)) + "/s";
+    if (all && rate > 0 && done < all) {
+      const auto left = static_cast<uint64_t>((all - done) / rate);
+      char eta[32];
+      std::snprintf(eta, sizeof eta, "  %llu:%02llu", static_cast<unsigned long long>(left / 60),
+                    static_cast<unsigned long long>(left % 60));
+      line += eta;
+    }
+    std::fprintf(err, "\r%s\033[K", line.c_str());
+    std::fflush(err);
+    progress_drawn_ = true;
+    return true;
+  };
+}
+
+void Cli::EndProgress() {
+  if (!progress_drawn_) return;
+  std::fputc('\n', err);
+  progress_drawn_ = false;
+}
+
+}  // namespace quorvalen::tool

@@ -1,0 +1,147 @@
+// The file command line: what every subcommand shares. A subcommand is a
+// function of a Cli (where its output goes, how it reports progress, the
+// one session of the invocation, opened on first use) and its own
+// arguments, and returns the exit code.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "quorvalen/session.h"
+
+namespace quorvalen::tool {
+
+// Exit codes, as the command line documents them.
+enum ExitCode : int {
+  kExitDone = 0,
+  kExitRefused = 1,     // the phone refused (its answer named)
+  kExitUsage = 2,       // usage, or a name that cannot be sent
+  kExitLink = 3,        // the link failed: no port, no phone, time-out
+  kExitLocal = 4,       // a local file could not be read or written
+  kExitInterrupted = 130,
+};
+
+class Cli {
+ public:
+  std::FILE* out = stdout;
+  std::FILE* err = stderr;
+  bool quiet = false;
+  bool verbose = false;
+  // Progress lines on err (a terminal, and not quiet).
+  bool show_progress = false;
+  // Opens the session of this invocation; called once, on first use.
+  std::function<std::unique_ptr<Session>()> open;
+
+  Session& Phone();
+  bool HasSession() const { return session_ != nullptr; }
+  void CloseSession() { session_.reset(); }
+
+  // A remote folder's listing, kept for this invocation and dropped when
+  // this invocation changes the folder. Names the phone should not have
+  // sent are reported once, on err. Throws SessionError.
+  const FolderListing& Listing(const std::string& folder);
+  void Forget(const std::string& folder);
+  // The entry at a remote path, or nothing when its folder does not hold
+  // it ("/" is a folder). Throws SessionError for a folder it cannot list.
+  std::optional<RemoteEntry> Stat(const std::string& path);
+
+  // "quorvalen: what" on err.
+  void Error(const std::string& what);
+  // A note on err unless quiet.
+  void Note(const std::string& what);
+  // Reports a session error and returns its exit code.
+  int Fail(const SessionError& e, const std::string& context = {});
+  // A progress callback for one transfer; it also stops the transfer when
+  // the user interrupts.
+  Progress ProgressFor(const std::string& name, uint64_t total);
+  // Ends a progress line that was drawn.
+  void EndProgress();
+
+ private:
+  std::unique_ptr<Session> session_;
+  std::map<std::string, FolderListing> listings_;
+  bool progress_drawn_ = false;
+};
+
+// A run of many steps (a copy of several files, of a folder tree): a
+// failure that stops nothing else is reported and kept as the exit code,
+// and the steps go on; a failed link or an interrupt ends the run.
+class CopyRun {
+ public:
+  explicit CopyRun(Cli& cli) : cli_(cli) {}
+  // False when the run must stop.
+  template <typename Work>
+  bool Step(const std::string& what, Work work) {
+    try {
+      work();
+      return true;
+    } catch (const SessionError& e) {
+      const int code = cli_.Fail(e, what);
+      Keep(code);
+      return code == kExitRefused || code == kExitUsage;
+    } catch (const std::exception& e) {
+      return Local(e.what());
+    }
+  }
+  // A local failure: reported, kept, and the run goes on.
+  bool Local(const std::string& what) {
+    cli_.Error(what);
+    Keep(kExitLocal);
+    return true;
+  }
+  void Keep(int code) {
+    if (!status) status = code;
+  }
+  int status = kExitDone;
+
+ protected:
+  Cli& cli_;
+};
+
+int ExitCodeOf(SessionErrorKind kind);
+// Set by SIGINT: transfers stop at their next progress report.
+bool Interrupted();
+void InstallInterruptHandler();
+// The temporary file a GET is writing, removed if the process is killed.
+void RegisterPartialFile(const std::string& path);
+
+// "1.4 MiB", "512 B".
+std::string HumanSize(uint64_t bytes);
+
+// The subcommands. args are the positional arguments after the subcommand.
+struct LsOptions {
+  bool long_form = false;
+  bool json = false;
+};
+int RunLs(Cli& cli, const std::vector<std::string>& paths, const LsOptions& options);
+
+struct CopyOptions {
+  bool recursive = false;
+  bool skip_existing = false;
+  bool force = false;
+};
+int RunGet(Cli& cli, const std::vector<std::string>& args, const CopyOptions& options);
+int RunPut(Cli& cli, const std::vector<std::string>& args, const CopyOptions& options);
+
+int RunRm(Cli& cli, const std::vector<std::string>& paths);
+int RunMkdir(Cli& cli, const std::vector<std::string>& paths, bool parents);
+int RunMv(Cli& cli, const std::string& from, const std::string& to);
+int RunChmod(Cli& cli, const std::string& permissions, const std::vector<std::string>& paths);
+int RunDf(Cli& cli);
+int RunInfo(Cli& cli);
+int RunAt(Cli& cli, const std::vector<std::string>& lines);
+// action: get, set, unset, list or path.
+int RunConfig(Cli& cli, const std::string& action, const std::vector<std::string>& args);
+int RunTrace(Cli& cli, const std::string& path);
+
+// The whole command line (args without the program's name); returns the
+// exit code.
+int RunCommandLine(const std::vector<std::string>& args);
+
+}  // namespace quorvalen::tool

@@ -1,0 +1,118 @@
+// quorvalen get: files from the phone, read as cp reads its arguments. One
+// argument lands in the current folder under its own name; with more, the
+// last is the destination: a file, "-" for standard output, or a folder
+// (which must exist when several are given). -r takes folders whole, and
+// --skip-existing leaves alone what is already there with the same size,
+// so an interrupted backup resumes where it stopped.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "cli.h"
+#include "local_file.h"
+
+namespace quorvalen::tool {
+namespace {
+
+class Getter : public CopyRun {
+ public:
+  Getter(Cli& cli, const CopyOptions& options) : CopyRun(cli), options_(options) {}
+
+  // Each returns false when the run must stop (the link failed, an
+  // interrupt); failures that stop nothing else are counted in status.
+  bool File(const std::string& remote, const std::string& local, uint64_t size) {
+    if (local == "-") {
+      return Step(remote, [&] {
+        cli_.Phone().Get(remote, [&](std::string_view bytes) {
+          if (std::fwrite(bytes.data(), 1, bytes.size(), cli_.out) != bytes.size()) {
+            throw std::runtime_error(std::string("standard output: ") + std::strerror(errno));
+          }
+        }, cli_.ProgressFor(BaseName(remote), size));
+        std::fflush(cli_.out);
+      });
+    }
+    uint64_t local_size = 0;
+    if (options_.skip_existing && LocalExists(local, &local_size) && local_size == size) {
+      if (cli_.verbose) cli_.Note("skipped " + local + " (same size)");
+      return true;
+    }
+    return Step(remote, [&] {
+      AtomicFile file(local, options_.force);
+      cli_.Phone().Get(remote, [&](std::string_view bytes) { file.Write(bytes); },
+                       cli_.ProgressFor(BaseName(remote), size));
+      file.Commit();
+      cli_.EndProgress();
+      if (cli_.verbose) cli_.Note(remote + " -> " + local);
+    });
+  }
+
+  bool Folder(const std::string& remote, const std::string& local) {
+    if (!LocalExists(local)) {
+      if (::mkdir(local.c_str(), 0777) != 0) {
+        return Local("cannot make " + local + ": " + std::strerror(errno));
+      }
+    } else if (!IsLocalFolder(local)) {
+      return Local(local + " exists and is not a folder");
+    }
+    std::vector<RemoteEntry> entries;
+    if (!Step(remote, [&] { entries = cli_.Listing(remote).entries; })) return false;
+    const std::string base = remote == "/" ? "" : remote;
+    for (const RemoteEntry& entry : entries) {
+      const std::string child = base + "/" + entry.name;
+      const std::string target = JoinLocal(local, entry.name);
+      if (!(entry.folder ? Folder(child, target) : File(child, target, entry.size))) return false;
+    }
+    return true;
+  }
+
+ private:
+  const CopyOptions& options_;
+};
+
+}  // namespace
+
+int RunGet(Cli& cli, const std::vector<std::string>& args, const CopyOptions& options) {
+  std::vector<std::string> sources = args;
+  std::string dest = ".";
+  if (args.size() > 1) {
+    dest = sources.back();
+    sources.pop_back();
+  }
+  const bool to_stdout = dest == "-";
+  const bool into_folder = !to_stdout && (args.size() == 1 || IsLocalFolder(dest));
+  if (sources.size() > 1 && !to_stdout && !into_folder) {
+    cli.Error(dest + " is not a folder (several files go into an existing folder)");
+    return kExitUsage;
+  }
+  Getter getter(cli, options);
+  for (const std::string& source : sources) {
+    std::optional<RemoteEntry> entry;
+    try {
+      entry = cli.Stat(source);
+    } catch (const SessionError& e) {
+      return cli.Fail(e, source);
+    }
+    if (!entry) {
+      cli.Error(source + ": not found");
+      getter.Keep(kExitRefused);
+      continue;
+    }
+    const std::string name = entry->name == "/" ? "phone" : entry->name;
+    const std::string local = into_folder ? JoinLocal(dest, name) : dest;
+    if (entry->folder) {
+      if (!options.recursive || to_stdout) {
+        cli.Error(source + " is a folder (-r copies folders, into a local folder)");
+        getter.Keep(kExitUsage);
+        continue;
+      }
+      if (!getter.Folder(JoinRemotePath(SplitRemotePath(source)), local)) break;
+    } else if (!getter.File(source, local, entry->size)) {
+      break;
+    }
+  }
+  cli.EndProgress();
+  return getter.status;
+}
+
+}  // namespace quorvalen::tool

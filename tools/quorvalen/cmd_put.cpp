@@ -1,0 +1,150 @@
+// quorvalen put: files onto the phone, read as cp reads its arguments. One
+// argument lands in the phone's root under its own name; with more, the
+// last is the destination: a file, or a folder (which must exist when
+// several are given). "-" reads standard input. -r takes folders whole,
+// --skip-existing leaves alone what the phone has with the same size.
+#include <dirent.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+
+#include "cli.h"
+#include "local_file.h"
+
+namespace quorvalen::tool {
+namespace {
+
+std::string RemoteChild(const std::string& folder, const std::string& name) {
+  std::vector<std::string> names = SplitRemotePath(folder);
+  names.push_back(name);
+  return JoinRemotePath(names);
+}
+
+std::string RemoteParent(const std::string& path) {
+  std::vector<std::string> names = SplitRemotePath(path);
+  if (!names.empty()) names.pop_back();
+  return JoinRemotePath(names);
+}
+
+class Putter : public CopyRun {
+ public:
+  Putter(Cli& cli, const CopyOptions& options) : CopyRun(cli), options_(options) {}
+
+  bool File(const std::string& local, const std::string& remote) {
+    std::string data;
+    if (local == "-") {
+      data.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+      if (std::cin.bad()) return Local("cannot read standard input");
+    } else {
+      std::ifstream in(local, std::ios::binary);
+      if (!in) return Local("cannot read " + local + ": " + std::strerror(errno));
+      data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      if (in.bad()) return Local("cannot read " + local);
+    }
+    return Step(remote, [&] {
+      if (options_.skip_existing) {
+        std::optional<RemoteEntry> there = cli_.Stat(remote);
+        if (there && !there->folder && there->size == data.size()) {
+          if (cli_.verbose) cli_.Note("skipped " + remote + " (same size)");
+          return;
+        }
+      }
+      size_t at = 0;
+      cli_.Phone().Put(
+          [&](char* buffer, size_t size) {
+            const size_t n = std::min(size, data.size() - at);
+            std::memcpy(buffer, data.data() + at, n);
+            at += n;
+            return n;
+          },
+          data.size(), remote, cli_.ProgressFor(BaseName(local == "-" ? remote : local),
+                                                data.size()));
+      cli_.Forget(RemoteParent(remote));
+      cli_.EndProgress();
+      if (cli_.verbose) cli_.Note(local + " -> " + remote);
+    });
+  }
+
+  bool Folder(const std::string& local, const std::string& remote) {
+    bool ok = Step(remote, [&] {
+      std::optional<RemoteEntry> there = cli_.Stat(remote);
+      if (there && !there->folder) {
+        throw SessionError(SessionErrorKind::kRefused, "exists and is not a folder");
+      }
+      if (!there) {
+        cli_.Phone().MakeFolder(remote);
+        cli_.Forget(RemoteParent(remote));
+      }
+    });
+    if (!ok) return false;
+    DIR* dir = ::opendir(local.c_str());
+    if (!dir) return Local("cannot read " + local + ": " + std::strerror(errno));
+    std::vector<std::string> names;
+    while (dirent* e = ::readdir(dir)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+      const std::string path = JoinLocal(local, name);
+      const std::string target = RemoteChild(remote, name);
+      if (!(IsLocalFolder(path) ? Folder(path, target) : File(path, target))) return false;
+    }
+    return true;
+  }
+
+ private:
+  const CopyOptions& options_;
+};
+
+}  // namespace
+
+int RunPut(Cli& cli, const std::vector<std::string>& args, const CopyOptions& options) {
+  std::vector<std::string> sources = args;
+  std::string dest = "/";
+  if (args.size() > 1) {
+    dest = sources.back();
+    sources.pop_back();
+  }
+  if (args.size() == 1 && args[0] == "-") {
+    cli.Error("put - needs the name to give the file on the phone: put - REMOTE");
+    return kExitUsage;
+  }
+  bool into_folder = args.size() == 1 || (!dest.empty() && dest.back() == '/');
+  try {
+    if (!into_folder) {
+      std::optional<RemoteEntry> there = cli.Stat(dest);
+      into_folder = there && there->folder;
+    }
+  } catch (const SessionError& e) {
+    return cli.Fail(e, dest);
+  }
+  if (sources.size() > 1 && !into_folder) {
+    cli.Error(dest + " is not a folder on the phone (several files go into an existing folder)");
+    return kExitUsage;
+  }
+  Putter putter(cli, options);
+  for (const std::string& source : sources) {
+    const bool folder = source != "-" && IsLocalFolder(source);
+    if (source != "-" && !LocalExists(source)) {
+      cli.Error("cannot read " + source + ": " + std::strerror(ENOENT));
+      putter.Keep(kExitLocal);
+      continue;
+    }
+    const std::string remote = into_folder ? RemoteChild(dest, BaseName(source)) : dest;
+    if (folder && !options.recursive) {
+      cli.Error(source + " is a folder (-r copies folders)");
+      putter.Keep(kExitUsage);
+      continue;
+    }
+    if (!(folder ? putter.Folder(source, remote) : putter.File(source, remote))) break;
+  }
+  cli.EndProgress();
+  return putter.status;
+}
+
+}  // namespace quorvalen::tool

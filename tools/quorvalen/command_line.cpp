@@ -1,0 +1,194 @@
+// The command line's options and subcommands. The global options may stand
+// before or after the subcommand; the operations of one invocation share
+// one connection.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+
+#include "cli.h"
+#include "connection.h"
+#include "console.h"
+#include "quorvalen/version.h"
+
+namespace quorvalen::tool {
+int Tour(bool console);
+
+int RunCommandLine(const std::vector<std::string>& args) {
+  CLI::App app{"quorvalen: a phone's files and AT commands over a serial cable"};
+  app.fallthrough();
+  app.require_subcommand(0, 1);
+  app.set_version_flag("--version", "quorvalen " QUORVALEN_VERSION);
+  app.footer(
+      "The port comes from --port, QUORVALEN_PORT or the settings file (quorvalen config).\n"
+      "Exit codes: 0 done, 1 the phone refused, 2 usage or a name that cannot be sent,\n"
+      "3 the link failed (no port, no phone, time-out), 4 a local file error.");
+
+  GlobalOptions global;
+  int mobile_type = -1;
+  app.add_option("--port", global.port, "the phone's serial device (or QUORVALEN_PORT)");
+  app.add_flag("--sim", global.sim, "use the built-in simulated phone");
+  app.add_option("--sim-root", global.sim_root,
+                 "the simulated phone serves this folder (not its sample tree)");
+  app.add_option("--mobile-type", mobile_type,
+                 "the phone's family: 0 switched by AT^SQWE, 1 BFB, 2 BFB at 115200 "
+                 "(found from the phone when not given)")
+      ->check(CLI::Range(0, 2));
+  app.add_flag("--usb", global.usb, "the phone is on a USB cable");
+  app.add_option("--set", global.settings, "set a property of the control: Name=Value");
+  app.add_option("--trace", global.trace, "write the control's trace to this file");
+  app.add_flag("-q,--quiet", global.quiet, "no progress, no notes");
+  app.add_flag("-v,--verbose", global.verbose, "say what is done, file by file");
+
+  auto example = [](CLI::App* sub, const std::string& text) {
+    sub->footer("Example:\n  " + text);
+    return sub;
+  };
+
+  LsOptions ls_options;
+  std::vector<std::string> paths;
+  CLI::App* ls = example(app.add_subcommand("ls", "list a folder of the phone (default /)"),
+                         "quorvalen --port /dev/ttyUSB0 ls -l /Pictures");
+  ls->add_option("path", paths, "folders or files on the phone");
+  ls->add_flag("-l", ls_options.long_form, "permissions, size, date and name");
+  ls->add_flag("--json", ls_options.json, "a JSON array of the entries");
+
+  CopyOptions copy;
+  std::vector<std::string> files;
+  CLI::App* get = example(
+      app.add_subcommand("get", "copy files from the phone: get REMOTE... [LOCAL|-]"),
+      "quorvalen get /Pictures/Holiday/beach.jpg sunset.jpg ~/Photos/   (several into a folder)\n"
+      "  quorvalen get -r --skip-existing /Pictures backup/   (resumes an interrupted copy)");
+  get->add_option("files", files, "remote files, then the local destination")->required();
+  get->add_flag("-r,--recursive", copy.recursive, "copy folders whole");
+  get->add_flag("--skip-existing", copy.skip_existing, "leave files of the same size alone");
+  get->add_flag("-f,--force", copy.force, "replace existing local files");
+
+  CLI::App* put = example(
+      app.add_subcommand("put", "copy files to the phone: put LOCAL... [REMOTE]"),
+      "quorvalen put notes.txt /Documents/   (cat song.mp3 | quorvalen put - /Music/song.mp3)");
+  put->add_option("files", files, "local files, then the destination on the phone")->required();
+  put->add_flag("-r,--recursive", copy.recursive, "copy folders whole");
+  put->add_flag("--skip-existing", copy.skip_existing,
+                "leave files the phone has with the same size alone");
+
+  CLI::App* rm = example(app.add_subcommand("rm", "remove files or empty folders"),
+                         "quorvalen rm /Documents/old.txt");
+  rm->add_option("path", paths, "files or empty folders on the phone")->required();
+
+  bool parents = false;
+  CLI::App* mkdir = example(app.add_subcommand("mkdir", "make folders"),
+                            "quorvalen mkdir -p /Music/Albums/2026");
+  mkdir->add_option("path", paths, "folders to make")->required();
+  mkdir->add_flag("-p,--parents", parents, "make missing parents too; no error if it exists");
+
+  std::string from, to;
+  CLI::App* mv = example(app.add_subcommand("mv", "rename a file or folder (within its folder)"),
+                         "quorvalen mv /Documents/draft.txt final.txt");
+  mv->add_option("from", from, "what to rename")->required();
+  mv->add_option("to", to, "the new name (or path in the same folder)")->required();
+
+  std::string permissions;
+  CLI::App* chmod = example(app.add_subcommand("chmod", "set the phone's permission letters"),
+                            "quorvalen chmod R /Documents/keep.txt   (R read, W write, D delete)");
+  chmod->add_option("permissions", permissions, "letters such as R, RW, RWD")->required();
+  chmod->add_option("path", paths, "files or folders")->required();
+
+  CLI::App* df = example(app.add_subcommand("df", "the phone's memory: size, used, free"),
+                         "quorvalen df");
+  CLI::App* info = example(
+      app.add_subcommand("info", "who the phone is: identity, battery, signal, memory, family"),
+      "quorvalen --port /dev/ttyACM0 info");
+
+  std::vector<std::string> lines;
+  CLI::App* at = example(app.add_subcommand("at", "send AT command lines, print the answers"),
+                         "quorvalen at AT+CGMM AT+CBC");
+  at->add_option("lines", lines, "AT command lines")->required();
+
+  std::vector<std::string> ports;
+  CLI::App* probe = example(
+      app.add_subcommand("probe", "find the phone: try serial devices, say what answers"),
+      "quorvalen probe   (or: quorvalen probe /dev/ttyUSB0 /dev/ttyUSB1)");
+  probe->add_option("ports", ports, "devices to try (default: every serial device)");
+
+  std::string trace_file;
+  CLI::App* trace = example(app.add_subcommand("trace", "show a trace file for a person"),
+                            "quorvalen --trace t.log ls && quorvalen trace t.log");
+  trace->add_option("file", trace_file, "the trace file")->required();
+
+  std::string action;
+  std::vector<std::string> config_args;
+  CLI::App* config = example(
+      app.add_subcommand("config", "the settings file: get NAME, set NAME VALUE, unset NAME, "
+                                   "list, path"),
+      "quorvalen config set Port /dev/ttyUSB0");
+  config->add_option("action", action, "get, set, unset, list or path")
+      ->required()
+      ->check(CLI::IsMember({"get", "set", "unset", "list", "path"}));
+  config->add_option("args", config_args, "NAME [VALUE]");
+
+  bool tour_console = false;
+  CLI::App* tour = app.add_subcommand("tour", "show the command line at work on the simulated "
+                                              "phone (the default)");
+  tour->add_flag("--console", tour_console, "show the console's requests and answers instead");
+
+  ConsoleOptions console_options;
+  CLI::App* console =
+      app.add_subcommand("console", "requests on standard input, every Ack as a JSON line");
+  console->fallthrough(false);
+  console->add_option("--port", console_options.port, "device path of the phone's port");
+  console->add_option("--set", console_options.settings, "set a property first: Name=Value");
+  console->add_option("--drain-ms", console_options.drain_ms,
+                      "at the end of input, wait at most this long for the queue to drain")
+      ->check(CLI::NonNegativeNumber);
+  auto* sim = console->add_flag("--sim", console_options.sim,
+                                "talk to the built-in simulated phone on a pseudo-terminal");
+  auto* virtual_world = console->add_flag(
+      "--virtual", console_options.virtual_world,
+      "run control and simulated phone on the virtual clock (sleep_ms is virtual time)");
+  console->add_option("--sim-root", console_options.sim_root,
+                      "the simulated phone serves this directory instead of its sample tree");
+  console->add_option("--sim-family", console_options.sim_family,
+                      "the simulated phone's family (default: the MobileType in force)")
+      ->check(CLI::Range(0, 2));
+  sim->excludes(virtual_world);
+  console->get_option("--port")->excludes(sim)->excludes(virtual_world);
+
+  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? kExitDone : kExitUsage;
+  }
+  if (mobile_type >= 0) global.mobile_type = mobile_type;
+  if (*console) return RunConsole(console_options);
+  if (app.get_subcommands().empty() || *tour) return Tour(tour_console);
+
+  Cli cli;
+  cli.quiet = global.quiet;
+  cli.verbose = global.verbose;
+  cli.show_progress = !global.quiet && ::isatty(STDERR_FILENO);
+  if (*trace) return RunTrace(cli, trace_file);
+  if (*config) return RunConfig(cli, action, config_args);
+  if (*probe) return RunProbe(cli, global, ports);
+
+  Connection connection(global);
+  cli.open = [&connection] { return connection.Open(); };
+  InstallInterruptHandler();
+  int status = kExitDone;
+  if (*ls) status = RunLs(cli, paths, ls_options);
+  if (*get) status = RunGet(cli, files, copy);
+  if (*put) status = RunPut(cli, files, copy);
+  if (*rm) status = RunRm(cli, paths);
+  if (*mkdir) status = RunMkdir(cli, paths, parents);
+  if (*mv) status = RunMv(cli, from, to);
+  if (*chmod) status = RunChmod(cli, permissions, paths);
+  if (*df) status = RunDf(cli);
+  if (*info) status = RunInfo(cli);
+  if (*at) status = RunAt(cli, lines);
+  // Back to AT mode and the port closed before the phone (and the
+  // simulated one) go.
+  cli.CloseSession();
+  return status;
+}
+
+}  // namespace quorvalen::tool

@@ -1,0 +1,134 @@
+// Opening the command line's session: options from the command line, the
+// environment and the settings file, and the simulated phone for --sim.
+#include "connection.h"
+
+#include <cstdlib>
+
+#include "console.h"
+#include "quorvalen/error.h"
+#include "quorvalen/properties.h"
+
+namespace quorvalen::tool {
+
+std::string SettingsPath() {
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  std::string base;
+  if (xdg && *xdg) {
+    base = xdg;
+  } else {
+    const char* home = std::getenv("HOME");
+    base = std::string(home ? home : ".") + "/.config";
+  }
+  return base + "/quorvalen/settings";
+}
+
+bool IsSettingName(const std::string& name) {
+  if (name == "Port") return true;
+  const auto& names = PropertyNames();
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+namespace {
+
+// "Name=Value" into its two parts.
+std::pair<std::string, std::string> SplitSetting(const std::string& text) {
+  const size_t eq = text.find('=');
+  if (eq == std::string::npos || eq == 0) {
+    throw SessionError(SessionErrorKind::kBadName, "--set wants Name=Value, not \"" + text + "\"");
+  }
+  return {text.substr(0, eq), text.substr(eq + 1)};
+}
+
+}  // namespace
+
+SessionOptions GatherSessionOptions(const GlobalOptions& global) {
+  SessionOptions options;
+  std::string port;
+  FilePropertyBag bag(SettingsPath());
+  try {
+    bag.Load();
+  } catch (const Error& e) {
+    throw SessionError(SessionErrorKind::kBadName, e.description);
+  }
+  std::vector<std::pair<std::string, std::string>> settings;
+  for (const auto& [name, value] : bag.Entries()) {
+    if (name == "Port") {
+      port = value;
+    } else if (IsSettingName(name)) {
+      settings.emplace_back(name, value);
+    }
+  }
+  if (const char* env = std::getenv("QUORVALEN_PORT"); env && *env) port = env;
+  if (!global.port.empty()) port = global.port;
+  for (const std::string& text : global.settings) settings.push_back(SplitSetting(text));
+
+  // The selectors have options and fields of their own; the rest go to the
+  // control as they stand.
+  for (auto it = settings.begin(); it != settings.end();) {
+    if (it->first == "MobileType" || it->first == "ComType" || it->first == "CommPort") {
+      char* end = nullptr;
+      const long value = std::strtol(it->second.c_str(), &end, 10);
+      if (it->second.empty() || *end != '\0') {
+        throw SessionError(SessionErrorKind::kBadName,
+                           "setting " + it->first + ": \"" + it->second + "\" is not a number");
+      } else if (it->first == "MobileType") {
+        options.mobile_type = static_cast<int>(value);
+      } else if (it->first == "ComType") {
+        options.com_type = static_cast<int>(value);
+      } else {
+        options.comm_port = static_cast<int>(value);
+      }
+      it = settings.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  options.settings = std::move(settings);
+  if (global.mobile_type) options.mobile_type = global.mobile_type;
+  if (global.usb) options.com_type = 2;
+  if (!global.trace.empty()) options.trace_path = global.trace;
+  options.port = port;
+  return options;
+}
+
+struct Connection::SimPhone {
+  std::unique_ptr<SimulatedPhoneHandle> handle;
+  std::string device;
+};
+
+Connection::Connection(GlobalOptions global) : global_(std::move(global)) {}
+
+Connection::~Connection() = default;
+
+std::string Connection::SimDevice() {
+  if (!sim_) {
+    const SessionOptions options = GatherSessionOptions(global_);
+    sim::PhoneOptions phone;
+    phone.family = options.mobile_type.value_or(1);
+    if (phone.family < 0 || phone.family > 2) phone.family = 1;
+    phone.cable = options.com_type == 2 ? sim::Cable::kUsb : sim::Cable::kSerial;
+    std::string error;
+    auto sim = std::make_unique<SimPhone>();
+    sim->handle = StartSimulatedPhone(phone, global_.sim_root, &sim->device, &error);
+    if (!sim->handle) {
+      throw SessionError(SessionErrorKind::kLink, "cannot start the simulated phone: " + error);
+    }
+    sim_ = std::move(sim);
+  }
+  return sim_->device;
+}
+
+std::unique_ptr<Session> Connection::Open() {
+  SessionOptions options = GatherSessionOptions(global_);
+  if (global_.sim) {
+    options.port = SimDevice();
+  } else if (options.port.empty()) {
+    throw SessionError(SessionErrorKind::kLink,
+                       "no port given: use --port PATH (or QUORVALEN_PORT, or `quorvalen config "
+                       "set Port PATH`), --sim for the built-in simulated phone, or `quorvalen "
+                       "probe` to find the phone");
+  }
+  return Session::Open(platform_, options);
+}
+
+}  // namespace quorvalen::tool

@@ -1,0 +1,60 @@
+// How the command line reaches the phone: the global options, the settings
+// file, and the opening of the one session of an invocation (on a port, or
+// on the built-in simulated phone on a pseudo-terminal).
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "quorvalen/posix_platform.h"
+#include "quorvalen/session.h"
+
+namespace quorvalen::tool {
+
+struct GlobalOptions {
+  std::string port;
+  bool sim = false;
+  std::string sim_root;
+  std::optional<int> mobile_type;
+  bool usb = false;
+  std::vector<std::string> settings;  // "Name=Value"
+  std::string trace;
+  bool quiet = false;
+  bool verbose = false;
+};
+
+// $XDG_CONFIG_HOME/quorvalen/settings, or ~/.config/quorvalen/settings.
+std::string SettingsPath();
+// The settings file's keys: the control's properties and "Port".
+bool IsSettingName(const std::string& name);
+
+// Everything an opening needs, gathered from the command line, the
+// environment (QUORVALEN_PORT) and the settings file, in that order of
+// precedence. Throws SessionError kBadName for settings that do not read.
+SessionOptions GatherSessionOptions(const GlobalOptions& global);
+
+// Owns the platform, the simulated phone if any, and opens sessions on them.
+class Connection {
+ public:
+  explicit Connection(GlobalOptions global);
+  ~Connection();
+  std::unique_ptr<Session> Open();
+  // Starts the simulated phone of --sim (once) and returns its device.
+  std::string SimDevice();
+  PosixPlatform& Platform() { return platform_; }
+
+ private:
+  struct SimPhone;
+  GlobalOptions global_;
+  PosixPlatform platform_;
+  std::unique_ptr<SimPhone> sim_;
+};
+
+class Cli;
+// quorvalen probe: the given ports, or every serial device, or with --sim
+// the simulated phone's.
+int RunProbe(Cli& cli, const GlobalOptions& global, std::vector<std::string> ports);
+
+}  // namespace quorvalen::tool

@@ -1,0 +1,102 @@
+#include "local_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+
+#include "cli.h"
+
+namespace quorvalen::tool {
+namespace {
+
+[[noreturn]] void Fail(const std::string& what, int error) {
+  throw std::runtime_error(what + ": " + std::strerror(error));
+}
+
+}  // namespace
+
+AtomicFile::AtomicFile(const std::string& destination, bool replace)
+    : destination_(destination), replace_(replace) {
+  if (!replace && LocalExists(destination)) {
+    throw std::runtime_error(destination + " exists (--force replaces it)");
+  }
+  const size_t slash = destination.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : destination.substr(0, slash + 1);
+  std::string pattern = JoinLocal(dir, "." + BaseName(destination) + ".part-XXXXXX");
+  fd_ = ::mkstemp(pattern.data());
+  if (fd_ < 0) Fail("cannot write in " + dir, errno);
+  temporary_ = pattern;
+  RegisterPartialFile(temporary_);
+}
+
+AtomicFile::~AtomicFile() { Abandon(); }
+
+void AtomicFile::Abandon() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  if (!temporary_.empty()) {
+    ::unlink(temporary_.c_str());
+    RegisterPartialFile("");
+    temporary_.clear();
+  }
+}
+
+void AtomicFile::Write(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) Fail("cannot write " + destination_, errno);
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+void AtomicFile::Commit() {
+  // Files are made with the permissions of a new file (mkstemp makes 0600).
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  ::fchmod(fd_, 0666 & ~mask);
+  if (::fsync(fd_) != 0 || ::close(fd_) != 0) {
+    fd_ = -1;
+    Fail("cannot write " + destination_, errno);
+  }
+  fd_ = -1;
+  if (!replace_ && LocalExists(destination_)) {
+    throw std::runtime_error(destination_ + " appeared meanwhile; left as it was");
+  }
+  if (::rename(temporary_.c_str(), destination_.c_str()) != 0) {
+    Fail("cannot write " + destination_, errno);
+  }
+  RegisterPartialFile("");
+  temporary_.clear();
+}
+
+bool LocalExists(const std::string& path, uint64_t* size) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return false;
+  if (size) *size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+  return true;
+}
+
+bool IsLocalFolder(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string BaseName(const std::string& path) {
+  std::string p = path;
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  const size_t slash = p.rfind('/');
+  return slash == std::string::npos ? p : p.substr(slash + 1);
+}
+
+std::string JoinLocal(const std::string& dir, const std::string& name) {
+  if (dir.empty() || dir == ".") return name;
+  return dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+}  // namespace quorvalen::tool

@@ -60,9 +60,10 @@ fuzz: setup
 	cmake --build $(FUZZ_BUILD) --target fuzz_targets
 	@for target in $(FUZZ_BUILD)/tests/fuzz/fuzz_*; do \
 	  name=$$(basename $$target); mkdir -p $(FUZZ_BUILD)/corpus/$$name; \
+	  seeds=tests/fuzz/corpus/$$name; [ -d $$seeds ] || seeds=; \
 	  echo "== $$name for $(FUZZ_SECONDS) s"; \
 	  $$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
-	    $(FUZZ_BUILD)/corpus/$$name || exit 1; \
+	    $(FUZZ_BUILD)/corpus/$$name $$seeds || exit 1; \
 	done
 
 clean:

@@ -410,12 +410,16 @@ AtAnswer Session::At(const std::string& line) {
 }
 
 void Session::EnterFolder(const std::vector<std::string>& target) {
-  std::vector<std::string> current = folder_.value_or(std::vector<std::string>{});
+  // Out of OBEX mode, the connect that comes first leaves the phone at its
+  // root.
+  const std::optional<std::vector<std::string>> known =
+      in_obex_ ? folder_ : std::vector<std::string>{};
+  std::vector<std::string> current = known.value_or(std::vector<std::string>{});
   size_t common = 0;
   while (common < current.size() && common < target.size() && current[common] == target[common])
     ++common;
   const size_t via_parents = current.size() - common + target.size() - common;
-  if (!folder_ || (common < current.size() && 1 + target.size() < via_parents)) {
+  if (!known || (common < current.size() && 1 + target.size() < via_parents)) {
     RunObex("OBEX>CD :/");
     folder_ = current = {};
     common = 0;

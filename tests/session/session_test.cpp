@@ -145,6 +145,25 @@ TEST_P(SessionTest, EveryOperation) {
   EXPECT_EQ(ErrorOf([&] { session_->List("/"); }).Kind(), SessionErrorKind::kClosed);
 }
 
+TEST_P(SessionTest, FoldersChangeOnlyWhenTheyMust) {
+  options_.trace_path = "t.log";
+  Open();
+  session_->List("/Pictures/Holiday");
+  Fetch("/Pictures/Holiday/beach.jpg");
+  Fetch("/Pictures/logo.png");
+  Fetch("/Pictures/Holiday/sunset.jpg");
+  Fetch("/readme.txt");
+  session_->At("AT");  // out of OBEX mode: the next connect starts at the root
+  Fetch("/Pictures/logo.png");
+  std::vector<std::string> changes;
+  const std::string& trace = platform_.Files()["t.log"];
+  for (size_t at = 0; (at = trace.find(" OBEX>   :CD :", at)) != std::string::npos; ++at) {
+    changes.push_back(trace.substr(at + 14, trace.find('\r', at) - at - 14));
+  }
+  EXPECT_EQ(changes, (std::vector<std::string>{"Pictures", "Holiday", "..", "Holiday", "/",
+                                                "Pictures"}));
+}
+
 TEST_P(SessionTest, NamesThatCannotBeSentAreRefusedBeforeAnythingIsSent) {
   Open();
   session_->List("/Documents");

@@ -1,0 +1,102 @@
+// The wall time of `quorvalen ls` against quorvalen-phone --sample on a
+// pseudo-terminal, from start to exit, split by the trace into the opening
+// (the probe), the switch into OBEX mode (finding the family included),
+// the listing, and the closing (back to AT mode, port closed). Most of it
+// is the waits the probe and the switch prescribe.
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+struct Phone {
+  Phone() {
+    int out[2];
+    if (pipe(out) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    char program[] = QUORVALEN_PHONE;
+    char sample[] = "--sample";
+    char* argv[] = {program, sample, nullptr};
+    if (posix_spawn(&pid, QUORVALEN_PHONE, &actions, nullptr, argv, environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    FILE* f = fdopen(out[0], "r");
+    char line[256] = {};
+    if (f && fgets(line, sizeof line, f)) device = line;
+    if (!device.empty() && device.back() == '\n') device.pop_back();
+    if (f) fclose(f);
+  }
+  ~Phone() {
+    if (pid > 0) {
+      kill(pid, SIGTERM);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+  pid_t pid = -1;
+  std::string device;
+};
+
+// The stamp of the first trace line at or after from whose text begins
+// with prefix, or -1.
+long Stamp(const std::vector<std::string>& lines, size_t& from, const std::string& prefix) {
+  for (; from < lines.size(); ++from) {
+    if (lines[from].size() > 9 && lines[from].compare(9, prefix.size(), prefix) == 0) {
+      return std::stol(lines[from].substr(0, 9));
+    }
+  }
+  return -1;
+}
+
+void BM_LsWallTime(benchmark::State& state) {
+  Phone phone;
+  if (phone.device.empty()) {
+    state.SkipWithError("quorvalen-phone did not start");
+    return;
+  }
+  const std::string trace = "/tmp/quorvalen-ls-bench-" + std::to_string(getpid()) + ".log";
+  const std::string command = std::string(QUORVALEN_CLI) + " --port " + phone.device +
+                              " --trace " + trace + " ls / > /dev/null";
+  double opening = 0, switching = 0, listing = 0, closing = 0;
+  for (auto _ : state) {
+    if (std::system(command.c_str()) != 0) state.SkipWithError("quorvalen ls failed");
+    std::vector<std::string> lines;
+    std::ifstream in(trace);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    size_t at = 0;
+    const long open_start = Stamp(lines, at, " COM>    :SPEC>OPEN");
+    const long opened = Stamp(lines, at, " OPEN Port");
+    const long listing_start = Stamp(lines, at, " OBEX>   :DIR:");
+    const long listed = Stamp(lines, at, " >OBEX   :A0");
+    const long closed = Stamp(lines, at, " CLOSE Port");
+    if (open_start < 0 || opened < 0 || listing_start < 0 || listed < 0 || closed < 0) {
+      state.SkipWithError("the trace does not show the whole road");
+      break;
+    }
+    opening += opened - open_start;
+    switching += listing_start - opened;
+    listing += listed - listing_start;
+    closing += closed - listed;
+  }
+  std::remove(trace.c_str());
+  const double n = static_cast<double>(state.iterations());
+  state.counters["opening_ms"] = opening / n;
+  state.counters["switching_ms"] = switching / n;
+  state.counters["listing_ms"] = listing / n;
+  state.counters["closing_ms"] = closing / n;
+}
+BENCHMARK(BM_LsWallTime)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace

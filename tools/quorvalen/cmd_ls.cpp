@@ -50,14 +50,23 @@ int RunLs(Cli& cli, const std::vector<std::string>& paths, const LsOptions& opti
   for (size_t i = 0; i < wanted.size(); ++i) {
     const std::string& path = wanted[i];
     try {
-      std::optional<RemoteEntry> entry = cli.Stat(path);
+      // Most paths are folders: listed at once. One that cannot be entered
+      // may be a file, found in its folder's listing.
+      std::optional<RemoteEntry> entry;
+      std::vector<RemoteEntry> entries;
+      try {
+        entries = cli.Listing(path).entries;
+        entry.emplace().folder = true;
+      } catch (const SessionError& e) {
+        if (e.Kind() != SessionErrorKind::kRefused) throw;
+        entry = cli.Stat(path);
+        if (entry) entries = {*entry};
+      }
       if (!entry) {
         cli.Error(path + ": not found");
         status = kExitRefused;
         continue;
       }
-      std::vector<RemoteEntry> entries =
-          entry->folder ? cli.Listing(path).entries : std::vector<RemoteEntry>{*entry};
       if (options.json) {
         for (const RemoteEntry& e : entries) json.push_back(EntryJson(e));
         continue;

@@ -62,8 +62,7 @@ std::string Headers(std::string_view packet, size_t at) {
     const std::string_view value = packet.substr(at + ((id >> 6) < 2 ? 3 : 1),
                                                  length - ((id >> 6) < 2 ? 3 : 1));
     const char* name = HeaderName(id);
-    out += out.empty() ? "" : ",";
-    out += " " + std::string(name ? name : "header " + ByteToHex(id));
+    out += ", " + std::string(name ? name : "header " + ByteToHex(id));
     if (id == 0x01 || id == 0x05) {
       std::string text;  // two bytes a character, ending with 00 00
       for (size_t i = 1; i < value.size(); i += 2) {

@@ -93,6 +93,14 @@ TEST_F(CliTest, GetAndPutReadTheirArgumentsAsCpDoes) {
   EXPECT_EQ(Read(L("logo.png")), Stored({"Pictures"}, "logo.png"));
   EXPECT_EQ(RunGet(cli_, {"/Documents/Caf\xC3\xA9.txt", L("cafe.txt")}, {}), kExitDone);
   EXPECT_EQ(Read(L("cafe.txt")), Stored({"Documents"}, "Caf\xC3\xA9.txt"));
+  // On a terminal, progress: name, percent, bytes done and total, rate.
+  cli_.show_progress = true;
+  EXPECT_EQ(RunGet(cli_, {"/Pictures/Holiday/beach.jpg", L("")}, {}), kExitDone);
+  const std::string progress = err_.Take();
+  EXPECT_NE(progress.find("\rbeach.jpg  100%  37.0 KiB / 37.0 KiB  "), std::string::npos)
+      << progress;
+  EXPECT_EQ(progress.back(), '\n');
+  cli_.show_progress = false;
   // Standard output; several files into something that is not a folder.
   EXPECT_EQ(RunGet(cli_, {"/readme.txt", "-"}, {}), kExitDone);
   EXPECT_EQ(out_.Take(), Stored({}, "readme.txt"));

@@ -112,9 +112,10 @@ TEST_F(CliEndToEnd, PhoneSubcommandsSettingsAndUsage) {
   r = Run("df -q");
   EXPECT_EQ(r.code, 0);
   EXPECT_NE(r.out.find("64.0 MiB"), std::string::npos) << r.out;
-  r = Run("probe /nonexistent/tty " + phone.Device());
+  r = Run("probe /nonexistent/tty /dev/null " + phone.Device());
   EXPECT_EQ(r.code, 0);
   EXPECT_NE(r.out.find("/nonexistent/tty: cannot open"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("/dev/null: cannot open"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find(phone.Device() + ": Quorvalen Labs QV-100"), std::string::npos) << r.out;
   // Usage, a name that cannot be sent, no phone.
   EXPECT_EQ(Run("get").code, 2);

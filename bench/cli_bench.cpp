@@ -4,50 +4,15 @@
 // the listing, and the closing (back to AT mode, port closed). Most of it
 // is the waits the probe and the switch prescribe.
 #include <benchmark/benchmark.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "e2e/phone_process.h"
 
 namespace {
-
-struct Phone {
-  Phone() {
-    int out[2];
-    if (pipe(out) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    char program[] = QUORVALEN_PHONE;
-    char sample[] = "--sample";
-    char* argv[] = {program, sample, nullptr};
-    if (posix_spawn(&pid, QUORVALEN_PHONE, &actions, nullptr, argv, environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    FILE* f = fdopen(out[0], "r");
-    char line[256] = {};
-    if (f && fgets(line, sizeof line, f)) device = line;
-    if (!device.empty() && device.back() == '\n') device.pop_back();
-    if (f) fclose(f);
-  }
-  ~Phone() {
-    if (pid > 0) {
-      kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
-    }
-  }
-  pid_t pid = -1;
-  std::string device;
-};
 
 // The stamp of the first trace line at or after from whose text begins
 // with prefix, or -1.
@@ -61,13 +26,13 @@ long Stamp(const std::vector<std::string>& lines, size_t& from, const std::strin
 }
 
 void BM_LsWallTime(benchmark::State& state) {
-  Phone phone;
-  if (phone.device.empty()) {
+  quorvalen::PhoneProcess phone({"--sample"});
+  if (phone.Device().empty()) {
     state.SkipWithError("quorvalen-phone did not start");
     return;
   }
   const std::string trace = "/tmp/quorvalen-ls-bench-" + std::to_string(getpid()) + ".log";
-  const std::string command = std::string(QUORVALEN_CLI) + " --port " + phone.device +
+  const std::string command = std::string(QUORVALEN_CLI) + " --port " + phone.Device() +
                               " --trace " + trace + " ls / > /dev/null";
   double opening = 0, switching = 0, listing = 0, closing = 0;
   for (auto _ : state) {

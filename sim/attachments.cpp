@@ -15,6 +15,18 @@
 #include "sim/pty_speed.h"
 
 namespace quorvalen::sim {
+namespace {
+
+// The phone's reaction later in the virtual world, unless it is gone by then.
+void WorldAfter(VirtualEventLoop& loop, const std::shared_ptr<bool>& alive, double ms,
+                std::function<void()> work) {
+  loop.After(static_cast<int64_t>(std::llround(ms * 1e6)), VirtualEventLoop::Domain::kWorld,
+             [alive = std::weak_ptr<bool>(alive), work = std::move(work)]() {
+               if (!alive.expired()) work();
+             });
+}
+
+}  // namespace
 
 // ---- on a virtual serial line ----
 
@@ -39,11 +51,7 @@ VirtualPhone::~VirtualPhone() {
 }
 
 void VirtualPhone::After(double ms, std::function<void()> work) {
-  std::weak_ptr<bool> alive = alive_;
-  loop_.After(static_cast<int64_t>(std::llround(ms * 1e6)), VirtualEventLoop::Domain::kWorld,
-              [alive, work = std::move(work)]() {
-                if (!alive.expired()) work();
-              });
+  WorldAfter(loop_, alive_, ms, std::move(work));
 }
 
 void VirtualPhone::Send(std::string_view bytes, int baud) {
@@ -56,33 +64,87 @@ void VirtualPhone::Send(std::string_view bytes, int baud) {
   line_.FarWrite(bytes);
 }
 
+// ---- over infrared, in the virtual world ----
+
+VirtualInfraredPhone::VirtualInfraredPhone(VirtualPlatform& platform, PhoneOptions options,
+                                           std::unique_ptr<FileStore> store)
+    : link_(platform.AddInfrared()), loop_(platform.Loop()), store_(std::move(store)) {
+  options.cable = Cable::kInfrared;
+  phone_ = std::make_unique<SimulatedPhone>(static_cast<PhoneLine&>(*this), *store_, std::move(options));
+  link_.AttachPeer(this);
+}
+
+VirtualInfraredPhone::~VirtualInfraredPhone() {
+  *alive_ = false;
+  link_.AttachPeer(nullptr);
+}
+
+void VirtualInfraredPhone::After(double ms, std::function<void()> work) {
+  WorldAfter(loop_, alive_, ms, std::move(work));
+}
+
+void VirtualInfraredPhone::Send(std::string_view bytes, int) { link_.PeerSend(bytes); }
+
+void VirtualInfraredPhone::Connected(VirtualInfraredLink::Service service) {
+  if (service != VirtualInfraredLink::Service::kNone) {
+    phone_->ServiceOpened(service == VirtualInfraredLink::Service::kIrObex);
+  }
+}
+
+void VirtualInfraredPhone::Received(VirtualInfraredLink::Service service,
+                                    std::string_view bytes) {
+  if (!listening_) return;
+  if (service == VirtualInfraredLink::Service::kIrObex) {
+    phone_->ReceiveObexService(bytes);
+  } else {
+    phone_->Receive(bytes, 0);
+  }
+}
+
 // ---- on a pseudo-terminal ----
+
+namespace {
+
+// A new pseudo-terminal in raw mode. The phone keeps the master and holds
+// the slave open too: that keeps the master readable while no client is
+// there (no end-of-file storm between clients).
+bool OpenPty(int& master, int& slave, std::string& path, std::string* error) {
+  auto fail = [&](const char* what) {
+    if (error) *error = std::string(what) + ": " + std::strerror(errno);
+    return false;
+  };
+  master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0) return fail("cannot open a pseudo-terminal");
+  if (grantpt(master) != 0 || unlockpt(master) != 0) return fail("cannot unlock it");
+  const char* name = ptsname(master);
+  if (!name) return fail("cannot name it");
+  path = name;
+  slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave < 0) return fail("cannot open its slave side");
+  termios raw{};
+  if (tcgetattr(slave, &raw) == 0) {
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+  }
+  ClearLineSpeed(slave);
+  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+  return true;
+}
+
+}  // namespace
 
 std::unique_ptr<PtyPhone> PtyPhone::Open(PhoneOptions options, std::unique_ptr<FileStore> store,
                                          std::string* error) {
   std::unique_ptr<PtyPhone> p(new PtyPhone());
-  auto fail = [&](const char* what) {
-    if (error) *error = std::string(what) + ": " + std::strerror(errno);
+  if (!OpenPty(p->master_, p->slave_, p->device_path_, error)) return nullptr;
+  if (options.cable == Cable::kInfrared &&
+      !OpenPty(p->obex_master_, p->obex_slave_, p->obex_device_path_, error)) {
     return nullptr;
-  };
-  p->master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (p->master_ < 0) return fail("cannot open a pseudo-terminal");
-  if (grantpt(p->master_) != 0 || unlockpt(p->master_) != 0) return fail("cannot unlock it");
-  const char* name = ptsname(p->master_);
-  if (!name) return fail("cannot name it");
-  p->device_path_ = name;
-  // Holding the slave open keeps the master readable while no client is
-  // there (no end-of-file storm between clients).
-  p->slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (p->slave_ < 0) return fail("cannot open its slave side");
-  termios raw{};
-  if (tcgetattr(p->slave_, &raw) == 0) {
-    cfmakeraw(&raw);
-    tcsetattr(p->slave_, TCSANOW, &raw);
   }
-  ClearLineSpeed(p->slave_);
-  fcntl(p->master_, F_SETFL, fcntl(p->master_, F_GETFL) | O_NONBLOCK);
-  if (pipe2(p->wake_, O_CLOEXEC | O_NONBLOCK) != 0) return fail("cannot make a pipe");
+  if (pipe2(p->wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    if (error) *error = std::string("cannot make a pipe: ") + std::strerror(errno);
+    return nullptr;
+  }
   p->store_ = std::move(store);
   p->phone_ = std::make_unique<SimulatedPhone>(static_cast<PhoneLine&>(*p), *p->store_, std::move(options));
   return p;
@@ -90,7 +152,7 @@ std::unique_ptr<PtyPhone> PtyPhone::Open(PhoneOptions options, std::unique_ptr<F
 
 PtyPhone::~PtyPhone() {
   phone_.reset();
-  for (int fd : {master_, slave_, wake_[0], wake_[1]}) {
+  for (int fd : {master_, slave_, obex_master_, obex_slave_, wake_[0], wake_[1]}) {
     if (fd >= 0) ::close(fd);
   }
 }
@@ -109,11 +171,13 @@ void PtyPhone::After(double ms, std::function<void()> work) {
 
 void PtyPhone::Send(std::string_view bytes, int) {
   if (hung_up_) return;
-  // The speed means nothing on a pseudo-terminal; the bytes go as they are.
+  // The speed means nothing on a pseudo-terminal; the bytes go as they are,
+  // over infrared on the service the host spoke to last.
+  const int to = obex_active_ ? obex_master_ : master_;
   size_t at = 0;
   int stalls = 0;
   while (at < bytes.size()) {
-    ssize_t n = ::write(master_, bytes.data() + at, bytes.size() - at);
+    ssize_t n = ::write(to, bytes.data() + at, bytes.size() - at);
     if (n > 0) {
       at += static_cast<size_t>(n);
       stalls = 0;
@@ -122,7 +186,7 @@ void PtyPhone::Send(std::string_view bytes, int) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN) return;  // the line is gone
     // The client does not read: wait for room, but not for ever.
-    pollfd out{master_, POLLOUT, 0};
+    pollfd out{to, POLLOUT, 0};
     if (::poll(&out, 1, 100) <= 0 && ++stalls > 50) return;
   }
 }
@@ -149,6 +213,7 @@ void PtyPhone::Run() {
     if (replug_.exchange(false)) {
       hung_up_ = false;
       tcflush(master_, TCIOFLUSH);
+      if (obex_master_ >= 0) tcflush(obex_master_, TCIOFLUSH);
       phone_->Replug();
     }
     int timeout = -1;
@@ -156,16 +221,34 @@ void PtyPhone::Run() {
       double wait = timers_.top().due - NowMs();
       timeout = wait <= 0 ? 0 : static_cast<int>(std::ceil(wait));
     }
-    pollfd fds[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-    int ready = ::poll(fds, 2, timeout);
+    pollfd fds[3] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}, {obex_master_, POLLIN, 0}};
+    int ready = ::poll(fds, obex_master_ >= 0 ? 3 : 2, timeout);
     if (ready < 0 && errno != EINTR) break;
     if (fds[1].revents & POLLIN) {
       while (::read(wake_[0], buffer, sizeof buffer) > 0) {
       }
     }
-    if (fds[0].revents & POLLIN) {
-      ssize_t n = ::read(master_, buffer, sizeof buffer);
-      if (n > 0) phone_->Receive(std::string_view(buffer, static_cast<size_t>(n)), ReadLineSpeed(master_));
+    for (int channel : {0, 2}) {
+      if (!(fds[channel].revents & POLLIN)) continue;
+      ssize_t n = ::read(fds[channel].fd, buffer, sizeof buffer);
+      if (n <= 0) continue;
+      const std::string_view bytes(buffer, static_cast<size_t>(n));
+      if (obex_master_ < 0) {
+        phone_->Receive(bytes, ReadLineSpeed(master_));
+        continue;
+      }
+      // Over infrared: the first bytes on the other service are its new
+      // connection.
+      const bool obex = channel == 2;
+      if (obex != obex_active_) {
+        obex_active_ = obex;
+        phone_->ServiceOpened(obex);
+      }
+      if (obex) {
+        phone_->ReceiveObexService(bytes);
+      } else {
+        phone_->Receive(bytes, 0);
+      }
     }
     while (!timers_.empty() && timers_.top().due <= NowMs()) {
       auto work = timers_.top().work;

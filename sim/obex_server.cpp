@@ -269,7 +269,7 @@ std::string ObexServer::Connect(std::string_view request) {
   const uint16_t host_max = ReadU16(request, 5);
   if (host_max < kLeastPacket) return Response(kObexBadRequest);
   if (headers.target && *headers.target != kFolderBrowsingTarget &&
-      *headers.target != kIrmcSyncTarget) {
+      *headers.target != kStandardFolderBrowsingTarget && *headers.target != kIrmcSyncTarget) {
     return Response(kObexForbidden);
   }
   Reset();

@@ -58,7 +58,7 @@ SimulatedPhone::SimulatedPhone(PhoneLine& line, FileStore& store, PhoneOptions o
 SimulatedPhone::~SimulatedPhone() { *alive_ = false; }
 
 bool SimulatedPhone::SpeedMatches(int host_baud) const {
-  if (options_.cable == Cable::kUsb || host_baud == 0) return true;
+  if (options_.cable != Cable::kSerial || host_baud == 0) return true;
   // A UART copes with about 3% between the two ends.
   return std::abs(host_baud - speed_) * 100 <= 3 * speed_;
 }
@@ -97,6 +97,23 @@ void SimulatedPhone::Replug() {
   echo_ = true;
   EnterAtMode();
   if (transcript_) transcript_->Note(line_.NowMs(), "replugged");
+}
+
+void SimulatedPhone::ServiceOpened(bool obex) {
+  if (transcript_) {
+    transcript_->Note(line_.NowMs(), obex ? "OBEX service opened" : "serial service opened");
+  }
+  if (obex) {
+    server_.Reset();
+    service_packets_ = ObexPacketAssembler();
+  } else {
+    EnterAtMode();
+  }
+}
+
+void SimulatedPhone::ReceiveObexService(std::string_view bytes) {
+  if (transcript_) transcript_->Record(line_.NowMs(), Transcript::Direction::kHostToPhone, bytes);
+  if (!hung_up_) ServeObex(service_packets_, bytes);
 }
 
 void SimulatedPhone::EnterAtMode() {
@@ -202,7 +219,9 @@ void SimulatedPhone::FinishTextEntry(bool send) {
 // answer has been sent (at the speed in force before them).
 std::string SimulatedPhone::RunAtLine(const std::string& line, bool framed) {
   const std::string u = Upper(line);
-  const bool bfb_family = options_.family == 1 || options_.family == 2;
+  // Over infrared the OBEX service stands in for the cable's switches.
+  const bool infrared = options_.cable == Cable::kInfrared;
+  const bool bfb_family = (options_.family == 1 || options_.family == 2) && !infrared;
   auto info = [](std::string_view text) { return Line(text) + kOk; };
 
   if (u == "AT" || u == "ATZ" || u == "AT+CFUN=1" || u.rfind("AT+CMEE=", 0) == 0) {
@@ -226,7 +245,9 @@ std::string SimulatedPhone::RunAtLine(const std::string& line, bool framed) {
   if (u == "AT+CSQ") return info("+CSQ: 21,99");
   if (u == "AT+CSCS?") return info("+CSCS: \"GSM\"");
   if (u == "AT+CSCS=?") return info("+CSCS: (\"GSM\",\"UCS2\",\"IRA\")");
-  if (u == "AT^SIFS") return info(options_.cable == Cable::kUsb ? "^SIFS: USB" : "^SIFS: WIRE");
+  if (u == "AT^SIFS") {
+    return info(infrared ? "^SIFS: IRDA" : options_.cable == Cable::kUsb ? "^SIFS: USB" : "^SIFS: WIRE");
+  }
   if (u == "AT^SBFB=?") return bfb_family ? info("^SBFB: (0,1)") : kError;
   if (u.rfind("AT+CMGS=", 0) == 0 && !framed) {
     text_entry_ = true;
@@ -247,7 +268,7 @@ std::string SimulatedPhone::RunAtLine(const std::string& line, bool framed) {
     if (!framed) return kOk;
     return kOk;  // the caller leaves BFB mode once this is sent
   }
-  if (u.rfind("AT^SQWE=", 0) == 0) {
+  if (u.rfind("AT^SQWE=", 0) == 0 && !infrared) {
     const std::string arg = u.substr(8);
     if (bfb_family) return arg == "2" ? kOk : kError;
     if (arg == "0") {
@@ -256,17 +277,29 @@ std::string SimulatedPhone::RunAtLine(const std::string& line, bool framed) {
     }
     if (arg == "3" && sqwe0_ && !framed) {
       Answer(kOk);
-      mode_ = Mode::kRawObex;
-      speed_ = line_baud_ != 0 ? line_baud_ : speed_;
-      raw_packets_ = ObexPacketAssembler();
-      held_plus_.clear();
-      last_byte_ms_ = line_.NowMs();
+      EnterRawObex();
       return {};
     }
     sqwe0_ = false;
     return arg == "3" ? kError : kOk;
   }
+  // The standard way into OBEX, on every family: "CONNECT", then raw OBEX
+  // until "+++" between silences, as after AT^SQWE=3.
+  if (u == "AT+CPROT=?") return info("+CPROT: 0");
+  if (u == "AT+CPROT=0" && !framed) {
+    Answer(Line("CONNECT"));
+    EnterRawObex();
+    return {};
+  }
   return kError;
+}
+
+void SimulatedPhone::EnterRawObex() {
+  mode_ = Mode::kRawObex;
+  speed_ = line_baud_ != 0 ? line_baud_ : speed_;
+  raw_packets_ = ObexPacketAssembler();
+  held_plus_.clear();
+  last_byte_ms_ = line_.NowMs();
 }
 
 // ---- raw OBEX mode ----
@@ -296,9 +329,9 @@ void SimulatedPhone::ReceiveRawObex(std::string_view bytes, double now) {
     // Not an escape after all: the pluses were data.
     std::string held = std::move(held_plus_);
     held_plus_.clear();
-    ServeObex(held);
+    ServeObex(raw_packets_, held);
   }
-  ServeObex(bytes.substr(i));
+  ServeObex(raw_packets_, bytes.substr(i));
 }
 
 void SimulatedPhone::CheckEscape(double plus_time) {
@@ -310,10 +343,10 @@ void SimulatedPhone::CheckEscape(double plus_time) {
   Answer(kOk);
 }
 
-void SimulatedPhone::ServeObex(std::string_view bytes) {
+void SimulatedPhone::ServeObex(ObexPacketAssembler& packets, std::string_view bytes) {
   if (bytes.empty()) return;
-  raw_packets_.Feed(bytes);
-  while (auto packet = raw_packets_.Next()) {
+  packets.Feed(bytes);
+  while (auto packet = packets.Next()) {
     ++counters_.obex_requests;
     Answer(server_.Handle(*packet));
   }

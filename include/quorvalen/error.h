@@ -23,6 +23,9 @@ enum ErrorNumber : int {
   kErrHardwareNotAvailable = 8010,
   kErrPortNotOpen = 8012,
   kErrCannotSetLineSettings = 8015,
+  // The infrared link went away (the phone moved out of sight, the device
+  // was unplugged).
+  kErrLinkLost = 8020,
 };
 
 class Error : public std::runtime_error {

@@ -162,6 +162,51 @@ class PosixSerialPort : public SerialPort {
   std::unique_ptr<State> state_;
 };
 
+// The infrared device component on posix: its two services are two device
+// paths (character devices or pseudo-terminals), given when it is made; the
+// settings text picks one by its SERVICE= value and opening opens that
+// path, with anything waiting on it dropped. The control polls it; it has
+// no notification. Refuses an unknown service (380), a read or write while
+// closed (8012), a path that cannot be opened (8010); a device that hangs
+// up is a lost link (8020).
+class PosixInfraredDevice : public InfraredDevice {
+ public:
+  PosixInfraredDevice(std::string comm_path, std::string obex_path);
+  ~PosixInfraredDevice() override;
+
+  void Settings(const std::string& service) override;
+  std::string Settings() const override { return settings_; }
+  void RTSEnable(bool) override {}
+  void DTREnable(bool) override {}
+  void Handshaking(int) override {}
+  void InputLen(int) override {}
+  void RThreshold(int) override {}
+  void SThreshold(int) override {}
+  void InputMode(int) override {}
+  void InBufferSize(int) override {}
+  void OutBufferSize(int) override {}
+  void EOFEnable(bool) override {}
+  bool PortOpen() const override { return fd_ >= 0; }
+  void PortOpen(bool open) override;
+  int InBufferCount() override;
+  void InBufferCount(int count) override;
+  void OutBufferCount(int count) override;
+  std::string Input() override;
+  void Output(std::string_view bytes) override;
+
+ private:
+  void RequireOpen(const char* operation) const;
+  // Reads what is waiting into received_.
+  void Collect();
+
+  std::string comm_path_;
+  std::string obex_path_;
+  std::string settings_;
+  std::string path_;  // of the service selected
+  int fd_ = -1;
+  std::string received_;
+};
+
 // The posix platform: the poll loop, the system clocks, termios ports whose
 // device paths come from a table the host can set, trace files on disk, and
 // the terminal bell.
@@ -181,6 +226,10 @@ class PosixPlatform : public Platform {
   // CommPort n opens this path; without an entry, /dev/ttyS<n-1>.
   void DevicePath(int comm_port, std::string path);
   std::string DevicePath(int comm_port) const;
+  // Registers the infrared device component ("IrDaComm.IrDaDevice") whose
+  // two services are these paths. Without it, creating the component
+  // fails with 429.
+  void Infrared(std::string comm_path, std::string obex_path);
 
  private:
   PosixEventLoop loop_;

@@ -235,6 +235,117 @@ class VirtualSerialPort : public SerialPort, private VirtualSerialLine::HostEnd 
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
+// The air between the host's infrared device and a peer (the simulated
+// phone) offering the two infrared services. The host connects to one
+// service at a time; bytes travel one after the other in each direction at
+// the infrared rate (ten bits a byte), and a byte that arrives while its
+// connection is closed is lost, as in the air.
+class VirtualInfraredLink {
+ public:
+  enum class Service { kNone, kIrComm, kIrObex };
+  static constexpr size_t kDeliveryChunk = 64;
+
+  class Peer {
+   public:
+    virtual ~Peer() = default;
+    // A connection to the service opened, or closed (kNone).
+    virtual void Connected(Service service) = 0;
+    virtual void Received(Service service, std::string_view bytes) = 0;
+  };
+  class HostEnd {
+   public:
+    virtual ~HostEnd() = default;
+    virtual void Deliver(std::string_view bytes) = 0;
+  };
+
+  explicit VirtualInfraredLink(VirtualEventLoop& loop) : loop_(loop) {}
+  VirtualInfraredLink(const VirtualInfraredLink&) = delete;
+  VirtualInfraredLink& operator=(const VirtualInfraredLink&) = delete;
+
+  // ---- the peer ----
+  void AttachPeer(Peer* peer) { peer_ = peer; }
+  // Bits per second, 9600 to 115200 (default 115200); false for others.
+  bool Rate(int bits_per_second);
+  int Rate() const { return rate_; }
+  // Bytes from the peer towards the host, on the connection open now.
+  void PeerSend(std::string_view bytes);
+  // The link goes away: the connection closes and the host device's
+  // operations fail until it is restored.
+  void Lose();
+  void Restore() { lost_ = false; }
+  bool Lost() const { return lost_; }
+  Service Connection() const { return service_; }
+  // Every byte the host has sent, in order.
+  const std::string& HostWritten() const { return host_written_; }
+
+  // ---- the host's device ----
+  // Throws Error kErrLinkLost while the link is lost.
+  void Connect(HostEnd* host, Service service);
+  void Disconnect(HostEnd* host);
+  // True while host holds the connection open now.
+  bool Holds(const HostEnd* host) const { return host_ == host && !lost_; }
+  void HostSend(std::string_view bytes);
+
+ private:
+  int64_t ByteNs() const { return 10'000'000'000LL / rate_; }
+
+  VirtualEventLoop& loop_;
+  Peer* peer_ = nullptr;
+  HostEnd* host_ = nullptr;
+  Service service_ = Service::kNone;
+  // Each connection has a number: bytes in flight belong to the one they
+  // were sent on.
+  uint64_t connection_ = 0;
+  int rate_ = 115200;
+  bool lost_ = false;
+  int64_t to_peer_busy_until_ns_ = 0;
+  int64_t to_host_busy_until_ns_ = 0;
+  std::string host_written_;
+};
+
+// The infrared device component on the virtual platform
+// ("IrDaComm.IrDaDevice" once the platform has an infrared link). The
+// settings text selects the service by its SERVICE= value; opening
+// connects to it. Refuses what a real component refuses: an unknown
+// service (380), a read or write while closed (8012), anything while the
+// link is lost (8020).
+class VirtualInfraredDevice : public InfraredDevice, private VirtualInfraredLink::HostEnd {
+ public:
+  explicit VirtualInfraredDevice(VirtualInfraredLink& link) : link_(link) {}
+  ~VirtualInfraredDevice() override;
+
+  void Settings(const std::string& service) override;
+  std::string Settings() const override { return settings_; }
+  void RTSEnable(bool) override {}
+  void DTREnable(bool) override {}
+  void Handshaking(int) override {}
+  void InputLen(int) override {}
+  void RThreshold(int) override {}
+  void SThreshold(int) override {}
+  void InputMode(int) override {}
+  void InBufferSize(int) override {}
+  void OutBufferSize(int) override {}
+  void EOFEnable(bool) override {}
+  bool PortOpen() const override { return open_; }
+  void PortOpen(bool open) override;
+  int InBufferCount() override;
+  void InBufferCount(int count) override;
+  void OutBufferCount(int) override { RequireLink(); }
+  std::string Input() override;
+  void Output(std::string_view bytes) override;
+
+ private:
+  void Deliver(std::string_view bytes) override { received_.append(bytes); }
+  void RequireLink() const;
+  void RequireOpen(const char* operation) const;
+
+  VirtualInfraredLink& link_;
+  std::string settings_;
+  VirtualInfraredLink::Service service_ = VirtualInfraredLink::Service::kNone;
+  bool open_ = false;
+  std::string received_;
+};
+
 // Files kept in memory: path to contents.
 class MemoryTraceFile : public TraceFile {
  public:
@@ -265,6 +376,11 @@ class VirtualPlatform : public Platform {
   // number that has no cable fails as a missing port does.
   VirtualSerialLine& AddLine(int comm_port);
   VirtualSerialLine* Line(int comm_port);
+  // Puts an infrared link in the air and registers the infrared device
+  // component that reaches it; without one, creating the component fails
+  // with 429.
+  VirtualInfraredLink& AddInfrared();
+  VirtualInfraredLink* Infrared() { return infrared_.get(); }
 
   // Trace files written on this platform, by path. A path that names a
   // directory ("/" at the end) or is empty cannot be opened.
@@ -277,6 +393,7 @@ class VirtualPlatform : public Platform {
   ComponentRegistry factory_;
   CountingBeeper beeper_;
   std::map<int, std::unique_ptr<VirtualSerialLine>> lines_;
+  std::unique_ptr<VirtualInfraredLink> infrared_;
   std::map<int, const VirtualSerialPort*> open_ports_;
   std::map<std::string, std::string> files_;
   friend class VirtualSerialPort;

@@ -196,11 +196,11 @@ std::unique_ptr<Session> Session::Open(Platform& platform, SessionOptions option
   }
   control.CommPort(o.comm_port);
   control.ComType(o.com_type);
-  if (o.mobile_type) {
-    control.MobileType(*o.mobile_type);
-    s.family_known_ = true;
-  }
-  std::string where = "port " + std::to_string(o.comm_port);
+  if (o.mobile_type) control.MobileType(*o.mobile_type);
+  // Over infrared the OBEX service is the way into OBEX mode, whatever the
+  // family.
+  s.family_known_ = o.mobile_type.has_value() || o.com_type == 1;
+  std::string where = o.com_type == 1 ? "the infrared link" : "port " + std::to_string(o.comm_port);
   if (!o.port.empty()) {
     auto* posix = dynamic_cast<PosixPlatform*>(&platform);
     if (!posix) throw SessionError(SessionErrorKind::kLink, "a port path needs the posix platform");

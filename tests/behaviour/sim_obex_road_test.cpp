@@ -1,5 +1,5 @@
 // The OBEX road against the simulated phone in virtual time, for every
-// phone family on a serial and on a USB cable: the switch into OBEX mode,
+// phone family on a serial cable, over infrared and on a USB cable: the switch into OBEX mode,
 // listings, transfers of every awkward size, folder and file operations,
 // the way back to AT mode, automatic block length and a lost response.
 #include <gtest/gtest.h>
@@ -25,7 +25,15 @@ class SimObexRoad : public ControlTest, public ::testing::WithParamInterface<Roa
     o.cable = GetParam().com_type == 2 ? sim::Cable::kUsb : sim::Cable::kSerial;
     auto store = std::make_unique<sim::SampleStore>();
     store_ = store.get();
-    phone_ = std::make_unique<sim::VirtualPhone>(platform, 1, o, std::move(store));
+    if (GetParam().com_type == 1) {
+      infrared_ = std::make_unique<sim::VirtualInfraredPhone>(platform, o, std::move(store));
+      phone_ = &infrared_->Phone();
+      listening_ = [this](bool on) { infrared_->Listening(on); };
+    } else {
+      cable_ = std::make_unique<sim::VirtualPhone>(platform, 1, o, std::move(store));
+      phone_ = &cable_->Phone();
+      listening_ = [this](bool on) { cable_->Listening(on); };
+    }
     control.ComType(GetParam().com_type);
     control.MobileType(GetParam().mobile_type);
     control.TimeOut(5000);
@@ -63,7 +71,11 @@ class SimObexRoad : public ControlTest, public ::testing::WithParamInterface<Roa
   }
 
   sim::SampleStore* store_;
-  std::unique_ptr<sim::VirtualPhone> phone_;
+  // The phone on the cable or over infrared.
+  std::unique_ptr<sim::VirtualPhone> cable_;
+  std::unique_ptr<sim::VirtualInfraredPhone> infrared_;
+  sim::SimulatedPhone* phone_;
+  std::function<void(bool)> listening_;
 };
 
 TEST_P(SimObexRoad, ListsTheRootAndGoesBackToAt) {
@@ -83,7 +95,7 @@ TEST_P(SimObexRoad, ListsTheRootAndGoesBackToAt) {
   EXPECT_EQ(answers.back(), (Ack{"AT+CGMM", "OK"}));
   EXPECT_EQ(control.AT_DataRead(), "QV-100\r\n");
   EXPECT_EQ(internals.LinkMode(), 0);
-  EXPECT_EQ(phone_->Phone().CurrentMode(), sim::SimulatedPhone::Mode::kAt);
+  EXPECT_EQ(phone_->CurrentMode(), sim::SimulatedPhone::Mode::kAt);
   // And into OBEX mode again.
   EXPECT_EQ(AnswerTo(Run({"OBEX>CD :Documents"}), "OBEX>CD :Documents"), "A00003");
   EXPECT_EQ(AnswerTo(Run({"SPEC>CLOSE"}), "SPEC>CLOSE"), "OK");
@@ -156,10 +168,10 @@ TEST_P(SimObexRoad, AutomaticBlockLengthFollowsThePhone) {
 TEST_P(SimObexRoad, ALostRequestTimesOutAndTheNextOneWorks) {
   Open();
   Run({"OBEX>CD :Documents"});
-  phone_->Listening(false);  // the request is lost on the way
+  listening_(false);  // the request is lost on the way
   AckList answers = Run({"OBEX>DIR:"});
   EXPECT_EQ(answers.back(), (Ack{"OBEX>DIR:", "TIMEOUT"}));
-  phone_->Listening(true);
+  listening_(true);
   answers = Run({"OBEX>DIR:"});
   EXPECT_EQ(AnswerTo(answers, "OBEX>DIR:").substr(0, 2), "A0");
   EXPECT_NE(control.OBEX_DataRead().find("Meeting notes.txt"), std::string::npos);
@@ -180,7 +192,8 @@ TEST_P(SimObexRoad, AnAtLineWrittenBeforeTheSwitchRanTimesOutInsteadOfHanging) {
 
 INSTANTIATE_TEST_SUITE_P(
     Families, SimObexRoad,
-    ::testing::Values(Road{0, 0}, Road{0, 1}, Road{0, 2}, Road{2, 0}, Road{2, 1}, Road{2, 2}),
+    ::testing::Values(Road{0, 0}, Road{0, 1}, Road{0, 2}, Road{1, 0}, Road{1, 1}, Road{1, 2},
+                      Road{2, 0}, Road{2, 1}, Road{2, 2}),
     [](const ::testing::TestParamInfo<Road>& info) {
       return "ComType" + std::to_string(info.param.com_type) + "MobileType" +
              std::to_string(info.param.mobile_type);

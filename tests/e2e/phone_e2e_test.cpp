@@ -63,6 +63,32 @@ TEST(PhoneEndToEnd, TheConsoleTalksToThePhoneThroughItsLink) {
   EXPECT_NE(access(link.c_str(), F_OK), 0);  // the link is gone
 }
 
+// Over infrared: the phone's two services on two pseudo-terminals, the
+// console's infrared device on them.
+TEST(PhoneEndToEnd, TheInfraredRoadOverTwoPseudoTerminals) {
+  PhoneProcess phone({"--sample", "--infrared"});
+  ASSERT_FALSE(phone.ObexDevice().empty());
+  const auto answers = Answers(RunConsole(
+      "--irda-comm " + phone.Device() + " --irda-obex " + phone.ObexDevice() + " --set ComType=1",
+      "SPEC>OPEN\nAT+CGMM\nOBEX>DIR:\nOBEX>GET:readme.txt\n"
+      "{\"wait\": \"idle\", \"timeout_ms\": 30000}\nAT\nSPEC>CLOSE\n"));
+  auto answer = [&](const std::string& command) {
+    for (auto it = answers.rbegin(); it != answers.rend(); ++it) {
+      if (it->first == command) return it->second;
+    }
+    return std::string("(none)");
+  };
+  EXPECT_EQ(answer("SPEC>OPEN"), "OK");
+  EXPECT_EQ(answer("AT+CGMM"), "OK");
+  EXPECT_EQ(answer("SPEC>SET_OBEX"), "OK");
+  EXPECT_EQ(answer("OBEX>DIR:").substr(0, 2), "A0");
+  EXPECT_EQ(answer("OBEX>GET:readme.txt").substr(0, 2), "A0");
+  EXPECT_EQ(answer("SPEC>SET_AT"), "OK");
+  EXPECT_EQ(answer("AT"), "OK");
+  EXPECT_EQ(answer("SPEC>CLOSE"), "OK");
+  EXPECT_EQ(phone.Stop(), 0);
+}
+
 TEST(PhoneEndToEnd, TheCableRoadOverAPseudoTerminal) {
   const std::string root = ::testing::TempDir() + "/qv-phone-root-" + std::to_string(getpid());
   ASSERT_EQ(std::system(("rm -rf " + root + " && mkdir -p " + root).c_str()), 0);

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -32,10 +33,15 @@ class PhoneProcess {
     if (posix_spawn(&pid_, QUORVALEN_PHONE, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
+    // The device paths it prints: one, or two over infrared.
+    const bool infrared = std::find(args.begin(), args.end(), "--infrared") != args.end();
     FILE* f = fdopen(out[0], "r");
     char line[256] = {};
-    if (f && fgets(line, sizeof line, f)) device_ = line;
-    if (!device_.empty() && device_.back() == '\n') device_.pop_back();
+    for (std::string* path : {&device_, &obex_device_}) {
+      if (path == &obex_device_ && !infrared) break;
+      if (f && fgets(line, sizeof line, f)) *path = line;
+      if (!path->empty() && path->back() == '\n') path->pop_back();
+    }
     if (f) fclose(f);
   }
   ~PhoneProcess() {
@@ -45,6 +51,8 @@ class PhoneProcess {
     }
   }
   const std::string& Device() const { return device_; }
+  // Over infrared: the OBEX service's device (Device() is the serial one).
+  const std::string& ObexDevice() const { return obex_device_; }
   void Signal(int s) { kill(pid_, s); }
   // Exit status after SIGTERM.
   int Stop() {
@@ -58,6 +66,7 @@ class PhoneProcess {
  private:
   pid_t pid_ = -1;
   std::string device_;
+  std::string obex_device_;
 };
 
 }  // namespace quorvalen

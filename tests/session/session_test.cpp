@@ -20,6 +20,7 @@ struct Family {
   int phone;                      // the simulated phone's family
   std::optional<int> configured;  // MobileType given to the session, or found
   int expected;                   // MobileType in force
+  int com_type = 0;               // 1: over infrared
 };
 
 class SessionTest : public ::testing::TestWithParam<Family> {
@@ -29,7 +30,12 @@ class SessionTest : public ::testing::TestWithParam<Family> {
     o.family = GetParam().phone;
     auto store = std::make_unique<sim::SampleStore>();
     store_ = store.get();
-    phone_ = std::make_unique<sim::VirtualPhone>(platform_, 1, o, std::move(store));
+    if (GetParam().com_type == 1) {
+      infrared_ = std::make_unique<sim::VirtualInfraredPhone>(platform_, o, std::move(store));
+    } else {
+      cable_ = std::make_unique<sim::VirtualPhone>(platform_, 1, o, std::move(store));
+    }
+    options_.com_type = GetParam().com_type;
     options_.mobile_type = GetParam().configured;
     options_.settings = {{"TimeOut", "5000"}};
   }
@@ -73,9 +79,17 @@ class SessionTest : public ::testing::TestWithParam<Family> {
     return nullptr;
   }
 
+  sim::SimulatedPhone& Phone() { return cable_ ? cable_->Phone() : infrared_->Phone(); }
+  void Listening(bool on) { cable_ ? cable_->Listening(on) : infrared_->Listening(on); }
+  // Every byte the host has sent to the phone.
+  const std::string& Written() {
+    return cable_ ? cable_->Line().HostWritten() : infrared_->Link().HostWritten();
+  }
+
   VirtualPlatform platform_;
   sim::SampleStore* store_;
-  std::unique_ptr<sim::VirtualPhone> phone_;
+  std::unique_ptr<sim::VirtualPhone> cable_;
+  std::unique_ptr<sim::VirtualInfraredPhone> infrared_;
   SessionOptions options_;
   std::unique_ptr<Session> session_;
 };
@@ -83,7 +97,8 @@ class SessionTest : public ::testing::TestWithParam<Family> {
 TEST_P(SessionTest, EveryOperation) {
   Open();
   EXPECT_EQ(session_->MobileType(), GetParam().expected);
-  EXPECT_EQ(session_->MobileTypeFound(), !GetParam().configured.has_value());
+  EXPECT_EQ(session_->MobileTypeFound(),
+            !GetParam().configured.has_value() && GetParam().com_type != 1);
   const PhoneIdentity id = session_->Identify();
   EXPECT_EQ(id.manufacturer, "Quorvalen Labs");
   EXPECT_EQ(id.model, "QV-100");
@@ -141,7 +156,7 @@ TEST_P(SessionTest, EveryOperation) {
   EXPECT_EQ(Fetch("/Pictures/Holiday/sunset.jpg"), Stored({"Pictures", "Holiday"}, "sunset.jpg"));
   session_->Close();
   EXPECT_FALSE(session_->IsOpen());
-  EXPECT_EQ(phone_->Phone().CurrentMode(), sim::SimulatedPhone::Mode::kAt);
+  EXPECT_EQ(Phone().CurrentMode(), sim::SimulatedPhone::Mode::kAt);
   EXPECT_EQ(ErrorOf([&] { session_->List("/"); }).Kind(), SessionErrorKind::kClosed);
 }
 
@@ -167,7 +182,7 @@ TEST_P(SessionTest, FoldersChangeOnlyWhenTheyMust) {
 TEST_P(SessionTest, NamesThatCannotBeSentAreRefusedBeforeAnythingIsSent) {
   Open();
   session_->List("/Documents");
-  const size_t written = phone_->Line().HostWritten().size();
+  const size_t written = Written().size();
   for (const std::string& path :
        {std::string("/Documents/\xE2\x82\xAC.txt"), std::string("/a\\b.txt"),
         std::string("/x,LONG.txt"), std::string("/") + std::string(124, 'n'), std::string("/..")}) {
@@ -177,7 +192,7 @@ TEST_P(SessionTest, NamesThatCannotBeSentAreRefusedBeforeAnythingIsSent) {
   }
   EXPECT_EQ(ErrorOf([&] { session_->Rename("/readme.txt", "/Documents/r.txt"); }).Kind(),
             SessionErrorKind::kBadName);
-  EXPECT_EQ(phone_->Line().HostWritten().size(), written);
+  EXPECT_EQ(Written().size(), written);
 }
 
 TEST_P(SessionTest, RefusalsAreNamedAndLeaveTheSessionUsable) {
@@ -201,9 +216,9 @@ TEST_P(SessionTest, ALostAnswerTimesOutAndTheNextCallWorks) {
   session_->List("/");
   // The phone hears nothing for 6 s: the GET is lost, the way back to AT
   // mode that follows its time-out gets through.
-  phone_->Listening(false);
+  Listening(false);
   platform_.Loop().After(6'000'000'000, VirtualEventLoop::Domain::kWorld,
-                         [&] { phone_->Listening(true); });
+                         [&] { Listening(true); });
   const int64_t start = platform_.Loop().NowMs();
   const SessionError e = ErrorOf([&] { Fetch("/readme.txt"); });
   EXPECT_EQ(e.Kind(), SessionErrorKind::kTimeout);
@@ -229,10 +244,12 @@ TEST_P(SessionTest, ACancelledGetEndsAndTheNextCallWorks) {
 INSTANTIATE_TEST_SUITE_P(Families, SessionTest,
                          ::testing::Values(Family{0, 0, 0}, Family{1, 1, 1}, Family{2, 2, 2},
                                            Family{0, std::nullopt, 0},
-                                           Family{2, std::nullopt, 1}),
+                                           Family{2, std::nullopt, 1},
+                                           Family{1, std::nullopt, 0, 1}),
                          [](const auto& info) {
                            return "Phone" + std::to_string(info.param.phone) +
-                                  (info.param.configured ? "Given" : "Found");
+                                  (info.param.configured ? "Given" : "Found") +
+                                  (info.param.com_type == 1 ? "Infrared" : "");
                          });
 
 TEST(SessionOpening, NoPhoneIsNamedAndAMissingPortToo) {

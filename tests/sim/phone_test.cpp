@@ -62,6 +62,76 @@ TEST(SimulatedPhone, RawObexModeAndItsEscape) {
   EXPECT_EQ(host.Phone().CurrentMode(), SimulatedPhone::Mode::kRawObex);
 }
 
+// A general OBEX client: the standard switch, the standard folder-browsing
+// target with a larger packet than the control uses, and the Connection Id
+// in every later request.
+std::string Packet(uint8_t opcode, std::string_view headers) {
+  const size_t n = 3 + headers.size();
+  return std::string{static_cast<char>(opcode), static_cast<char>(n >> 8), static_cast<char>(n)} +
+         std::string(headers);
+}
+std::string NameHeader(std::string_view name) {
+  std::string utf16;
+  for (char c : name) utf16 += std::string{'\0', c};
+  utf16.append(2, '\0');
+  const size_t n = 3 + utf16.size();
+  return std::string{'\x01', static_cast<char>(n >> 8), static_cast<char>(n)} + utf16;
+}
+// A GET to its end; the bodies' bytes.
+std::string GetAll(SimHost& host, std::string request, const std::string& id) {
+  std::string data;
+  for (;;) {
+    const std::string answer = host.Exchange(request, 400);
+    if (answer.size() < 3) return "(no answer)";
+    for (size_t at = 3; at + 3 <= answer.size();) {
+      const auto header = static_cast<uint8_t>(answer[at]);
+      const size_t n = (static_cast<uint8_t>(answer[at + 1]) << 8) | static_cast<uint8_t>(answer[at + 2]);
+      if (header >> 6 >= 2) {
+        at += header >> 6 == 2 ? 2 : 5;
+        continue;
+      }
+      if (header == 0x48 || header == 0x49) data += answer.substr(at + 3, n - 3);
+      at += n;
+    }
+    if (static_cast<uint8_t>(answer[0]) != 0x90) return data;
+    request = Packet(0x83, id);
+  }
+}
+
+TEST(SimulatedPhone, TheStandardSwitchServesGeneralObexClients) {
+  SimHost host(Family(1));
+  EXPECT_EQ(host.Exchange("AT+CPROT=?\r"), "AT+CPROT=?\r\r\n+CPROT: 0\r\n\r\nOK\r\n");
+  EXPECT_EQ(host.Exchange("AT+CPROT=0\r"), "AT+CPROT=0\r\r\nCONNECT\r\n");
+  EXPECT_EQ(host.Phone().CurrentMode(), SimulatedPhone::Mode::kRawObex);
+  const std::string target = HexToText("F9EC7BC4953C11D2984E525400DC9E09");
+  std::string answer =
+      host.Exchange(Packet(0x80, HexToText("1000FFFF4600") + std::string(1, '\x13') + target));
+  ASSERT_GE(answer.size(), 7u);
+  EXPECT_EQ(TextToHex(answer.substr(0, 7)), "A0001F10000200");  // packets up to 512
+  const size_t id_at = answer.find('\xCB');
+  ASSERT_NE(id_at, std::string::npos);
+  const std::string id = answer.substr(id_at, 5);  // the Connection Id header, sent back
+
+  answer = host.Exchange(Packet(0x85, HexToText("0200") + id + NameHeader("Pictures")));
+  EXPECT_EQ(TextToHex(answer), "A00003");
+  const std::string listing = GetAll(
+      host, Packet(0x83, id + HexToText("420019") + "x-obex/folder-listing" + '\0'), id);
+  EXPECT_NE(listing.find("<file name=\"logo.png\" size=\"300\""), std::string::npos) << listing;
+  EXPECT_EQ(GetAll(host, Packet(0x83, id + NameHeader("logo.png")), id), SampleBytes(1, 300));
+  const std::string data(300, 'p');  // within the phone's packets of 512
+  const std::string put = Packet(0x82, id + NameHeader("new.bin") + HexToText("C30000012C") +
+                                           HexToText("49012F") + data);
+  EXPECT_EQ(TextToHex(host.Exchange(put)), "A00003");
+  std::string stored;
+  ASSERT_EQ(host.Attachment().Store().Read({"Pictures"}, "new.bin", stored), StoreStatus::kOk);
+  EXPECT_EQ(stored, data);
+
+  host.Listen(1100);
+  EXPECT_EQ(host.Exchange("+++", 400), "");
+  EXPECT_EQ(host.Listen(200), "\r\nOK\r\n");
+  EXPECT_EQ(host.Exchange("AT\r"), "AT\r\r\nOK\r\n");
+}
+
 TEST(SimulatedPhone, BfbModeFramesAndTheWayBack) {
   SimHost host(Family(2));
   EXPECT_EQ(host.Exchange("AT^SBFB=1\r"), "AT^SBFB=1\r\r\nOK\r\n");

@@ -40,6 +40,10 @@ int main(int argc, char** argv) {
   app.add_option("--family", options.family, "0: raw OBEX by AT^SQWE; 1, 2: BFB (2 at 115200)")
       ->check(CLI::Range(0, 2));
   app.add_option("--cable", cable, "serial or usb")->check(CLI::IsMember({"serial", "usb"}));
+  bool infrared = false;
+  app.add_flag("--infrared", infrared,
+               "serve the two infrared services on two pseudo-terminals (prints both: the "
+               "serial-emulation service's, then the OBEX service's)");
   app.add_option("--model", options.model, "answer to AT+CGMM");
   app.add_option("--manufacturer", options.manufacturer, "answer to AT+CGMI");
   app.add_option("--packet-size", packet_size, "the phone's maximum OBEX packet")
@@ -50,7 +54,7 @@ int main(int argc, char** argv) {
   app.add_option("--transcript", transcript_path, "write every chunk received and sent here");
   CLI11_PARSE(app, argc, argv);
 
-  options.cable = cable == "usb" ? Cable::kUsb : Cable::kSerial;
+  options.cable = infrared ? Cable::kInfrared : cable == "usb" ? Cable::kUsb : Cable::kSerial;
   options.packet_size = static_cast<uint16_t>(packet_size);
   options.seed = seed;
   if (!faults.empty()) {
@@ -100,6 +104,7 @@ int main(int argc, char** argv) {
   for (int s : {SIGINT, SIGTERM, SIGUSR1}) sigaction(s, &action, nullptr);
 
   std::printf("%s\n", phone->DevicePath().c_str());
+  if (infrared) std::printf("%s\n", phone->ObexDevicePath().c_str());
   std::fflush(stdout);
   phone->Run();
 

@@ -75,6 +75,12 @@ int ExitCodeOf(SessionErrorKind kind) {
   return kExitLink;
 }
 
+std::pair<std::vector<std::string>, std::string> SourcesAndDestination(
+    const std::vector<std::string>& args, const std::string& fallback) {
+  if (args.size() < 2) return {args, fallback};
+  return {std::vector<std::string>(args.begin(), args.end() - 1), args.back()};
+}
+
 std::string HumanSize(uint64_t bytes) {
   static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
   if (bytes < 1024) return std::to_string(bytes) + " B";

@@ -105,6 +105,10 @@ class CopyRun {
 };
 
 int ExitCodeOf(SessionErrorKind kind);
+// cp's reading of arguments: with one, that one and the fallback
+// destination; with more, all but the last and the last.
+std::pair<std::vector<std::string>, std::string> SourcesAndDestination(
+    const std::vector<std::string>& args, const std::string& fallback);
 // Set by SIGINT: transfers stop at their next progress report.
 bool Interrupted();
 void InstallInterruptHandler();

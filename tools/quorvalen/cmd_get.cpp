@@ -73,12 +73,7 @@ class Getter : public CopyRun {
 }  // namespace
 
 int RunGet(Cli& cli, const std::vector<std::string>& args, const CopyOptions& options) {
-  std::vector<std::string> sources = args;
-  std::string dest = ".";
-  if (args.size() > 1) {
-    dest = sources.back();
-    sources.pop_back();
-  }
+  const auto [sources, dest] = SourcesAndDestination(args, ".");
   const bool to_stdout = dest == "-";
   const bool into_folder = !to_stdout && (args.size() == 1 || IsLocalFolder(dest));
   if (sources.size() > 1 && !to_stdout && !into_folder) {

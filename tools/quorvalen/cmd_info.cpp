@@ -1,5 +1,6 @@
 // quorvalen info and at: what the phone says about itself, and raw AT lines.
 #include "cli.h"
+#include "quorvalen/quorvalen.h"
 
 namespace quorvalen::tool {
 namespace {
@@ -44,7 +45,9 @@ int RunInfo(Cli& cli) {
                            : "");
     const int family = phone.MobileType();
     std::string how = "MobileType " + std::to_string(family);
-    if (phone.MobileTypeFound()) {
+    if (phone.Control().ComType() == 1) {
+      how = "over infrared, through the phone's OBEX service (MobileType does not matter)";
+    } else if (phone.MobileTypeFound()) {
       how += ", found from the phone's answers (`quorvalen config set MobileType " +
              std::to_string(family) + "` makes it permanent)";
     } else {

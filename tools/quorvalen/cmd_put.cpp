@@ -104,12 +104,7 @@ class Putter : public CopyRun {
 }  // namespace
 
 int RunPut(Cli& cli, const std::vector<std::string>& args, const CopyOptions& options) {
-  std::vector<std::string> sources = args;
-  std::string dest = "/";
-  if (args.size() > 1) {
-    dest = sources.back();
-    sources.pop_back();
-  }
+  const auto [sources, dest] = SourcesAndDestination(args, "/");
   if (args.size() == 1 && args[0] == "-") {
     cli.Error("put - needs the name to give the file on the phone: put - REMOTE");
     return kExitUsage;

@@ -34,6 +34,11 @@ int RunCommandLine(const std::vector<std::string>& args) {
                  "(found from the phone when not given)")
       ->check(CLI::Range(0, 2));
   app.add_flag("--usb", global.usb, "the phone is on a USB cable");
+  app.add_flag("--irda", global.irda, "the phone is reached over infrared (with --sim, or with "
+                                      "--irda-comm and --irda-obex)");
+  app.add_option("--irda-comm", global.irda_comm,
+                 "over infrared: the device of the serial-emulation service");
+  app.add_option("--irda-obex", global.irda_obex, "over infrared: the device of the OBEX service");
   app.add_option("--set", global.settings, "set a property of the control: Name=Value");
   app.add_option("--trace", global.trace, "write the control's trace to this file");
   app.add_flag("-q,--quiet", global.quiet, "no progress, no notes");
@@ -150,6 +155,13 @@ int RunCommandLine(const std::vector<std::string>& args) {
   console->add_option("--sim-family", console_options.sim_family,
                       "the simulated phone's family (default: the MobileType in force)")
       ->check(CLI::Range(0, 2));
+  auto* irda_comm = console->add_option("--irda-comm", console_options.irda_comm,
+                                        "the infrared serial-emulation service's device");
+  auto* irda_obex = console->add_option("--irda-obex", console_options.irda_obex,
+                                        "the infrared OBEX service's device");
+  irda_comm->needs(irda_obex);
+  irda_obex->needs(irda_comm);
+  irda_comm->excludes(sim)->excludes(virtual_world);
   sim->excludes(virtual_world);
   console->get_option("--port")->excludes(sim)->excludes(virtual_world);
 

@@ -86,6 +86,7 @@ SessionOptions GatherSessionOptions(const GlobalOptions& global) {
   options.settings = std::move(settings);
   if (global.mobile_type) options.mobile_type = global.mobile_type;
   if (global.usb) options.com_type = 2;
+  if (global.irda || !global.irda_comm.empty()) options.com_type = 1;
   if (!global.trace.empty()) options.trace_path = global.trace;
   options.port = port;
   return options;
@@ -94,6 +95,7 @@ SessionOptions GatherSessionOptions(const GlobalOptions& global) {
 struct Connection::SimPhone {
   std::unique_ptr<SimulatedPhoneHandle> handle;
   std::string device;
+  std::string obex_device;  // over infrared
 };
 
 Connection::Connection(GlobalOptions global) : global_(std::move(global)) {}
@@ -106,10 +108,13 @@ std::string Connection::SimDevice() {
     sim::PhoneOptions phone;
     phone.family = options.mobile_type.value_or(1);
     if (phone.family < 0 || phone.family > 2) phone.family = 1;
-    phone.cable = options.com_type == 2 ? sim::Cable::kUsb : sim::Cable::kSerial;
+    phone.cable = options.com_type == 2   ? sim::Cable::kUsb
+                  : options.com_type == 1 ? sim::Cable::kInfrared
+                                          : sim::Cable::kSerial;
     std::string error;
     auto sim = std::make_unique<SimPhone>();
-    sim->handle = StartSimulatedPhone(phone, global_.sim_root, &sim->device, &error);
+    sim->handle =
+        StartSimulatedPhone(phone, global_.sim_root, &sim->device, &error, &sim->obex_device);
     if (!sim->handle) {
       throw SessionError(SessionErrorKind::kLink, "cannot start the simulated phone: " + error);
     }
@@ -120,7 +125,20 @@ std::string Connection::SimDevice() {
 
 std::unique_ptr<Session> Connection::Open() {
   SessionOptions options = GatherSessionOptions(global_);
-  if (global_.sim) {
+  if (options.com_type == 1) {
+    // The infrared device component reaches the two services' devices.
+    if (global_.sim) {
+      SimDevice();
+      platform_.Infrared(sim_->device, sim_->obex_device);
+    } else if (!global_.irda_comm.empty() && !global_.irda_obex.empty()) {
+      platform_.Infrared(global_.irda_comm, global_.irda_obex);
+    } else {
+      throw SessionError(SessionErrorKind::kLink,
+                         "infrared needs --sim, or the devices of both services: "
+                         "--irda-comm PATH --irda-obex PATH");
+    }
+    options.port.clear();
+  } else if (global_.sim) {
     options.port = SimDevice();
   } else if (options.port.empty()) {
     throw SessionError(SessionErrorKind::kLink,

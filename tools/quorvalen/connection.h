@@ -19,6 +19,10 @@ struct GlobalOptions {
   std::string sim_root;
   std::optional<int> mobile_type;
   bool usb = false;
+  // Infrared (ComType 1): with --sim, or the devices of the two services.
+  bool irda = false;
+  std::string irda_comm;
+  std::string irda_obex;
   std::vector<std::string> settings;  // "Name=Value"
   std::string trace;
   bool quiet = false;

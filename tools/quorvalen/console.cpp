@@ -194,17 +194,22 @@ int RunConsole(const ConsoleOptions& options) {
   if (!ApplySettings(control, options.settings)) return 2;
   std::unique_ptr<SimulatedPhoneHandle> phone;
   if (options.sim) {
-    std::string device, error;
-    phone = StartSimulatedPhone(control, options, &device, &error);
+    std::string device, obex, error;
+    phone = StartSimulatedPhone(control, options, &device, &error, &obex);
     if (!phone) {
       std::fprintf(stderr, "quorvalen console: cannot start the simulated phone: %s\n",
                    error.c_str());
       return 1;
     }
-    platform.DevicePath(control.CommPort(), device);
+    if (control.ComType() == 1) {
+      platform.Infrared(device, obex);
+    } else {
+      platform.DevicePath(control.CommPort(), device);
+    }
   } else if (!options.port.empty()) {
     platform.DevicePath(control.CommPort(), options.port);
   }
+  if (!options.irda_comm.empty()) platform.Infrared(options.irda_comm, options.irda_obex);
   ConsoleSession session(control, platform.Loop(), stdout);
 
   // Standard input is read by the loop, so the control keeps running while

@@ -50,6 +50,8 @@ struct ConsoleOptions {
   bool virtual_world = false;  // control and simulated phone on the virtual clock
   std::string sim_root;        // the phone serves this directory (else its sample tree)
   int sim_family = -1;         // the phone's family (else the control's MobileType)
+  std::string irda_comm;       // the infrared services' devices (ComType 1)
+  std::string irda_obex;
 };
 
 // Applies "Name=Value" settings; false (with a message on standard error)
@@ -67,15 +69,19 @@ class SimulatedPhoneHandle {
  public:
   virtual ~SimulatedPhoneHandle() = default;
 };
+// Over infrared (ComType 1) the phone serves its OBEX service at
+// *obex_path, its serial-emulation service at *device_path.
 std::unique_ptr<SimulatedPhoneHandle> StartSimulatedPhone(Quorvalen& control,
                                                           const ConsoleOptions& options,
                                                           std::string* device_path,
-                                                          std::string* error);
+                                                          std::string* error,
+                                                          std::string* obex_path = nullptr);
 // The same for a phone described by its options, serving root (or its
 // sample tree when root is empty).
 std::unique_ptr<SimulatedPhoneHandle> StartSimulatedPhone(const sim::PhoneOptions& options,
                                                           const std::string& root,
                                                           std::string* device_path,
-                                                          std::string* error);
+                                                          std::string* error,
+                                                          std::string* obex_path = nullptr);
 
 }  // namespace quorvalen::tool

@@ -19,7 +19,9 @@ sim::PhoneOptions PhoneFor(Quorvalen& control, const ConsoleOptions& options) {
   sim::PhoneOptions phone;
   phone.family = options.sim_family >= 0 ? options.sim_family : control.MobileType();
   if (phone.family < 0 || phone.family > 2) phone.family = 1;
-  phone.cable = control.ComType() == 2 ? sim::Cable::kUsb : sim::Cable::kSerial;
+  phone.cable = control.ComType() == 2   ? sim::Cable::kUsb
+                : control.ComType() == 1 ? sim::Cable::kInfrared
+                                         : sim::Cable::kSerial;
   return phone;
 }
 
@@ -49,17 +51,21 @@ class ThreadedPhone : public SimulatedPhoneHandle {
 std::unique_ptr<SimulatedPhoneHandle> StartSimulatedPhone(Quorvalen& control,
                                                           const ConsoleOptions& options,
                                                           std::string* device_path,
-                                                          std::string* error) {
-  return StartSimulatedPhone(PhoneFor(control, options), options.sim_root, device_path, error);
+                                                          std::string* error,
+                                                          std::string* obex_path) {
+  return StartSimulatedPhone(PhoneFor(control, options), options.sim_root, device_path, error,
+                             obex_path);
 }
 
 std::unique_ptr<SimulatedPhoneHandle> StartSimulatedPhone(const sim::PhoneOptions& options,
                                                           const std::string& root,
                                                           std::string* device_path,
-                                                          std::string* error) {
+                                                          std::string* error,
+                                                          std::string* obex_path) {
   auto phone = sim::PtyPhone::Open(options, StoreFor(root), error);
   if (!phone) return nullptr;
   *device_path = phone->DevicePath();
+  if (obex_path) *obex_path = phone->ObexDevicePath();
   return std::make_unique<ThreadedPhone>(std::move(phone));
 }
 
@@ -68,7 +74,16 @@ int RunVirtualConsole(const ConsoleOptions& options) {
   Quorvalen control(platform);
   if (!ApplySettings(control, options.settings)) return 2;
   int port = control.CommPort();
-  sim::VirtualPhone phone(platform, port, PhoneFor(control, options), StoreFor(options.sim_root));
+  // The phone on the cable, or in the air for ComType 1.
+  std::unique_ptr<sim::VirtualPhone> cable;
+  std::unique_ptr<sim::VirtualInfraredPhone> infrared;
+  if (control.ComType() == 1) {
+    infrared = std::make_unique<sim::VirtualInfraredPhone>(platform, PhoneFor(control, options),
+                                                           StoreFor(options.sim_root));
+  } else {
+    cable = std::make_unique<sim::VirtualPhone>(platform, port, PhoneFor(control, options),
+                                                StoreFor(options.sim_root));
+  }
   ConsoleSession session(control, platform.Loop(), stdout);
   // Virtual time passes only in waits, sleeps and the final drain, so a
   // run is the same every time.

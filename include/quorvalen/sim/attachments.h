@@ -48,10 +48,44 @@ class VirtualPhone : private PhoneLine {
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
+// A phone seen over infrared in the virtual world: its AT interpreter
+// behind the serial-emulation service, its OBEX server behind the OBEX
+// service. Its faults apply to both; a hang-up is the link going away.
+class VirtualInfraredPhone : private PhoneLine, private VirtualInfraredLink::Peer {
+ public:
+  VirtualInfraredPhone(VirtualPlatform& platform, PhoneOptions options,
+                       std::unique_ptr<FileStore> store);
+  ~VirtualInfraredPhone() override;
+
+  SimulatedPhone& Phone() { return *phone_; }
+  FileStore& Store() { return *store_; }
+  VirtualInfraredLink& Link() { return link_; }
+  // Deaf to what the host sends (the phone turned away).
+  void Listening(bool on) { listening_ = on; }
+
+ private:
+  double NowMs() override { return static_cast<double>(loop_.NowNs()) / 1e6; }
+  void After(double ms, std::function<void()> work) override;
+  void Send(std::string_view bytes, int baud) override;
+  void HangUp() override { link_.Lose(); }
+  void Connected(VirtualInfraredLink::Service service) override;
+  void Received(VirtualInfraredLink::Service service, std::string_view bytes) override;
+
+  VirtualInfraredLink& link_;
+  VirtualEventLoop& loop_;
+  std::unique_ptr<FileStore> store_;
+  std::unique_ptr<SimulatedPhone> phone_;
+  bool listening_ = true;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
 // A phone on a new pseudo-terminal. The phone keeps the master side and
 // holds the slave open too, so clients may come and go; clients open the
 // slave through DevicePath(). Run() serves until Stop(); Stop() and
-// Replug() may be called from another thread or a signal handler.
+// Replug() may be called from another thread or a signal handler. With
+// Cable::kInfrared it serves the two infrared services on two
+// pseudo-terminals: the serial-emulation service at DevicePath(), the OBEX
+// service at ObexDevicePath().
 class PtyPhone : private PhoneLine {
  public:
   // Nothing (and the reason in *error) when no pseudo-terminal can be had.
@@ -60,6 +94,7 @@ class PtyPhone : private PhoneLine {
   ~PtyPhone() override;
 
   const std::string& DevicePath() const { return device_path_; }
+  const std::string& ObexDevicePath() const { return obex_device_path_; }
   SimulatedPhone& Phone() { return *phone_; }
   void Run();
   void Stop();
@@ -82,8 +117,12 @@ class PtyPhone : private PhoneLine {
 
   int master_ = -1;
   int slave_ = -1;
+  int obex_master_ = -1;
+  int obex_slave_ = -1;
+  bool obex_active_ = false;
   int wake_[2] = {-1, -1};
   std::string device_path_;
+  std::string obex_device_path_;
   std::unique_ptr<FileStore> store_;
   std::unique_ptr<SimulatedPhone> phone_;
   std::priority_queue<Timed, std::vector<Timed>, std::greater<Timed>> timers_;

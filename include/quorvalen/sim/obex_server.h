@@ -33,9 +33,13 @@ inline constexpr uint8_t kObexInternalError = 0xD0;
 inline constexpr uint8_t kObexNotImplemented = 0xD1;
 inline constexpr uint8_t kObexDatabaseFull = 0xE0;
 
-// The targets a CONNECT may name.
+// The targets a CONNECT may name: the phone's own file browsing, the
+// standard folder browsing of general OBEX clients (served the same), and
+// IrMC synchronisation.
 inline constexpr std::string_view kFolderBrowsingTarget(
     "\x6B\x01\xCB\x31\x41\x06\x11\xD4\x9A\x77\x00\x50\xDA\x3F\x47\x1F", 16);
+inline constexpr std::string_view kStandardFolderBrowsingTarget(
+    "\xF9\xEC\x7B\xC4\x95\x3C\x11\xD2\x98\x4E\x52\x54\x00\xDC\x9E\x09", 16);
 inline constexpr std::string_view kIrmcSyncTarget = "IRMC-SYNC";
 
 struct ObexServerOptions {

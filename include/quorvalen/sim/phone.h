@@ -6,7 +6,8 @@
 // Modes:
 //  - AT mode: echo, one command line from "AT"/"at" to a carriage return,
 //    answers framed by CR LF, the final "OK" or "ERROR".
-//  - Raw OBEX mode (family 0): entered by "AT^SQWE=0" then "AT^SQWE=3";
+//  - Raw OBEX mode: entered by "AT^SQWE=0" then "AT^SQWE=3" (family 0), or
+//    by the standard "AT+CPROT=0" (every family, answered "CONNECT");
 //    OBEX packets travel unframed; left by "+++" between silences.
 //  - BFB mode (families 1 and 2): entered by "AT^SBFB=1"; only frames
 //    travel: the interface and speed frames, AT lines in type 06 frames,
@@ -26,7 +27,10 @@
 
 namespace quorvalen::sim {
 
-enum class Cable { kSerial, kUsb };
+// How the phone is reached. Over infrared its AT interpreter sits behind
+// the serial-emulation service (no line speed, no BFB mode) and its OBEX
+// server behind the OBEX service (ReceiveObexService).
+enum class Cable { kSerial, kUsb, kInfrared };
 
 struct PhoneOptions {
   // 0: switched to raw OBEX by AT^SQWE; 1: BFB at 57600; 2: BFB, then
@@ -83,6 +87,11 @@ class SimulatedPhone {
   // Unplugging and plugging the cable again: back to AT mode at 19200 with
   // a fresh OBEX session, whatever mode the phone was left in.
   void Replug();
+  // Over infrared: a connection to the serial-emulation service (obex
+  // false) or to the OBEX service opened; each starts afresh.
+  void ServiceOpened(bool obex);
+  // Bytes on the OBEX service: OBEX packets, unframed.
+  void ReceiveObexService(std::string_view bytes);
 
   void SetTranscript(Transcript* transcript) { transcript_ = transcript; }
   Mode CurrentMode() const { return mode_; }
@@ -101,9 +110,10 @@ class SimulatedPhone {
   std::string RunAtLine(const std::string& line, bool framed);
   void FinishTextEntry(bool send);
   // Raw OBEX mode.
+  void EnterRawObex();
   void ReceiveRawObex(std::string_view bytes, double now);
   void CheckEscape(double plus_time);
-  void ServeObex(std::string_view bytes);
+  void ServeObex(ObexPacketAssembler& packets, std::string_view bytes);
   // BFB mode.
   void ReceiveBfb(std::string_view bytes);
   void HandleFrame(uint8_t type, std::string_view payload);
@@ -143,8 +153,9 @@ class SimulatedPhone {
   std::string text_;
   int messages_sent_ = 0;
 
-  // Raw OBEX mode.
+  // Raw OBEX mode, and the OBEX service over infrared.
   ObexPacketAssembler raw_packets_;
+  ObexPacketAssembler service_packets_;
   double last_byte_ms_ = -1e18;
   std::string held_plus_;
 

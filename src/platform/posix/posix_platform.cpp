@@ -19,6 +19,12 @@ std::unique_ptr<TraceFile> PosixPlatform::CreateTraceFile() {
   return std::make_unique<PosixTraceFile>();
 }
 
+void PosixPlatform::Infrared(std::string comm_path, std::string obex_path) {
+  factory_.Register("IrDaComm.IrDaDevice", [comm_path, obex_path] {
+    return std::make_shared<PosixInfraredDevice>(comm_path, obex_path);
+  });
+}
+
 void PosixPlatform::DevicePath(int comm_port, std::string path) {
   if (path.empty()) {
     devices_.erase(comm_port);

@@ -19,6 +19,16 @@ VirtualSerialLine& VirtualPlatform::AddLine(int comm_port) {
   return *line;
 }
 
+VirtualInfraredLink& VirtualPlatform::AddInfrared() {
+  if (!infrared_) {
+    infrared_ = std::make_unique<VirtualInfraredLink>(loop_);
+    factory_.Register("IrDaComm.IrDaDevice", [this] {
+      return std::make_shared<VirtualInfraredDevice>(*infrared_);
+    });
+  }
+  return *infrared_;
+}
+
 VirtualSerialLine* VirtualPlatform::Line(int comm_port) {
   auto it = lines_.find(comm_port);
   return it == lines_.end() ? nullptr : it->second.get();

@@ -1,0 +1,134 @@
+// The infrared device component on posix: one of two device paths, opened
+// raw and non-blocking, read when polled.
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "quorvalen/error.h"
+#include "quorvalen/posix_platform.h"
+
+namespace quorvalen {
+namespace {
+
+constexpr char kSource[] = "IrDaComm.IrDaDevice";
+
+[[noreturn]] void LinkLost(const std::string& path) {
+  throw Error(kErrLinkLost, kSource, "The infrared link is lost: " + path);
+}
+
+}  // namespace
+
+PosixInfraredDevice::PosixInfraredDevice(std::string comm_path, std::string obex_path)
+    : comm_path_(std::move(comm_path)), obex_path_(std::move(obex_path)) {}
+
+PosixInfraredDevice::~PosixInfraredDevice() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void PosixInfraredDevice::Settings(const std::string& text) {
+  const size_t at = text.find("SERVICE=");
+  const std::string service =
+      at == std::string::npos ? "" : text.substr(at + 8, text.find(',', at) - at - 8);
+  if (service == "IrComm") {
+    path_ = comm_path_;
+  } else if (service == "IrOBEX") {
+    path_ = obex_path_;
+  } else {
+    throw Error(kErrInvalidPropertyValue, kSource, "No such infrared service: \"" + text + "\"");
+  }
+  settings_ = text;
+}
+
+void PosixInfraredDevice::PortOpen(bool open) {
+  if (!open) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    received_.clear();
+    return;
+  }
+  if (fd_ >= 0) return;  // opening again is accepted
+  if (path_.empty()) throw Error(kErrInvalidPropertyValue, kSource, "No infrared service selected");
+  fd_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd_ < 0) {
+    throw Error(kErrHardwareNotAvailable, kSource,
+                "Cannot open " + path_ + ": " + std::strerror(errno));
+  }
+  termios raw{};
+  if (::tcgetattr(fd_, &raw) == 0) {
+    ::cfmakeraw(&raw);
+    ::tcsetattr(fd_, TCSANOW, &raw);
+    // A new connection starts clean: what the air held before is gone.
+    ::tcflush(fd_, TCIOFLUSH);
+  }
+  received_.clear();
+}
+
+void PosixInfraredDevice::RequireOpen(const char* operation) const {
+  if (fd_ < 0) {
+    throw Error(kErrPortNotOpen, kSource,
+                std::string("Operation valid only when the connection is open: ") + operation);
+  }
+}
+
+void PosixInfraredDevice::Collect() {
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+    if (n > 0) {
+      received_.append(buffer, static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) return;
+    LinkLost(path_);  // end of file, or the other side hung up (EIO)
+  }
+}
+
+int PosixInfraredDevice::InBufferCount() {
+  RequireOpen("InBufferCount");
+  Collect();
+  return static_cast<int>(received_.size());
+}
+
+void PosixInfraredDevice::InBufferCount(int) {
+  RequireOpen("InBufferCount");
+  Collect();
+  received_.clear();
+}
+
+void PosixInfraredDevice::OutBufferCount(int) {
+  RequireOpen("OutBufferCount");
+  ::tcflush(fd_, TCOFLUSH);
+}
+
+std::string PosixInfraredDevice::Input() {
+  RequireOpen("Input");
+  Collect();
+  return std::exchange(received_, std::string());
+}
+
+void PosixInfraredDevice::Output(std::string_view bytes) {
+  RequireOpen("Output");
+  size_t at = 0;
+  int stalls = 0;
+  while (at < bytes.size()) {
+    const ssize_t n = ::write(fd_, bytes.data() + at, bytes.size() - at);
+    if (n > 0) {
+      at += static_cast<size_t>(n);
+      stalls = 0;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) LinkLost(path_);
+    // The far side does not read: wait for room, but not for ever.
+    pollfd out{fd_, POLLOUT, 0};
+    if (::poll(&out, 1, 100) <= 0 && ++stalls > 50) LinkLost(path_);
+  }
+}
+
+}  // namespace quorvalen

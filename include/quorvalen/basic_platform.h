@@ -1,6 +1,7 @@
 // Platform pieces that need no operating system: the component registry, a
 // property bag in memory, a container that records what the control asks of
-// it, and a beeper that counts. Both platforms and the tools use them.
+// it, a beeper that counts, and what every infrared device shares. Both
+// platforms and the tools use them.
 #pragma once
 
 #include <map>
@@ -10,6 +11,28 @@
 #include "quorvalen/platform.h"
 
 namespace quorvalen {
+
+// The two infrared services; a settings text names one by its SERVICE=
+// value ("IrComm", "IrOBEX").
+enum class InfraredService { kNone, kIrComm, kIrObex };
+InfraredService InfraredServiceOf(const std::string& settings);
+
+// What an infrared device on a link of its own shares: the port-like
+// settings (modem lines, handshaking, thresholds, input mode, buffer
+// sizes) mean nothing to it, so it takes them and changes nothing.
+class InfraredDeviceBase : public InfraredDevice {
+ public:
+  void RTSEnable(bool) override {}
+  void DTREnable(bool) override {}
+  void Handshaking(int) override {}
+  void InputLen(int) override {}
+  void RThreshold(int) override {}
+  void SThreshold(int) override {}
+  void InputMode(int) override {}
+  void InBufferSize(int) override {}
+  void OutBufferSize(int) override {}
+  void EOFEnable(bool) override {}
+};
 
 class ComponentRegistry : public ObjectFactory {
  public:

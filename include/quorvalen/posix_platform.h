@@ -169,23 +169,13 @@ class PosixSerialPort : public SerialPort {
 // no notification. Refuses an unknown service (380), a read or write while
 // closed (8012), a path that cannot be opened (8010); a device that hangs
 // up is a lost link (8020).
-class PosixInfraredDevice : public InfraredDevice {
+class PosixInfraredDevice : public InfraredDeviceBase {
  public:
   PosixInfraredDevice(std::string comm_path, std::string obex_path);
   ~PosixInfraredDevice() override;
 
   void Settings(const std::string& service) override;
   std::string Settings() const override { return settings_; }
-  void RTSEnable(bool) override {}
-  void DTREnable(bool) override {}
-  void Handshaking(int) override {}
-  void InputLen(int) override {}
-  void RThreshold(int) override {}
-  void SThreshold(int) override {}
-  void InputMode(int) override {}
-  void InBufferSize(int) override {}
-  void OutBufferSize(int) override {}
-  void EOFEnable(bool) override {}
   bool PortOpen() const override { return fd_ >= 0; }
   void PortOpen(bool open) override;
   int InBufferCount() override;

@@ -242,7 +242,7 @@ class VirtualSerialPort : public SerialPort, private VirtualSerialLine::HostEnd 
 // connection is closed is lost, as in the air.
 class VirtualInfraredLink {
  public:
-  enum class Service { kNone, kIrComm, kIrObex };
+  using Service = InfraredService;
   static constexpr size_t kDeliveryChunk = 64;
 
   class Peer {
@@ -309,23 +309,13 @@ class VirtualInfraredLink {
 // connects to it. Refuses what a real component refuses: an unknown
 // service (380), a read or write while closed (8012), anything while the
 // link is lost (8020).
-class VirtualInfraredDevice : public InfraredDevice, private VirtualInfraredLink::HostEnd {
+class VirtualInfraredDevice : public InfraredDeviceBase, private VirtualInfraredLink::HostEnd {
  public:
   explicit VirtualInfraredDevice(VirtualInfraredLink& link) : link_(link) {}
   ~VirtualInfraredDevice() override;
 
   void Settings(const std::string& service) override;
   std::string Settings() const override { return settings_; }
-  void RTSEnable(bool) override {}
-  void DTREnable(bool) override {}
-  void Handshaking(int) override {}
-  void InputLen(int) override {}
-  void RThreshold(int) override {}
-  void SThreshold(int) override {}
-  void InputMode(int) override {}
-  void InBufferSize(int) override {}
-  void OutBufferSize(int) override {}
-  void EOFEnable(bool) override {}
   bool PortOpen() const override { return open_; }
   void PortOpen(bool open) override;
   int InBufferCount() override;

@@ -85,4 +85,14 @@ void RecordingContainer::RequestSize(int width, int height) {
   height_ = height;
 }
 
+InfraredService InfraredServiceOf(const std::string& settings) {
+  // The other fields describe the device and are taken as they are.
+  const size_t at = settings.find("SERVICE=");
+  if (at == std::string::npos) return InfraredService::kNone;
+  const std::string service = settings.substr(at + 8, settings.find(',', at) - at - 8);
+  if (service == "IrComm") return InfraredService::kIrComm;
+  if (service == "IrOBEX") return InfraredService::kIrObex;
+  return InfraredService::kNone;
+}
+
 }  // namespace quorvalen

@@ -31,16 +31,11 @@ PosixInfraredDevice::~PosixInfraredDevice() {
 }
 
 void PosixInfraredDevice::Settings(const std::string& text) {
-  const size_t at = text.find("SERVICE=");
-  const std::string service =
-      at == std::string::npos ? "" : text.substr(at + 8, text.find(',', at) - at - 8);
-  if (service == "IrComm") {
-    path_ = comm_path_;
-  } else if (service == "IrOBEX") {
-    path_ = obex_path_;
-  } else {
+  const InfraredService service = InfraredServiceOf(text);
+  if (service == InfraredService::kNone) {
     throw Error(kErrInvalidPropertyValue, kSource, "No such infrared service: \"" + text + "\"");
   }
+  path_ = service == InfraredService::kIrComm ? comm_path_ : obex_path_;
   settings_ = text;
 }
 

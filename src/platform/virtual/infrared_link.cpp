@@ -90,18 +90,11 @@ void VirtualInfraredDevice::RequireOpen(const char* operation) const {
 }
 
 void VirtualInfraredDevice::Settings(const std::string& text) {
-  // The service is named by SERVICE=...; the other fields describe the
-  // device and are taken as they are.
-  const size_t at = text.find("SERVICE=");
-  const std::string service =
-      at == std::string::npos ? "" : text.substr(at + 8, text.find(',', at) - at - 8);
-  if (service == "IrComm") {
-    service_ = VirtualInfraredLink::Service::kIrComm;
-  } else if (service == "IrOBEX") {
-    service_ = VirtualInfraredLink::Service::kIrObex;
-  } else {
+  const InfraredService service = InfraredServiceOf(text);
+  if (service == InfraredService::kNone) {
     throw Error(kErrInvalidPropertyValue, kSource, "No such infrared service: \"" + text + "\"");
   }
+  service_ = service;
   settings_ = text;
 }
 

@@ -115,6 +115,10 @@ class Session {
   void Close();
   bool IsOpen() const;
 
+  // What the opening did to bring back a phone left in BFB or raw OBEX
+  // mode; empty when the phone answered at once.
+  const std::string& Recovered() const { return recovered_; }
+
   // The phone's family in force, and whether it was found from the phone.
   int MobileType();
   bool MobileTypeFound() const { return family_found_; }
@@ -166,12 +170,17 @@ class Session {
   std::string EnterFolderOf(const std::string& path, size_t max_name_chars);
   // After a link failure in OBEX mode: back to AT mode, folder unknown.
   void Recover();
+  // Before the opening: a phone that does not answer "AT" is told the ways
+  // back from BFB and raw OBEX mode. Says what brought it back, if any.
+  std::string BringBack();
 
   Platform& platform_;
   SessionOptions options_;
   std::unique_ptr<Quorvalen> control_;
   std::unique_ptr<Waiter> waiter_;
   bool open_ = false;
+  std::string recovered_;
+  bool recovery_tried_ = false;
   bool family_found_ = false;
   bool family_known_ = false;
   // True while the phone is in OBEX mode as far as the session knows.

@@ -213,11 +213,14 @@ std::unique_ptr<Session> Session::Open(Platform& platform, SessionOptions option
       throw SessionError(SessionErrorKind::kLocal, "cannot write the trace " + o.trace_path);
     }
   }
+  s.recovered_ = s.BringBack();
   const std::string answer = s.Run("SPEC>OPEN");
   if (answer == "ERROR 9000" || answer == "ERROR 9001") {
+    const std::string tried =
+        s.recovery_tried_ ? " (nor to the ways back from BFB and raw OBEX mode)" : "";
     throw SessionError(SessionErrorKind::kNoPhone,
                        answer == "ERROR 9000"
-                           ? "no phone answered on " + where
+                           ? "no phone answered on " + where + tried
                            : "something answered AT on " + where + " but not AT+CGMM",
                        std::atoi(answer.c_str() + 6));
   }

@@ -261,7 +261,8 @@ TEST(SessionOpening, NoPhoneIsNamedAndAMissingPortToo) {
     ADD_FAILURE();
   } catch (const SessionError& e) {
     EXPECT_EQ(e.Kind(), SessionErrorKind::kNoPhone);
-    EXPECT_STREQ(e.what(), "no phone answered on port 1");
+    EXPECT_STREQ(e.what(), "no phone answered on port 1 (nor to the ways back from BFB and raw "
+                           "OBEX mode)");
   }
   options.comm_port = 7;
   try {
@@ -270,6 +271,47 @@ TEST(SessionOpening, NoPhoneIsNamedAndAMissingPortToo) {
   } catch (const SessionError& e) {
     EXPECT_EQ(e.Kind(), SessionErrorKind::kLink);
   }
+}
+
+// A phone a host left in BFB or raw OBEX mode (it died mid-transfer) is
+// brought back by the opening; one that hears nothing is reported as such,
+// in bounded time.
+TEST(SessionOpening, APhoneLeftInAnObexModeIsBroughtBack) {
+  for (int family : {1, 2, 0}) {
+    VirtualPlatform platform;
+    sim::PhoneOptions o;
+    o.family = family;
+    sim::VirtualPhone phone(platform, 1, o, std::make_unique<sim::SampleStore>());
+    {
+      // A host that switched the phone into OBEX mode and went away.
+      Quorvalen control(platform);
+      control.MobileType(family);
+      control.Command("SPEC>OPEN");
+      control.Command("OBEX>DIR:");
+      platform.Loop().RunUntil([&] { return control.StackCount() == 0; }, 60000);
+    }
+    ASSERT_NE(phone.Phone().CurrentMode(), sim::SimulatedPhone::Mode::kAt) << family;
+    SessionOptions options;
+    options.mobile_type = family;
+    auto session = Session::Open(platform, options);
+    EXPECT_NE(session->Recovered().find(family == 0 ? "raw OBEX mode" : "BFB mode"),
+              std::string::npos)
+        << session->Recovered();
+    EXPECT_FALSE(session->List("/Pictures").entries.empty());
+  }
+  VirtualPlatform platform;
+  sim::VirtualPhone phone(platform, 1, sim::PhoneOptions{}, std::make_unique<sim::SampleStore>());
+  phone.Listening(false);
+  const int64_t start = platform.Loop().NowMs();
+  try {
+    Session::Open(platform, SessionOptions{});
+    ADD_FAILURE();
+  } catch (const SessionError& e) {
+    EXPECT_EQ(e.Kind(), SessionErrorKind::kNoPhone);
+    EXPECT_STREQ(e.what(), "no phone answered on port 1 (nor to the ways back from BFB and raw "
+                           "OBEX mode)");
+  }
+  EXPECT_LT(platform.Loop().NowMs() - start, 60000);
 }
 
 // 16 MB in virtual time: the file never sits in the control whole, and the

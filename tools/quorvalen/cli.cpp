@@ -96,7 +96,10 @@ std::string HumanSize(uint64_t bytes) {
 }
 
 Session& Cli::Phone() {
-  if (!session_) session_ = open();
+  if (!session_) {
+    session_ = open();
+    if (!session_->Recovered().empty()) Note(session_->Recovered());
+  }
   return *session_;
 }
 

@@ -14,7 +14,7 @@ FUZZ_SECONDS ?= 60
 # Our own builds treat warnings as errors; a user's plain cmake build does not.
 OWN_OPTIONS ?= -DQUORVALEN_WERROR=ON
 
-.PHONY: all setup build run test test-normal test-asan test-install bench fuzz clean
+.PHONY: all setup build run test test-normal test-asan test-install soak bench fuzz fuzz-build fuzz-smoke clean
 
 all: build
 
@@ -31,7 +31,7 @@ run: setup $(BUILD)/build.ninja
 	cmake --build $(BUILD) --target quorvalen-cli
 	$(BUILD)/tools/quorvalen tour
 
-test: test-normal test-asan test-install
+test: test-normal test-asan test-install fuzz-smoke
 
 test-normal: setup
 	cmake -S . -B $(BUILD) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(OWN_OPTIONS)
@@ -49,22 +49,37 @@ test-asan: setup
 test-install: setup
 	GENERATOR=$(GENERATOR) scripts/check-install.sh $(INSTALL_BUILD)
 
+# The seeded fault soak of the session against the simulated phone; each
+# seed picks its configuration. A failing seed prints how to replay it.
+SEEDS ?= 1-100
+COUNT ?= 100
+soak: build
+	$(BUILD)/tests/soak --seeds $(SEEDS) --count $(COUNT)
+
 bench: build
 	for b in $(BUILD)/bench/*_bench; do $$b; done
 
-# Runs every fuzz target for FUZZ_SECONDS seconds (make fuzz FUZZ_SECONDS=300),
-# keeping each one's corpus under $(FUZZ_BUILD)/corpus.
-fuzz: setup
+FUZZ_SMOKE_SECONDS ?= 20
+
+$(FUZZ_BUILD)/build.ninja:
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G $(GENERATOR) \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVALEN_FUZZ=ON $(OWN_OPTIONS)
+
+fuzz-build: setup $(FUZZ_BUILD)/build.ninja
 	cmake --build $(FUZZ_BUILD) --target fuzz_targets
-	@for target in $(FUZZ_BUILD)/tests/fuzz/fuzz_*; do \
-	  name=$$(basename $$target); mkdir -p $(FUZZ_BUILD)/corpus/$$name; \
-	  seeds=tests/fuzz/corpus/$$name; [ -d $$seeds ] || seeds=; \
-	  echo "== $$name for $(FUZZ_SECONDS) s"; \
-	  $$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
-	    $(FUZZ_BUILD)/corpus/$$name $$seeds || exit 1; \
-	done
+
+# Runs every fuzz target for FUZZ_SECONDS seconds (make fuzz FUZZ_SECONDS=300),
+# two at a time, each on its corpus under $(FUZZ_BUILD)/corpus with the
+# checked-in seeds of tests/fuzz/corpus.
+fuzz: fuzz-build
+	scripts/fuzz-run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# The short run that make test makes when clang is there.
+fuzz-smoke: setup
+	@if command -v clang++ >/dev/null 2>&1; then \
+	  $(MAKE) --no-print-directory fuzz-build && \
+	  scripts/fuzz-run.sh $(FUZZ_BUILD) $(FUZZ_SMOKE_SECONDS); \
+	else echo "fuzz-smoke: no clang++, the fuzz targets are not run"; fi
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(INSTALL_BUILD) $(FUZZ_BUILD)

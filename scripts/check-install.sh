@@ -15,7 +15,9 @@ echo "== Release build with $other in $build"
 cmake -S . -B "$build" -G "$generator" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER="$other" \
   -DQUORVALEN_WERROR=ON
 cmake --build "$build"
-ctest --test-dir "$build" --output-on-failure -j2 --timeout 300
+# The end-to-end runs wait on the phone's protocol, not on the compiler; the
+# normal and sanitizer builds have run them.
+ctest --test-dir "$build" --output-on-failure -j2 --timeout 300 -E '^e2e\.'
 
 work=$(mktemp -d)
 phone_pid=

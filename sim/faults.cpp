@@ -40,6 +40,8 @@ std::optional<FaultPlan> ParseFaultPlan(std::string_view text, std::string* erro
       ok = ParseProbability(value, &plan.drop);
     } else if (name == "corrupt") {
       ok = ParseProbability(value, &plan.corrupt);
+    } else if (name == "duplicate") {
+      ok = ParseProbability(value, &plan.duplicate);
     } else if (name == "garbage") {
       ok = ParseProbability(value, &plan.garbage);
     } else if (name == "delay") {
@@ -84,6 +86,7 @@ FaultInjector::Outcome FaultInjector::Apply(std::string_view answer) {
     for (int i = 0; i < n; ++i) out.bytes += static_cast<char>(rng_() & 0xFF);
   }
   out.bytes.append(answer);
+  if (Chance(plan_.duplicate)) out.bytes.append(answer);
   if (plan_.corrupt > 0) {
     for (char& c : out.bytes) {
       if (Chance(plan_.corrupt)) c = static_cast<char>(c ^ (1 << (rng_() % 8)));

@@ -117,6 +117,10 @@ TEST_F(CliEndToEnd, PhoneSubcommandsSettingsAndUsage) {
   EXPECT_NE(r.out.find("/nonexistent/tty: cannot open"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("/dev/null: cannot open"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find(phone.Device() + ": Quorvalen Labs QV-100"), std::string::npos) << r.out;
+  // Over infrared, with the built-in phone's two services.
+  r = Run("--sim --irda ls /Pictures");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "Holiday/\nlogo.png\n");
   // Usage, a name that cannot be sent, no phone.
   EXPECT_EQ(Run("get").code, 2);
   EXPECT_EQ(Run("config set MobileType many").code, 2);

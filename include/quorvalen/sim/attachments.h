@@ -30,6 +30,14 @@ class VirtualPhone : private PhoneLine {
   FileStore& Store() { return *store_; }
   VirtualSerialLine& Line() { return line_; }
   bool HungUp() const { return hung_up_; }
+  // The cable pulled: nothing passes either way until Replug().
+  void Unplug() { hung_up_ = true; }
+  // Unplugged and plugged in again: the line works and the phone is back
+  // in AT mode.
+  void Replug() {
+    hung_up_ = false;
+    phone_->Replug();
+  }
   // A cable cut in one direction: what the host sends is lost on the way.
   void Listening(bool on) { listening_ = on; }
 
@@ -62,6 +70,11 @@ class VirtualInfraredPhone : private PhoneLine, private VirtualInfraredLink::Pee
   VirtualInfraredLink& Link() { return link_; }
   // Deaf to what the host sends (the phone turned away).
   void Listening(bool on) { listening_ = on; }
+  // In sight again after the link was lost, back in AT mode.
+  void Replug() {
+    link_.Restore();
+    phone_->Replug();
+  }
 
  private:
   double NowMs() override { return static_cast<double>(loop_.NowNs()) / 1e6; }

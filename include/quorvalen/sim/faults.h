@@ -5,6 +5,7 @@
 // A fault plan is a comma-separated list:
 //   drop=P          drop a whole answer with probability P
 //   corrupt=P       flip one bit of each byte with probability P
+//   duplicate=P     send a whole answer twice with probability P
 //   delay=P:MS      hold an answer back MS milliseconds with probability P
 //                   (later answers wait behind it, order is kept)
 //   garbage=P       send 1 to 16 random bytes before an answer, probability P
@@ -25,6 +26,7 @@ namespace quorvalen::sim {
 struct FaultPlan {
   double drop = 0;
   double corrupt = 0;
+  double duplicate = 0;
   double delay = 0;
   int64_t delay_ms = 0;
   double garbage = 0;
@@ -33,7 +35,7 @@ struct FaultPlan {
   int64_t resend_ms = 0;
 
   bool Any() const {
-    return drop > 0 || corrupt > 0 || delay > 0 || garbage > 0 || mute_after >= 0 ||
+    return drop > 0 || corrupt > 0 || duplicate > 0 || delay > 0 || garbage > 0 || mute_after >= 0 ||
            hangup_after >= 0;
   }
 };

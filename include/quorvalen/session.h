@@ -15,6 +15,7 @@
 //   session->Get("/Pictures/logo.png", [&](std::string_view bytes) { ... });
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -100,6 +101,15 @@ using Sink = std::function<void(std::string_view bytes)>;
 // Fills a buffer with up to size bytes of a PUT; returns how many (0 at the
 // end). May throw to stop.
 using Source = std::function<size_t(char* buffer, size_t size)>;
+// A source of bytes in memory, which must outlive it.
+inline Source SourceOf(std::string_view bytes) {
+  return [bytes](char* buffer, size_t size) mutable {
+    const size_t n = std::min(size, bytes.size());
+    bytes.copy(buffer, n);
+    bytes.remove_prefix(n);
+    return n;
+  };
+}
 
 class Session {
  public:

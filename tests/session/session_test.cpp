@@ -51,15 +51,7 @@ class SessionTest : public ::testing::TestWithParam<Family> {
     return data;
   }
   void Store(const std::string& data, const std::string& path, const Progress& progress = {}) {
-    size_t at = 0;
-    session_->Put(
-        [&](char* buffer, size_t size) {
-          const size_t n = std::min(size, data.size() - at);
-          std::copy_n(data.data() + at, n, buffer);
-          at += n;
-          return n;
-        },
-        data.size(), path, progress);
+    session_->Put(SourceOf(data), data.size(), path, progress);
   }
   // The error a call throws.
   template <typename Call>

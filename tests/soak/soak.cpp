@@ -184,17 +184,7 @@ Result Run(uint64_t seed, int count, const Config& config, const std::string& re
       data = sim::SampleBytes(static_cast<uint32_t>(seed * 1000 + op), sizes[pick(9)]);
       label = "put " + path + " (" + std::to_string(data.size()) + " bytes)";
       expected = "=" + data;
-      call = [&] {
-        size_t at = 0;
-        session->Put(
-            [&](char* buffer, size_t size) {
-              const size_t n = std::min(size, data.size() - at);
-              std::copy_n(data.data() + at, n, buffer);
-              at += n;
-              return n;
-            },
-            data.size(), path);
-      };
+      call = [&] { session->Put(SourceOf(data), data.size(), path); };
     } else if (what < 73) {
       label = "mv " + path + " " + other;
       expected = path == other ? before : "-";

@@ -52,16 +52,8 @@ class Putter : public CopyRun {
           return;
         }
       }
-      size_t at = 0;
-      cli_.Phone().Put(
-          [&](char* buffer, size_t size) {
-            const size_t n = std::min(size, data.size() - at);
-            std::memcpy(buffer, data.data() + at, n);
-            at += n;
-            return n;
-          },
-          data.size(), remote, cli_.ProgressFor(BaseName(local == "-" ? remote : local),
-                                                data.size()));
+      cli_.Phone().Put(SourceOf(data), data.size(), remote,
+                       cli_.ProgressFor(BaseName(local == "-" ? remote : local), data.size()));
       cli_.Forget(RemoteParent(remote));
       cli_.EndProgress();
       if (cli_.verbose) cli_.Note(local + " -> " + remote);

@@ -14,7 +14,7 @@ namespace quorvalen::tool {
 int Tour(bool console);
 
 int RunCommandLine(const std::vector<std::string>& args) {
-  CLI::App app{"quorvalen: a phone's files and AT commands over a serial cable"};
+  CLI::App app{"quorvalen: a phone's files and AT commands over a serial cable", "quorvalen"};
   app.fallthrough();
   app.require_subcommand(0, 1);
   app.set_version_flag("--version", "quorvalen " QUORVALEN_VERSION);

@@ -133,7 +133,7 @@ std::unique_ptr<Session> Connection::Open() {
     } else if (!global_.irda_comm.empty() && !global_.irda_obex.empty()) {
       platform_.Infrared(global_.irda_comm, global_.irda_obex);
     } else {
-      throw SessionError(SessionErrorKind::kLink,
+      throw SessionError(SessionErrorKind::kBadName,
                          "infrared needs --sim, or the devices of both services: "
                          "--irda-comm PATH --irda-obex PATH");
     }

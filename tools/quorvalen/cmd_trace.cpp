@@ -70,9 +70,11 @@ std::string Headers(std::string_view packet, size_t at) {
       }
       out += " \"" + Printable(text) + "\"";
     } else if (id == 0x42) {
-      out += " " + Printable(value.substr(0, value.find('\0')));
+      out += ' ';
+      out += Printable(value.substr(0, value.find('\0')));
     } else if ((id >> 6) >= 2) {
-      out += " " + std::to_string(BigEndian(value));
+      out += ' ';
+      out += std::to_string(BigEndian(value));
     } else {
       out += " (" + std::to_string(value.size()) + " bytes)";
     }

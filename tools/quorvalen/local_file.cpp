@@ -27,7 +27,10 @@ AtomicFile::AtomicFile(const std::string& destination, bool replace)
   }
   const size_t slash = destination.rfind('/');
   const std::string dir = slash == std::string::npos ? "." : destination.substr(0, slash + 1);
-  std::string pattern = JoinLocal(dir, "." + BaseName(destination) + ".part-XXXXXX");
+  std::string name = ".";
+  name += BaseName(destination);
+  name += ".part-XXXXXX";
+  std::string pattern = JoinLocal(dir, name);
   fd_ = ::mkstemp(pattern.data());
   if (fd_ < 0) Fail("cannot write in " + dir, errno);
   temporary_ = pattern;

@@ -127,6 +127,11 @@ TEST_F(CliEndToEnd, PhoneSubcommandsSettingsAndUsage) {
   r = Run("put /dev/null /\xE2\x82\xAC.txt");
   EXPECT_EQ(r.code, 2);
   EXPECT_NE(r.err.find("outside Latin-1"), std::string::npos) << r.err;
+  r = Run("--sim --sim-root /nonexistent/folder ls");
+  EXPECT_EQ(r.code, 3);
+  EXPECT_NE(r.err.find("cannot start the simulated phone: cannot open folder /nonexistent/folder"),
+            std::string::npos)
+      << r.err;
   r = Run("--port /nonexistent/tty ls");
   EXPECT_EQ(r.code, 3);
   EXPECT_EQ(r.err, "quorvalen: cannot open /nonexistent/tty: no such device\n");

@@ -62,7 +62,14 @@ std::unique_ptr<SimulatedPhoneHandle> StartSimulatedPhone(const sim::PhoneOption
                                                           std::string* device_path,
                                                           std::string* error,
                                                           std::string* obex_path) {
-  auto phone = sim::PtyPhone::Open(options, StoreFor(root), error);
+  std::unique_ptr<sim::FileStore> store;
+  try {
+    store = StoreFor(root);
+  } catch (const std::exception& e) {  // a folder to serve that is not there
+    if (error) *error = e.what();
+    return nullptr;
+  }
+  auto phone = sim::PtyPhone::Open(options, std::move(store), error);
   if (!phone) return nullptr;
   *device_path = phone->DevicePath();
   if (obex_path) *obex_path = phone->ObexDevicePath();

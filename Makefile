@@ -51,8 +51,9 @@ test-install: setup
 
 # The seeded fault soak of the session against the simulated phone; each
 # seed picks its configuration. A failing seed prints how to replay it.
-SEEDS ?= 1-100
-COUNT ?= 100
+SEED ?= 1-200
+SEEDS ?= $(SEED)
+COUNT ?= 50
 soak: build
 	$(BUILD)/tests/soak --seeds $(SEEDS) --count $(COUNT)
 

@@ -105,6 +105,17 @@ class Quorvalen {
   // Keeps the control a 480 by 480 twips square.
   void Resize();
 
+  // Read-only views of the link for a host that watches the line: whether
+  // OBEX packets travel in BFB frames now, and whether the cable is in raw
+  // OBEX mode (packets as they are, one answer to each request).
+  bool BfbFramingInForce() const {
+    return LinkMode >= 2 && props_.ComType != 1 &&
+           (props_.MobileType == 1 || props_.MobileType == 2);
+  }
+  bool RawObexInForce() const {
+    return LinkMode == 3 && props_.ComType != 1 && !BfbFramingInForce();
+  }
+
  private:
   friend class ControlInternals;  // tests reach the private operations
 
@@ -193,10 +204,6 @@ class Quorvalen {
   void HandlePortEvent();
   void ProcessReceived(const std::string& data);
   void WriteToPort(std::string_view text);
-  bool BfbFramingInForce() const {
-    return LinkMode >= 2 && props_.ComType != 1 &&
-           (props_.MobileType == 1 || props_.MobileType == 2);
-  }
   int32_t OpenPort();
   int32_t OpenIrDA();
   // Reads and drops what the link delivers until it has been quiet for

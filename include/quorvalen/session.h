@@ -33,6 +33,7 @@
 namespace quorvalen {
 
 class Quorvalen;
+class CheckedPlatform;
 
 enum class SessionErrorKind {
   kRefused,    // the phone refused: an OBEX failure code, or ERROR to an AT line
@@ -72,6 +73,12 @@ struct SessionOptions {
   std::vector<std::pair<std::string, std::string>> settings;
   // The control's trace file; empty for none.
   std::string trace_path;
+  // Reads every transfer a second time and compares: a listing and a GET
+  // must come twice the same, a PUT is read back. For a link that has no
+  // check of its own (raw OBEX on a cable): there a damaged byte reaches
+  // the host unnoticed otherwise. A BFB line is checked by its CRC and an
+  // infrared link by its own frames, so they need none.
+  bool verify = false;
   // Called with each attempt of the opening probe.
   std::function<void(int attempt)> on_probe;
 };
@@ -164,6 +171,8 @@ class Session {
  private:
   struct Waiter;
   Session(Platform& platform, SessionOptions options);
+  // Takes the control's Acks into the waiter.
+  void Attach();
 
   // Writes one command and runs the loop until it has ended; returns its
   // final answer. prepare sets up what the Acks of a transfer feed.
@@ -172,6 +181,7 @@ class Session {
   std::string RunObex(const std::string& command,
                       const std::function<void(Waiter&)>& prepare = {});
   AtAnswer RunAt(const std::string& line);
+  void GetOnce(const std::string& path, const Sink& sink, const Progress& progress);
   void RequireOpen() const;
   void FindFamily();
   // Changes the phone's folder to the given one (Latin-1 names).
@@ -186,6 +196,8 @@ class Session {
 
   Platform& platform_;
   SessionOptions options_;
+  // The platform the control sees: the session's guard on a BFB line.
+  std::unique_ptr<CheckedPlatform> checked_;
   std::unique_ptr<Quorvalen> control_;
   std::unique_ptr<Waiter> waiter_;
   bool open_ = false;

@@ -17,6 +17,7 @@
 #include "quorvalen/posix_platform.h"
 #include "quorvalen/properties.h"
 #include "quorvalen/quorvalen.h"
+#include "session/checked_line.h"
 #include "session/remote_path.h"
 
 namespace quorvalen {
@@ -24,7 +25,7 @@ namespace {
 
 // No Ack for this long beyond the control's own time-outs means the loop
 // itself is stuck: the session gives up instead of hanging.
-constexpr int64_t kWatchdogMarginMs = 60000;
+constexpr int64_t kWatchdogMarginMs = 10000;
 
 bool IsHex(const std::string& answer) {
   return answer.size() >= 6 && answer.size() % 2 == 0 &&
@@ -63,9 +64,8 @@ std::optional<int> LinkError(const std::string& answer) {
   return std::atoi(answer.c_str() + 6);
 }
 
-}  // namespace
-
-std::string ObexResponseName(int code) {
+// The OBEX answers a phone gives, by code.
+const std::map<int, const char*>& ResponseNames() {
   static const std::map<int, const char*> names = {
       {0xA0, "success"},
       {0xC0, "bad request"},
@@ -88,6 +88,13 @@ std::string ObexResponseName(int code) {
       {0xE0, "the phone's memory is full"},
       {0xE1, "database locked"},
   };
+  return names;
+}
+
+}  // namespace
+
+std::string ObexResponseName(int code) {
+  const auto& names = ResponseNames();
   auto it = names.find(code);
   if (it != names.end()) return it->second;
   return "refused (code " + ByteToHex(static_cast<uint8_t>(code)) + ")";
@@ -142,8 +149,18 @@ struct Session::Waiter {
 Session::Session(Platform& platform, SessionOptions options)
     : platform_(platform),
       options_(std::move(options)),
-      control_(std::make_unique<Quorvalen>(platform)),
+      checked_(std::make_unique<CheckedPlatform>(platform)),
+      control_(std::make_unique<Quorvalen>(*checked_)),
       waiter_(std::make_unique<Waiter>()) {
+  checked_->Mode([this] {
+    if (control_->BfbFramingInForce()) return LineMode::kBfb;
+    if (control_->RawObexInForce()) return LineMode::kRawObex;
+    return LineMode::kPlain;
+  });
+  Attach();
+}
+
+void Session::Attach() {
   control_->OnAck([this](const std::string& command, const std::string& answer) {
     Waiter& w = *waiter_;
     ++w.events;
@@ -279,6 +296,11 @@ std::string Session::Run(const std::string& command,
     } else if (!w.ended && w.events == seen) {
       w.active = false;
       open_ = false;
+      // A command that will never end holds the control's queue (an AT
+      // line on the way back from OBEX mode has no time-out): a fresh
+      // control takes its place, and the stuck one lets the port go.
+      control_ = std::make_unique<Quorvalen>(*checked_);
+      Attach();
       throw SessionError(SessionErrorKind::kTimeout,
                          "the control did not finish " + command + " (no event for " +
                              std::to_string(watchdog / 1000) + " s); the session is closed");
@@ -319,6 +341,14 @@ std::string Session::RunObex(const std::string& command,
   if (IsHex(answer)) {
     const int code = ResponseCode(answer);
     if (code == 0xA0) return answer;
+    if (code < 0xC0 || ResponseNames().count(code) == 0) {
+      // Not a failure the phone could mean: a damaged answer, whose
+      // request may or may not have been done (a folder change too).
+      folder_.reset();
+      throw SessionError(SessionErrorKind::kBadAnswer,
+                         "the phone's answer to " + command + " did not read (code " +
+                             answer.substr(0, 2) + ")", code);
+    }
     throw SessionError(SessionErrorKind::kRefused, ObexResponseName(code), code);
   }
   std::string step;
@@ -461,6 +491,15 @@ FolderListing Session::List(const std::string& folder) {
   const RemotePath remote = SplitRemotePath(folder);
   EnterFolder(WireNames(remote, kMaxFolderChars));
   RunObex("OBEX>DIR:", [](Waiter& w) { w.capture_data = true; });
+  if (options_.verify) {
+    const std::string first = std::move(waiter_->data);
+    RunObex("OBEX>DIR:", [](Waiter& w) { w.capture_data = true; });
+    if (waiter_->data != first) {
+      throw SessionError(SessionErrorKind::kLink,
+                         "the listing of " + JoinRemotePath(remote) +
+                             " came differently twice: the line damages bytes");
+    }
+  }
   std::string error;
   std::optional<FolderListing> listing = ReadFolderListing(waiter_->data, &error);
   if (!listing) throw SessionError(SessionErrorKind::kBadAnswer, error);
@@ -483,8 +522,39 @@ std::optional<uint64_t> Session::KnownSize(const std::string& path) const {
   return it->second;
 }
 
+namespace {
+
+// A fingerprint of a byte stream (64-bit FNV-1a), to compare two readings
+// of one file without keeping either.
+struct Fingerprint {
+  uint64_t hash = 0xCBF29CE484222325ULL;
+  uint64_t size = 0;
+  void Add(std::string_view bytes) {
+    for (char c : bytes) hash = (hash ^ static_cast<uint8_t>(c)) * 0x100000001B3ULL;
+    size += bytes.size();
+  }
+  bool operator==(const Fingerprint&) const = default;
+};
+
+}  // namespace
+
 void Session::Get(const std::string& path, const Sink& sink, const Progress& progress) {
   RequireOpen();
+  if (!options_.verify) return GetOnce(path, sink, progress);
+  Fingerprint first, second;
+  GetOnce(path, [&](std::string_view bytes) {
+    sink(bytes);
+    first.Add(bytes);
+  }, progress);
+  GetOnce(path, [&](std::string_view bytes) { second.Add(bytes); }, progress);
+  if (!(first == second)) {
+    throw SessionError(SessionErrorKind::kLink,
+                       path + " came differently twice (" + std::to_string(first.size) + " and " +
+                           std::to_string(second.size) + " bytes): the line damages bytes");
+  }
+}
+
+void Session::GetOnce(const std::string& path, const Sink& sink, const Progress& progress) {
   const std::string name = EnterFolderOf(path, kMaxFileChars);
   const uint64_t total = KnownSize(path).value_or(0);
   RunObex("OBEX>GET:" + name, [&](Waiter& w) {
@@ -534,6 +604,8 @@ void Session::Put(const Source& source, uint64_t size, const std::string& path,
   const std::string name = std::move(wire.back());
   wire.pop_back();
   EnterFolder(wire);
+  Fingerprint sent;
+  if (options_.verify) sent.Add(data);
   control_->OBEX_DataSend(data);
   data = std::string();
   sizes_.erase(JoinRemotePath(remote));
@@ -543,6 +615,16 @@ void Session::Put(const Source& source, uint64_t size, const std::string& path,
     w.total = size;
   });
   sizes_[JoinRemotePath(remote)] = size;
+  if (options_.verify) {
+    Fingerprint stored;
+    GetOnce(path, [&](std::string_view bytes) { stored.Add(bytes); }, {});
+    if (!(stored == sent)) {
+      throw SessionError(SessionErrorKind::kLink,
+                         path + " read back differs from what was sent (" +
+                             std::to_string(stored.size) + " of " + std::to_string(size) +
+                             " bytes): the line damages bytes; send it again");
+    }
+  }
   if (progress) progress(size, size);
 }
 

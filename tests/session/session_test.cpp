@@ -339,5 +339,54 @@ TEST(SessionGet, SixteenMegabytesStream) {
   EXPECT_LE(held, 16384u);
 }
 
+// A line that doubles, damages and delays the phone's answers (so that the
+// phone also re-sends them): a GET either brings the file byte-exact or
+// fails, never brings other bytes. On BFB the session's guard keeps the
+// damaged and repeated blocks from the control; raw OBEX has no check, and
+// there the session reads twice when asked to verify.
+TEST(SessionDamagedLine, AGetIsExactOrFails) {
+  for (int family : {1, 2, 0}) {
+    VirtualPlatform platform;
+    sim::PhoneOptions o;
+    o.family = family;
+    // Raw OBEX survives no doubled or stray bytes at all: there only the
+    // damage that verifying catches.
+    o.faults.duplicate = family ? 0.2 : 0;
+    o.faults.corrupt = family ? 0.0002 : 0.00003;
+    o.faults.garbage = family ? 0.05 : 0;
+    o.faults.delay = 0.2;
+    o.faults.delay_ms = 300;
+    o.faults.resend_ms = 250;
+    auto store = std::make_unique<sim::MemoryStore>();
+    const std::string file = sim::SampleBytes(5, 20000);
+    store->Write({}, "f.bin", file);
+    sim::VirtualPhone phone(platform, 1, o, std::move(store));
+    SessionOptions options;
+    options.mobile_type = family;
+    options.settings = {{"TimeOut", "2000"}};
+    options.verify = family == 0;
+    int exact = 0, failed = 0;
+    for (int round = 0; round < 8; ++round) {
+      std::unique_ptr<Session> session;
+      try {
+        session = Session::Open(platform, options);
+      } catch (const SessionError&) {
+        continue;
+      }
+      std::string got;
+      try {
+        session->Get("/f.bin", [&](std::string_view bytes) { got += bytes; });
+        EXPECT_EQ(got.size(), file.size()) << "family " << family << " round " << round;
+        EXPECT_TRUE(got == file) << "family " << family << " round " << round;
+        ++exact;
+      } catch (const SessionError&) {
+        ++failed;
+      }
+    }
+    EXPECT_GT(exact, 0) << "family " << family;
+    EXPECT_GT(failed + exact, 4) << "family " << family;
+  }
+}
+
 }  // namespace
 }  // namespace quorvalen

@@ -28,6 +28,8 @@ struct Result {
   int successes = 0;
   std::map<std::string, int> failures;     // by kind
   std::map<std::string, int> disturbances;  // replugs, stalls, reboots, hang-ups
+  std::map<std::string, int> faults;        // seeds that drew each fault
+  uint64_t resent_blocks = 0;               // the phone's re-sent answers
   int reopenings = 0;
   // Broken promises: each is a line saying what and where.
   std::vector<std::string> problems;

@@ -51,6 +51,8 @@ int main(int argc, char** argv) {
     total.virtual_seconds += r.virtual_seconds;
     for (const auto& [k, n] : r.failures) total.failures[k] += n;
     for (const auto& [k, n] : r.disturbances) total.disturbances[k] += n;
+    for (const auto& [k, n] : r.faults) total.faults[k] += n;
+    total.resent_blocks += r.resent_blocks;
     for (const std::string& p : r.problems) {
       ++problems;
       std::printf("seed %llu %s: %s\n", static_cast<unsigned long long>(seed),
@@ -71,6 +73,10 @@ int main(int argc, char** argv) {
   for (const auto& [k, n] : total.failures) std::printf(" %s %d", k.c_str(), n);
   std::printf("\ndisturbances:");
   for (const auto& [k, n] : total.disturbances) std::printf(" %s %d", k.c_str(), n);
+  std::printf("\nfaults drawn (seeds):");
+  for (const auto& [k, n] : total.faults) std::printf(" %s %d", k.c_str(), n);
+  std::printf(", answers the phone re-sent %llu",
+              static_cast<unsigned long long>(total.resent_blocks));
   std::printf("\nvirtual time %.0f s, CPU time %.1f s\n", total.virtual_seconds, cpu);
   return problems ? 1 : 0;
 }

@@ -41,6 +41,9 @@ int RunCommandLine(const std::vector<std::string>& args) {
   app.add_option("--irda-obex", global.irda_obex, "over infrared: the device of the OBEX service");
   app.add_option("--set", global.settings, "set a property of the control: Name=Value");
   app.add_option("--trace", global.trace, "write the control's trace to this file");
+  app.add_flag("--verify", global.verify,
+               "read every transfer a second time and compare (for raw OBEX phones, whose "
+               "link has no check of its own)");
   app.add_flag("-q,--quiet", global.quiet, "no progress, no notes");
   app.add_flag("-v,--verbose", global.verbose, "say what is done, file by file");
 

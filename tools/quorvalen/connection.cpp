@@ -88,6 +88,7 @@ SessionOptions GatherSessionOptions(const GlobalOptions& global) {
   if (global.usb) options.com_type = 2;
   if (global.irda || !global.irda_comm.empty()) options.com_type = 1;
   if (!global.trace.empty()) options.trace_path = global.trace;
+  options.verify = global.verify;
   options.port = port;
   return options;
 }

@@ -25,6 +25,7 @@ struct GlobalOptions {
   std::string irda_obex;
   std::vector<std::string> settings;  // "Name=Value"
   std::string trace;
+  bool verify = false;
   bool quiet = false;
   bool verbose = false;
 };

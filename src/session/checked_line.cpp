@@ -1,0 +1,269 @@
+#include "session/checked_line.h"
+
+#include "quorvalen/bfb.h"
+
+namespace quorvalen {
+namespace {
+
+// The first byte of a frame of a type the phone sends: data, and the
+// answers to the speed, interface and framed AT requests.
+bool FrameType(uint8_t byte) {
+  return byte == kBfbDataFrame || byte == 0x01 || byte == 0x02 || byte == 0x06;
+}
+
+// The first byte of an OBEX answer: continue, a success or a failure code,
+// with the final bit.
+bool AnswerCode(uint8_t byte) {
+  return byte == 0x90 || (byte >= 0xA0 && byte <= 0xA6) || (byte >= 0xC0 && byte <= 0xD5) ||
+         byte == 0xE0 || byte == 0xE1;
+}
+
+class CheckedPort : public SerialPort {
+ public:
+  CheckedPort(std::unique_ptr<SerialPort> inner, EventLoop& loop,
+              const std::function<LineMode()>& mode, std::shared_ptr<LineCounters> counters)
+      : inner_(std::move(inner)), loop_(loop), mode_(mode), counters_(std::move(counters)) {
+    inner_->OnComm([this] { Notified(); });
+  }
+
+  int16_t CommPort() const override { return inner_->CommPort(); }
+  void CommPort(int16_t port) override { inner_->CommPort(port); }
+  std::string Settings() const override { return inner_->Settings(); }
+  void Settings(const std::string& settings) override { inner_->Settings(settings); }
+  bool RTSEnable() const override { return inner_->RTSEnable(); }
+  void RTSEnable(bool on) override { inner_->RTSEnable(on); }
+  bool DTREnable() const override { return inner_->DTREnable(); }
+  void DTREnable(bool on) override { inner_->DTREnable(on); }
+  int16_t InBufferSize() const override { return inner_->InBufferSize(); }
+  void InBufferSize(int16_t bytes) override { inner_->InBufferSize(bytes); }
+  int16_t OutBufferSize() const override { return inner_->OutBufferSize(); }
+  void OutBufferSize(int16_t bytes) override { inner_->OutBufferSize(bytes); }
+  bool PortOpen() const override { return inner_->PortOpen(); }
+  void PortOpen(bool open) override {
+    inner_->PortOpen(open);
+    Reset();
+    ready_.clear();
+  }
+  int CommEvent() const override { return ready_.empty() ? inner_->CommEvent() : kEventReceive; }
+  void OnComm(std::function<void()> handler) override { handler_ = std::move(handler); }
+  int RThreshold() const override { return threshold_; }
+  void RThreshold(int bytes) override {
+    threshold_ = bytes;
+    inner_->RThreshold(bytes);
+    // Bytes already passed but not read yet announce themselves again.
+    if (bytes > 0 && static_cast<int>(ready_.size()) >= bytes) {
+      std::weak_ptr<bool> alive = alive_;
+      loop_.Post([this, alive] {
+        if (!alive.expired() && threshold_ > 0 && !ready_.empty() && handler_) handler_();
+      });
+    }
+  }
+
+  int InBufferCount() override {
+    Pull();
+    return static_cast<int>(ready_.size()) + (Guarded() ? 0 : inner_->InBufferCount());
+  }
+  std::string Input() override {
+    Pull();
+    std::string out = std::move(ready_);
+    ready_.clear();
+    if (!Guarded()) out += inner_->Input();
+    return out;
+  }
+  void Output(std::string_view bytes) override {
+    const LineMode mode = Mode();
+    if (mode == LineMode::kBfb && bytes.size() > 3 &&
+        static_cast<uint8_t>(bytes[0]) == kBfbDataFrame && static_cast<uint8_t>(bytes[3]) != 0x01) {
+      // A new request: whatever is left of an answer block is stale.
+      DropBlock(false);
+      if (bytes.size() > 5) host_sequence_ = static_cast<uint8_t>(bytes[5]);
+    } else if (mode == LineMode::kRawObex && !bytes.empty()) {
+      Pull();
+      counters_->junk_bytes += answer_.size();
+      answer_.clear();
+      awaiting_ = true;
+    }
+    inner_->Output(bytes);
+  }
+
+ private:
+  LineMode Mode() const { return mode_ ? mode_() : LineMode::kPlain; }
+  bool Guarded() const { return Mode() != LineMode::kPlain; }
+
+  void Notified() {
+    if (!Guarded()) {
+      if (handler_) handler_();
+      return;
+    }
+    Pull();
+    if (threshold_ > 0 && static_cast<int>(ready_.size()) >= threshold_ && handler_) handler_();
+  }
+
+  // Takes what the port holds through the receiver of the mode in force;
+  // outside it, anything held back is junk to the control too.
+  void Pull() {
+    const LineMode mode = Mode();
+    if (mode != mode_seen_) Reset();
+    mode_seen_ = mode;
+    if (mode == LineMode::kPlain || !inner_->PortOpen()) return;
+    for (char c : inner_->Input()) {
+      if (mode == LineMode::kBfb) {
+        Take(static_cast<uint8_t>(c));
+      } else {
+        TakeAnswer(static_cast<uint8_t>(c));
+      }
+    }
+  }
+
+  void Reset() {
+    counters_->junk_bytes += frame_.size() + answer_.size();
+    frame_.clear();
+    DropBlock(false);
+    last_sequence_ = -1;
+    answer_.clear();
+    awaiting_ = false;
+  }
+
+  // Raw OBEX: one answer packet to each request, by its length.
+  void TakeAnswer(uint8_t byte) {
+    if (!awaiting_ || (answer_.empty() && !AnswerCode(byte))) {
+      ++counters_->junk_bytes;
+      return;
+    }
+    answer_.push_back(static_cast<char>(byte));
+    if (answer_.size() < 3) return;
+    const size_t length = static_cast<size_t>(static_cast<uint8_t>(answer_[1])) << 8 |
+                          static_cast<uint8_t>(answer_[2]);
+    if (length < 3) {
+      // No answer is that short: its first byte was junk.
+      ++counters_->junk_bytes;
+      const std::string rest = answer_.substr(1);
+      answer_.clear();
+      for (char c : rest) TakeAnswer(static_cast<uint8_t>(c));
+      return;
+    }
+    if (answer_.size() < length) return;
+    ready_ += answer_;
+    answer_.clear();
+    // Until the next request, nothing more is an answer.
+    awaiting_ = false;
+  }
+
+  void Take(uint8_t byte) {
+    frame_.push_back(static_cast<char>(byte));
+    // Hunt for a frame header: a known type, a length, their XOR.
+    while (!frame_.empty()) {
+      const auto type = static_cast<uint8_t>(frame_[0]);
+      bool junk = !FrameType(type);
+      if (!junk && frame_.size() >= 3) {
+        const auto length = static_cast<uint8_t>(frame_[1]);
+        junk = length == 0 || static_cast<uint8_t>(frame_[2]) != (type ^ length);
+      }
+      if (!junk) break;
+      ++counters_->junk_bytes;
+      frame_.erase(0, 1);
+    }
+    if (frame_.size() < 3 || frame_.size() < 3u + static_cast<uint8_t>(frame_[1])) return;
+    std::string frame = std::move(frame_);
+    frame_.clear();
+    Frame(frame);
+  }
+
+  void Frame(const std::string& frame) {
+    if (static_cast<uint8_t>(frame[0]) != kBfbDataFrame) {
+      ready_ += frame;
+      return;
+    }
+    const std::string_view payload = std::string_view(frame).substr(3);
+    if (!block_.empty()) {
+      const size_t needed = block_.size() < 5 ? 0 : BlockSize() - block_.size();
+      // A slice longer than the rest of the block begins a new one: the
+      // block before lost its tail.
+      if (block_.size() >= 5 && payload.size() > needed) DropBlock(true);
+    }
+    if (block_.empty()) {
+      if (payload == "\x01\xFE") {  // the phone's acknowledgement
+        ready_ += frame;
+        return;
+      }
+      const auto kind = static_cast<uint8_t>(payload[0]);
+      if ((kind != 0x02 && kind != 0x03) ||
+          (payload.size() > 1 && static_cast<uint8_t>(payload[1]) != 0xFF - kind)) {
+        ++counters_->damaged_blocks;
+        return;
+      }
+    }
+    block_ += payload;
+    held_ += frame;
+    if (block_.size() < 5) return;
+    if (BlockSize() >= 0x8000 + 7 || block_.size() > BlockSize()) {
+      DropBlock(true);
+    } else if (block_.size() == BlockSize()) {
+      Complete();
+    }
+  }
+
+  size_t BlockSize() const {
+    return (static_cast<size_t>(static_cast<uint8_t>(block_[3])) << 8 |
+            static_cast<uint8_t>(block_[4])) + 7;
+  }
+
+  void Complete() {
+    const size_t data_length = block_.size() - 7;
+    const uint16_t crc = Crc16OfText(std::string_view(block_).substr(2, data_length + 3)) ^ 0xFFFF;
+    const bool crc_ok = static_cast<uint8_t>(block_[data_length + 5]) == (crc & 0xFF) &&
+                        static_cast<uint8_t>(block_[data_length + 6]) == (crc >> 8);
+    const int sequence = static_cast<uint8_t>(block_[2]);
+    if (!crc_ok) {
+      DropBlock(true);
+    } else if (sequence == last_sequence_ || (echoes_ && sequence != host_sequence_)) {
+      // Again, or (from a phone that numbers its answers as the requests
+      // they answer) an answer to an earlier request.
+      ++counters_->repeated_blocks;
+      DropBlock(false);
+    } else {
+      if (!echo_known_ && host_sequence_ >= 0) {
+        echo_known_ = true;
+        echoes_ = sequence == host_sequence_;
+      }
+      last_sequence_ = sequence;
+      ready_ += held_;
+      block_.clear();
+      held_.clear();
+    }
+  }
+
+  void DropBlock(bool damaged) {
+    if (damaged) ++counters_->damaged_blocks;
+    block_.clear();
+    held_.clear();
+  }
+
+  std::unique_ptr<SerialPort> inner_;
+  EventLoop& loop_;
+  const std::function<LineMode()>& mode_;
+  std::shared_ptr<LineCounters> counters_;
+  std::function<void()> handler_;
+  int threshold_ = 0;
+  std::string ready_;  // passed, for the control to read
+  std::string frame_;  // the frame being received
+  std::string block_;  // the data block being put together from frames
+  std::string held_;   // that block's frames as they came
+  int last_sequence_ = -1;
+  LineMode mode_seen_ = LineMode::kPlain;
+  // Raw OBEX: whether an answer is awaited, and the one being received.
+  bool awaiting_ = false;
+  std::string answer_;
+  int host_sequence_ = -1;  // of the request sent last
+  bool echo_known_ = false;
+  bool echoes_ = false;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace
+
+std::unique_ptr<SerialPort> CheckedPlatform::CreateSerialPort() {
+  return std::make_unique<CheckedPort>(inner_.CreateSerialPort(), inner_.Loop(), mode_, counters_);
+}
+
+}  // namespace quorvalen

@@ -1,0 +1,64 @@
+// The session's guard on a BFB line.
+//
+// The control's BFB receiver takes every block it is given: it checks
+// neither the CRC nor the sequence number, and a phone that sends a block
+// twice (its answer re-sent because the acknowledgement came late, or bytes
+// doubled on a bad cable) has the copy decoded as the next packet. The
+// session cannot change that receiver, so it sits between the control and
+// the serial port instead: while the control's framing is in force, the
+// bytes from the phone pass through a receiver of its own, and the control
+// sees only whole data blocks whose CRC holds and whose sequence number is
+// not the one of the block it was given before. Junk between frames is
+// skipped (the control would lose the frame behind it). A dropped block is
+// not acknowledged, so a phone that re-sends unacknowledged blocks sends it
+// again; otherwise the request ends by its time-out, never with the wrong
+// bytes.
+//
+// In raw OBEX mode on a cable there is nothing to check a byte by, but one
+// thing is known: the phone answers each request with one packet. Bytes
+// that come when no answer is awaited (a doubled answer, junk after the
+// packet) are kept from the control, which would take them as the answer
+// to its next request; bytes that cannot begin an answer are skipped.
+// Outside these modes every byte passes as it came.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "quorvalen/platform.h"
+
+namespace quorvalen {
+
+// What the guard has kept from the control.
+enum class LineMode { kPlain, kBfb, kRawObex };
+
+struct LineCounters {
+  uint64_t damaged_blocks = 0;   // CRC, type or length wrong
+  uint64_t repeated_blocks = 0;  // the block given before, again
+  uint64_t junk_bytes = 0;       // bytes that belong to no frame or answer
+};
+
+class CheckedPlatform : public Platform {
+ public:
+  explicit CheckedPlatform(Platform& inner) : inner_(inner) {}
+  // The mode of the link (asked on every read).
+  void Mode(std::function<LineMode()> mode) { mode_ = std::move(mode); }
+  const LineCounters& Counters() const { return *counters_; }
+
+  EventLoop& Loop() override { return inner_.Loop(); }
+  Clock& Time() override { return inner_.Time(); }
+  Container& Site() override { return inner_.Site(); }
+  ObjectFactory& Factory() override { return inner_.Factory(); }
+  Beeper& Bell() override { return inner_.Bell(); }
+  std::unique_ptr<TraceFile> CreateTraceFile() override { return inner_.CreateTraceFile(); }
+  std::unique_ptr<SerialPort> CreateSerialPort() override;
+
+ private:
+  Platform& inner_;
+  std::function<LineMode()> mode_;
+  std::shared_ptr<LineCounters> counters_ = std::make_shared<LineCounters>();
+};
+
+}  // namespace quorvalen

@@ -3,7 +3,7 @@
 # Runs as root on a fresh machine; elsewhere it names what is missing.
 set -euo pipefail
 
-packages=(cmake g++ clang ninja-build make pkgconf libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev libexpat1-dev)
+packages=(cmake g++ clang ninja-build make pkgconf libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev libexpat1-dev libfuse3-dev fuse3 libedit-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -39,10 +39,16 @@ class CliEndToEnd : public ::testing::Test {
   }
   ~CliEndToEnd() override { fs::remove_all(dir_); }
 
-  // One run of quorvalen with stdin from /dev/null; stderr is not a terminal.
-  Result Run(const std::string& args) {
+  // One run of quorvalen with stdin from /dev/null (or the given input);
+  // stderr is not a terminal.
+  Result Run(const std::string& args, const std::string& input = {}) {
     const std::string out = (dir_ / "out").string(), err = (dir_ / "err").string();
-    const std::string command = std::string(QUORVALEN_CLI) + " " + args + " < /dev/null > " +
+    std::string in = "/dev/null";
+    if (!input.empty()) {
+      in = (dir_ / "in").string();
+      std::ofstream(in) << input;
+    }
+    const std::string command = std::string(QUORVALEN_CLI) + " " + args + " < " + in + " > " +
                                 out + " 2> " + err;
     const int status = std::system(command.c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read(out), Read(err)};
@@ -171,6 +177,38 @@ TEST_F(CliEndToEnd, AnInterruptedCopyLeavesNoPartAndResumes) {
   for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) {
     EXPECT_EQ(Read(dest / "Photos" / name), std::string(6000, name[0]));
   }
+}
+
+// The shell as a script: one connection for every command, the current
+// folder, the subcommands' own messages, lcd, and the last command's code.
+TEST_F(CliEndToEnd, TheShellRunsAScriptOnOneConnection) {
+  fs::create_directories(dir_ / "phone" / "Pictures");
+  std::ofstream(dir_ / "phone" / "Pictures" / "a.txt") << "first";
+  PhoneProcess phone({"--root", (dir_ / "phone").string()});
+  ASSERT_FALSE(phone.Device().empty());
+  const std::string script =
+      "cd Pictures\n"
+      "pwd; ls\n"
+      "lcd " + (dir_ / "local").string() + "\n"
+      "get a.txt 'copy of a.txt'   # into the local folder\n"
+      "put 'copy of a.txt' ../b.txt\n"
+      "cd /nowhere\n"
+      "mkdir Sub; cd Sub; pwd\n"
+      "mv /Pictures/a.txt c.txt\n"
+      "bogus\n"
+      "cd ..; ls\n";
+  Result r = Run("--port " + phone.Device() + " shell", script);
+  EXPECT_EQ(r.out, "/Pictures\na.txt\n/Pictures/Sub\nSub/\nc.txt\n");
+  EXPECT_EQ(r.err, "quorvalen: cd: /nowhere: no such folder\n"
+                   "quorvalen: bogus: no such command (help lists them)\n");
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(Read(dir_ / "local" / "copy of a.txt"), "first");
+  EXPECT_EQ(Read(dir_ / "phone" / "b.txt"), "first");
+  EXPECT_TRUE(fs::exists(dir_ / "phone" / "Pictures" / "c.txt"));
+  // The last command's code is the shell's.
+  r = Run("--port " + phone.Device() + " shell", "rm /b.txt /none.txt\n");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "quorvalen: /none.txt: not found\n");
 }
 
 }  // namespace

@@ -17,7 +17,14 @@ std::atomic<bool> g_interrupted{false};
 // call unlink on a path it already has).
 char g_partial[4096];
 
+// In the shell Ctrl-C stops the command at work, never the shell.
+std::atomic<bool> g_shell{false};
+
 void OnSignal(int signal) {
+  if (signal == SIGINT && g_shell) {
+    g_interrupted = true;
+    return;
+  }
   if (g_partial[0]) ::unlink(g_partial);
   const bool transfer = g_partial[0] != '\0';
   if (signal == SIGINT && transfer && !g_interrupted.exchange(true)) {
@@ -33,6 +40,8 @@ void OnSignal(int signal) {
 }  // namespace
 
 bool Interrupted() { return g_interrupted.load(); }
+void ClearInterrupted() { g_interrupted = false; }
+void ShellInterrupts() { g_shell = true; }
 
 void InstallInterruptHandler() {
   struct sigaction action {};

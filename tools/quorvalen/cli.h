@@ -15,6 +15,10 @@
 
 #include "quorvalen/session.h"
 
+namespace CLI {
+class App;
+}
+
 namespace quorvalen::tool {
 
 // Exit codes, as the command line documents them.
@@ -47,6 +51,7 @@ class Cli {
   // sent are reported once, on err. Throws SessionError.
   const FolderListing& Listing(const std::string& folder);
   void Forget(const std::string& folder);
+  void ForgetAll() { listings_.clear(); }
   // The entry at a remote path, or nothing when its folder does not hold
   // it ("/" is a folder). Throws SessionError for a folder it cannot list.
   std::optional<RemoteEntry> Stat(const std::string& path);
@@ -112,6 +117,9 @@ std::pair<std::vector<std::string>, std::string> SourcesAndDestination(
 // Set by SIGINT: transfers stop at their next progress report.
 bool Interrupted();
 void InstallInterruptHandler();
+// For the shell: Ctrl-C stops the command at work and is then forgotten.
+void ShellInterrupts();
+void ClearInterrupted();
 // The temporary file a GET is writing, removed if the process is killed.
 void RegisterPartialFile(const std::string& path);
 
@@ -143,6 +151,26 @@ int RunAt(Cli& cli, const std::vector<std::string>& lines);
 // action: get, set, unset, list or path.
 int RunConfig(Cli& cli, const std::string& action, const std::vector<std::string>& args);
 int RunTrace(Cli& cli, const std::string& path);
+
+// The subcommands that work on the phone, shared by the command line and
+// the shell: Add defines them on an app, Run runs the one that was given
+// (nothing when none was).
+struct FileCommands {
+  void Add(CLI::App& app);
+  std::optional<int> Run(Cli& cli);
+
+  CLI::App *ls = nullptr, *get = nullptr, *put = nullptr, *rm = nullptr, *mkdir = nullptr,
+           *mv = nullptr, *chmod = nullptr, *df = nullptr, *info = nullptr, *at = nullptr;
+  LsOptions ls_options;
+  CopyOptions copy;
+  std::vector<std::string> paths, files, lines;
+  bool parents = false;
+  std::string from, to, permissions;
+};
+// quorvalen shell: commands read line by line on the cli's one session.
+int RunShell(Cli& cli);
+// A subcommand with its example as footer.
+CLI::App* Example(CLI::App* sub, const std::string& text);
 
 // The whole command line (args without the program's name); returns the
 // exit code.

@@ -8,10 +8,86 @@
 #include "cli.h"
 #include "connection.h"
 #include "console.h"
+#include "mount.h"
 #include "quorvalen/version.h"
 
 namespace quorvalen::tool {
 int Tour(bool console);
+
+CLI::App* Example(CLI::App* sub, const std::string& text) {
+  sub->footer("Example:\n  " + text);
+  return sub;
+}
+
+void FileCommands::Add(CLI::App& app) {
+  auto example = Example;
+  ls = example(app.add_subcommand("ls", "list a folder of the phone (default /)"),
+                         "quorvalen --port /dev/ttyUSB0 ls -l /Pictures");
+  ls->add_option("path", paths, "folders or files on the phone");
+  ls->add_flag("-l", ls_options.long_form, "permissions, size, date and name");
+  ls->add_flag("--json", ls_options.json, "a JSON array of the entries");
+
+  get = example(
+      app.add_subcommand("get", "copy files from the phone: get REMOTE... [LOCAL|-]"),
+      "quorvalen get /Pictures/Holiday/beach.jpg sunset.jpg ~/Photos/   (several into a folder)\n"
+      "  quorvalen get -r --skip-existing /Pictures backup/   (resumes an interrupted copy)");
+  get->add_option("files", files, "remote files, then the local destination")->required();
+  get->add_flag("-r,--recursive", copy.recursive, "copy folders whole");
+  get->add_flag("--skip-existing", copy.skip_existing, "leave files of the same size alone");
+  get->add_flag("-f,--force", copy.force, "replace existing local files");
+
+  put = example(
+      app.add_subcommand("put", "copy files to the phone: put LOCAL... [REMOTE]"),
+      "quorvalen put notes.txt /Documents/   (cat song.mp3 | quorvalen put - /Music/song.mp3)");
+  put->add_option("files", files, "local files, then the destination on the phone")->required();
+  put->add_flag("-r,--recursive", copy.recursive, "copy folders whole");
+  put->add_flag("--skip-existing", copy.skip_existing,
+                "leave files the phone has with the same size alone");
+
+  rm = example(app.add_subcommand("rm", "remove files or empty folders"),
+                         "quorvalen rm /Documents/old.txt");
+  rm->add_option("path", paths, "files or empty folders on the phone")->required();
+
+  mkdir = example(app.add_subcommand("mkdir", "make folders"),
+                            "quorvalen mkdir -p /Music/Albums/2026");
+  mkdir->add_option("path", paths, "folders to make")->required();
+  mkdir->add_flag("-p,--parents", parents, "make missing parents too; no error if it exists");
+
+  mv = example(app.add_subcommand("mv", "rename a file or folder (within its folder)"),
+                         "quorvalen mv /Documents/draft.txt final.txt");
+  mv->add_option("from", from, "what to rename")->required();
+  mv->add_option("to", to, "the new name (or path in the same folder)")->required();
+
+  chmod = example(app.add_subcommand("chmod", "set the phone's permission letters"),
+                            "quorvalen chmod R /Documents/keep.txt   (R read, W write, D delete)");
+  chmod->add_option("permissions", permissions, "letters such as R, RW, RWD")->required();
+  chmod->add_option("path", paths, "files or folders")->required();
+
+  df = example(app.add_subcommand("df", "the phone's memory: size, used, free"),
+                         "quorvalen df");
+  info = example(
+      app.add_subcommand("info", "who the phone is: identity, battery, signal, memory, family"),
+      "quorvalen --port /dev/ttyACM0 info");
+
+  at = example(app.add_subcommand("at", "send AT command lines, print the answers"),
+                         "quorvalen at AT+CGMM AT+CBC");
+  at->add_option("lines", lines, "AT command lines")->required();
+
+}
+
+std::optional<int> FileCommands::Run(Cli& cli) {
+  if (*ls) return RunLs(cli, paths, ls_options);
+  if (*get) return RunGet(cli, files, copy);
+  if (*put) return RunPut(cli, files, copy);
+  if (*rm) return RunRm(cli, paths);
+  if (*mkdir) return RunMkdir(cli, paths, parents);
+  if (*mv) return RunMv(cli, from, to);
+  if (*chmod) return RunChmod(cli, permissions, paths);
+  if (*df) return RunDf(cli);
+  if (*info) return RunInfo(cli);
+  if (*at) return RunAt(cli, lines);
+  return std::nullopt;
+}
 
 int RunCommandLine(const std::vector<std::string>& args) {
   CLI::App app{"quorvalen: a phone's files and AT commands over a serial cable", "quorvalen"};
@@ -47,70 +123,10 @@ int RunCommandLine(const std::vector<std::string>& args) {
   app.add_flag("-q,--quiet", global.quiet, "no progress, no notes");
   app.add_flag("-v,--verbose", global.verbose, "say what is done, file by file");
 
-  auto example = [](CLI::App* sub, const std::string& text) {
-    sub->footer("Example:\n  " + text);
-    return sub;
-  };
+  auto example = Example;
 
-  LsOptions ls_options;
-  std::vector<std::string> paths;
-  CLI::App* ls = example(app.add_subcommand("ls", "list a folder of the phone (default /)"),
-                         "quorvalen --port /dev/ttyUSB0 ls -l /Pictures");
-  ls->add_option("path", paths, "folders or files on the phone");
-  ls->add_flag("-l", ls_options.long_form, "permissions, size, date and name");
-  ls->add_flag("--json", ls_options.json, "a JSON array of the entries");
-
-  CopyOptions copy;
-  std::vector<std::string> files;
-  CLI::App* get = example(
-      app.add_subcommand("get", "copy files from the phone: get REMOTE... [LOCAL|-]"),
-      "quorvalen get /Pictures/Holiday/beach.jpg sunset.jpg ~/Photos/   (several into a folder)\n"
-      "  quorvalen get -r --skip-existing /Pictures backup/   (resumes an interrupted copy)");
-  get->add_option("files", files, "remote files, then the local destination")->required();
-  get->add_flag("-r,--recursive", copy.recursive, "copy folders whole");
-  get->add_flag("--skip-existing", copy.skip_existing, "leave files of the same size alone");
-  get->add_flag("-f,--force", copy.force, "replace existing local files");
-
-  CLI::App* put = example(
-      app.add_subcommand("put", "copy files to the phone: put LOCAL... [REMOTE]"),
-      "quorvalen put notes.txt /Documents/   (cat song.mp3 | quorvalen put - /Music/song.mp3)");
-  put->add_option("files", files, "local files, then the destination on the phone")->required();
-  put->add_flag("-r,--recursive", copy.recursive, "copy folders whole");
-  put->add_flag("--skip-existing", copy.skip_existing,
-                "leave files the phone has with the same size alone");
-
-  CLI::App* rm = example(app.add_subcommand("rm", "remove files or empty folders"),
-                         "quorvalen rm /Documents/old.txt");
-  rm->add_option("path", paths, "files or empty folders on the phone")->required();
-
-  bool parents = false;
-  CLI::App* mkdir = example(app.add_subcommand("mkdir", "make folders"),
-                            "quorvalen mkdir -p /Music/Albums/2026");
-  mkdir->add_option("path", paths, "folders to make")->required();
-  mkdir->add_flag("-p,--parents", parents, "make missing parents too; no error if it exists");
-
-  std::string from, to;
-  CLI::App* mv = example(app.add_subcommand("mv", "rename a file or folder (within its folder)"),
-                         "quorvalen mv /Documents/draft.txt final.txt");
-  mv->add_option("from", from, "what to rename")->required();
-  mv->add_option("to", to, "the new name (or path in the same folder)")->required();
-
-  std::string permissions;
-  CLI::App* chmod = example(app.add_subcommand("chmod", "set the phone's permission letters"),
-                            "quorvalen chmod R /Documents/keep.txt   (R read, W write, D delete)");
-  chmod->add_option("permissions", permissions, "letters such as R, RW, RWD")->required();
-  chmod->add_option("path", paths, "files or folders")->required();
-
-  CLI::App* df = example(app.add_subcommand("df", "the phone's memory: size, used, free"),
-                         "quorvalen df");
-  CLI::App* info = example(
-      app.add_subcommand("info", "who the phone is: identity, battery, signal, memory, family"),
-      "quorvalen --port /dev/ttyACM0 info");
-
-  std::vector<std::string> lines;
-  CLI::App* at = example(app.add_subcommand("at", "send AT command lines, print the answers"),
-                         "quorvalen at AT+CGMM AT+CBC");
-  at->add_option("lines", lines, "AT command lines")->required();
+  FileCommands commands;
+  commands.Add(app);
 
   std::vector<std::string> ports;
   CLI::App* probe = example(
@@ -133,6 +149,26 @@ int RunCommandLine(const std::vector<std::string>& args) {
       ->required()
       ->check(CLI::IsMember({"get", "set", "unset", "list", "path"}));
   config->add_option("args", config_args, "NAME [VALUE]");
+
+  MountOptions mount_options;
+  double cache_memory_mb = 32;
+  CLI::App* mount = example(
+      app.add_subcommand("mount", "the phone as a folder (FUSE), on one held connection"),
+      "quorvalen --port /dev/ttyUSB0 mount ~/phone   (fusermount3 -u ~/phone unmounts)");
+  mount->add_option("mountpoint", mount_options.mountpoint, "an empty folder")->required();
+  mount->add_flag("-f,--foreground", mount_options.foreground,
+                  "stay in the foreground (Ctrl-C unmounts)");
+  mount->add_option("--cache-ttl", mount_options.cache_ttl,
+                    "seconds a folder's listing is kept (default 10)")
+      ->check(CLI::NonNegativeNumber);
+  mount->add_option("--cache-memory", cache_memory_mb,
+                    "megabytes of a file kept in memory; the rest in a temporary file (default 32)")
+      ->check(CLI::NonNegativeNumber);
+
+  CLI::App* shell = example(
+      app.add_subcommand("shell", "an interactive shell on one held connection (commands "
+                                  "from standard input when it is not a terminal)"),
+      "quorvalen --sim shell   (echo 'cd /Pictures; ls -l' | quorvalen --sim shell)");
 
   bool tour_console = false;
   CLI::App* tour = app.add_subcommand("tour", "show the command line at work on the simulated "
@@ -185,21 +221,20 @@ int RunCommandLine(const std::vector<std::string>& args) {
   if (*trace) return RunTrace(cli, trace_file);
   if (*config) return RunConfig(cli, action, config_args);
   if (*probe) return RunProbe(cli, global, ports);
+  if (*mount) {
+    mount_options.memory_bound = static_cast<size_t>(cache_memory_mb * (1 << 20));
+    return RunMount(cli, global, mount_options);
+  }
 
   Connection connection(global);
   cli.open = [&connection] { return connection.Open(); };
   InstallInterruptHandler();
-  int status = kExitDone;
-  if (*ls) status = RunLs(cli, paths, ls_options);
-  if (*get) status = RunGet(cli, files, copy);
-  if (*put) status = RunPut(cli, files, copy);
-  if (*rm) status = RunRm(cli, paths);
-  if (*mkdir) status = RunMkdir(cli, paths, parents);
-  if (*mv) status = RunMv(cli, from, to);
-  if (*chmod) status = RunChmod(cli, permissions, paths);
-  if (*df) status = RunDf(cli);
-  if (*info) status = RunInfo(cli);
-  if (*at) status = RunAt(cli, lines);
+  if (*shell) {
+    const int status = RunShell(cli);
+    cli.CloseSession();
+    return status;
+  }
+  const int status = commands.Run(cli).value_or(kExitDone);
   // Back to AT mode and the port closed before the phone (and the
   // simulated one) go.
   cli.CloseSession();

@@ -1,0 +1,166 @@
+// quorvalen mount for real, through FUSE, against quorvalen-phone on a
+// pseudo-terminal: the phone's files read, written, renamed and removed by
+// the tools people use on folders, and a phone that goes away.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "e2e/phone_process.h"
+
+namespace quorvalen {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::steady_clock;
+
+std::string Read(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+int Shell(const std::string& command) {
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool Mounted(const fs::path& path) {
+  std::ifstream in("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.find(" " + path.string() + " ") != std::string::npos) return true;
+  }
+  return false;
+}
+
+class MountEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::access("/dev/fuse", R_OK | W_OK) != 0 || Shell("command -v fusermount3 >/dev/null") != 0) {
+      GTEST_SKIP() << "no FUSE here";
+    }
+    char dir[] = "/tmp/quorvalen-mount-e2e-XXXXXX";
+    dir_ = ::mkdtemp(dir);
+    fs::create_directories(dir_ / "phone" / "Pictures");
+    fs::create_directories(dir_ / "mnt");
+    ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
+  }
+  void TearDown() override {
+    if (dir_.empty()) return;
+    if (Mounted(dir_ / "mnt")) Shell("fusermount3 -u " + (dir_ / "mnt").string());
+    fs::remove_all(dir_);
+  }
+  // Mounts in the background (detached); the call returns once it is ready.
+  int Mount(const std::string& device, const std::string& options = {}) {
+    return Shell(std::string(QUORVALEN_CLI) + " --port " + device + " mount " + options + " " +
+                 (dir_ / "mnt").string() + " 2>" + (dir_ / "mount.err").string());
+  }
+  // Unmounts and waits for the mount's process to go (it takes the phone
+  // back to AT mode and closes the port first).
+  bool Unmount() {
+    if (Shell("fusermount3 -u " + (dir_ / "mnt").string()) != 0) return false;
+    for (int i = 0; i < 100; ++i) {
+      // ("[m]" keeps the pattern from matching the shell that runs pgrep.)
+      if (Shell("pgrep -f '[m]ount " + (dir_ / "mnt").string() + "' >/dev/null") != 0) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  }
+  fs::path dir_;
+};
+
+TEST_F(MountEndToEnd, ThePhonesFilesAsAFolder) {
+  std::string photo;
+  for (int i = 0; i < 300 * 1024; ++i) photo += static_cast<char>((i * 31) ^ (i >> 8));
+  std::ofstream(dir_ / "phone" / "Pictures" / "photo.jpg", std::ios::binary) << photo;
+  std::ofstream(dir_ / "phone" / "notes.txt") << "old notes";
+  PhoneProcess phone({"--root", (dir_ / "phone").string()});
+  ASSERT_FALSE(phone.Device().empty());
+  ASSERT_EQ(Mount(phone.Device()), 0) << Read(dir_ / "mount.err");
+  ASSERT_TRUE(Mounted(dir_ / "mnt"));
+  const fs::path mnt = dir_ / "mnt";
+
+  // Reading: the listing, the sizes, the bytes (twice: the second from the
+  // cache), a range.
+  EXPECT_TRUE(fs::is_directory(mnt / "Pictures"));
+  EXPECT_EQ(fs::file_size(mnt / "Pictures" / "photo.jpg"), photo.size());
+  EXPECT_EQ(Read(mnt / "Pictures" / "photo.jpg"), photo);
+  EXPECT_EQ(Shell("cmp " + (mnt / "Pictures" / "photo.jpg").string() + " " +
+                  (dir_ / "phone" / "Pictures" / "photo.jpg").string()), 0);
+  {
+    std::ifstream in(mnt / "Pictures" / "photo.jpg", std::ios::binary);
+    in.seekg(200000);
+    std::string range(100, '\0');
+    in.read(range.data(), 100);
+    EXPECT_EQ(range, photo.substr(200000, 100));
+  }
+
+  // Writing: cp in, a file replaced, appended to, made empty by touch.
+  std::ofstream(dir_ / "song.mp3", std::ios::binary) << photo.substr(1000, 50000);
+  EXPECT_EQ(Shell("cp " + (dir_ / "song.mp3").string() + " " + mnt.string() + "/"), 0);
+  EXPECT_EQ(Read(dir_ / "phone" / "song.mp3"), photo.substr(1000, 50000));
+  { std::ofstream(mnt / "notes.txt") << "new notes"; }
+  EXPECT_EQ(Read(dir_ / "phone" / "notes.txt"), "new notes");
+  EXPECT_EQ(Shell("echo more >> " + (mnt / "notes.txt").string()), 0);
+  EXPECT_EQ(Read(dir_ / "phone" / "notes.txt"), "new notesmore\n");
+  EXPECT_EQ(Read(mnt / "notes.txt"), "new notesmore\n");
+  EXPECT_EQ(Shell("touch " + (mnt / "empty.txt").string()), 0);
+  EXPECT_TRUE(fs::exists(dir_ / "phone" / "empty.txt"));
+
+  // Folders, renames (across folders mv copies), removal.
+  fs::create_directory(mnt / "Music");
+  EXPECT_TRUE(fs::is_directory(dir_ / "phone" / "Music"));
+  EXPECT_EQ(Shell("mv " + (mnt / "song.mp3").string() + " " + (mnt / "tune.mp3").string()), 0);
+  EXPECT_TRUE(fs::exists(dir_ / "phone" / "tune.mp3"));
+  EXPECT_EQ(Shell("mv " + (mnt / "tune.mp3").string() + " " + (mnt / "Music").string() + "/"), 0);
+  EXPECT_EQ(Read(dir_ / "phone" / "Music" / "tune.mp3"), photo.substr(1000, 50000));
+  EXPECT_FALSE(fs::exists(dir_ / "phone" / "tune.mp3"));
+  EXPECT_NE(Shell("rmdir " + (mnt / "Music").string() + " 2>/dev/null"), 0);  // not empty
+  EXPECT_EQ(Shell("rm -r " + (mnt / "Music").string()), 0);
+  EXPECT_FALSE(fs::exists(dir_ / "phone" / "Music"));
+
+  // A name Latin-1 cannot carry is refused, and nothing reaches the phone.
+  std::error_code error;
+  { std::ofstream(mnt / "\xE6\x97\xA5.txt") << "x"; }
+  EXPECT_FALSE(fs::exists(mnt / "\xE6\x97\xA5.txt", error));
+  EXPECT_FALSE(fs::exists(dir_ / "phone" / "\xE6\x97\xA5.txt"));
+  { std::ofstream(mnt / "caf\xC3\xA9.txt") << "ok"; }
+  EXPECT_EQ(Read(dir_ / "phone" / "caf\xC3\xA9.txt"), "ok");
+
+  struct statvfs st {};
+  ASSERT_EQ(statvfs(mnt.c_str(), &st), 0);
+  EXPECT_GT(st.f_blocks, 0u);
+
+  EXPECT_TRUE(Unmount());
+  EXPECT_FALSE(Mounted(mnt));
+}
+
+// The phone goes away: the operation at work fails (EIO) within its
+// time-outs, every later one at once, and the mount can still be unmounted.
+TEST_F(MountEndToEnd, APhoneThatGoesAwayFailsOperationsNeverHangs) {
+  std::ofstream(dir_ / "phone" / "a.txt") << "a";
+  auto phone = std::make_unique<PhoneProcess>(std::vector<std::string>{"--root", (dir_ / "phone").string()});
+  ASSERT_FALSE(phone->Device().empty());
+  ASSERT_EQ(Mount(phone->Device(), "--set TimeOut=2000 --cache-ttl 0"), 0)
+      << Read(dir_ / "mount.err");
+  const fs::path mnt = dir_ / "mnt";
+  EXPECT_EQ(Read(mnt / "a.txt"), "a");
+  phone.reset();  // killed
+
+  const auto start = steady_clock::now();
+  EXPECT_NE(Shell("ls " + mnt.string() + " >/dev/null 2>&1"), 0);
+  EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(40));
+  const auto again = steady_clock::now();
+  EXPECT_NE(Shell("cat " + (mnt / "a.txt").string() + " >/dev/null 2>&1"), 0);
+  EXPECT_NE(Shell("ls " + mnt.string() + " >/dev/null 2>&1"), 0);
+  EXPECT_LT(steady_clock::now() - again, std::chrono::seconds(2));
+  EXPECT_TRUE(Unmount());
+}
+
+}  // namespace
+}  // namespace quorvalen

@@ -36,8 +36,9 @@ constexpr char kHelp[] =
     "  help | exit                 this text | leave (also Ctrl-D)\n"
     "Several commands on one line are separated by ';'.\n";
 
-// Splits a line into commands (at ';') and words: quotes '...' and "..."
-// and backslash escapes as in a shell. False for an unclosed quote.
+// Splits a line into commands (at ';') and words: quotes '...' and "...",
+// backslash escapes and a leading ~ as in a shell. False for an unclosed
+// quote.
 bool SplitLine(const std::string& line, std::vector<std::vector<std::string>>& commands) {
   commands.assign(1, {});
   std::string word;
@@ -66,6 +67,11 @@ bool SplitLine(const std::string& line, std::vector<std::vector<std::string>>& c
       if (c == ';') commands.emplace_back();
     } else if (c == '#' && !in_word) {
       break;  // a comment to the end of the line
+    } else if (c == '~' && !in_word && (i + 1 == line.size() || line[i + 1] == '/' ||
+                                         line[i + 1] == ' ' || line[i + 1] == ';')) {
+      const char* home = std::getenv("HOME");
+      word += home ? home : "~";
+      in_word = true;
     } else {
       word += c;
       in_word = true;

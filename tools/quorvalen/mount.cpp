@@ -260,6 +260,13 @@ class PhoneFs {
 
   int Truncate(const std::string& path, off_t size, bool open) {
     if (int bad = CheckName(path)) return bad;
+    auto held_now = held_.find(path);
+    if (!open && held_now != held_.end() && (held_now->second.fetched || held_now->second.dirty)) {
+      // Open elsewhere: cut there, sent when that handle closes.
+      if (!held_now->second.contents->Resize(static_cast<uint64_t>(size))) return -EIO;
+      held_now->second.dirty = true;
+      return 0;
+    }
     if (!open) {
       // A truncate of a closed file: fetch, cut, send.
       Held& held = Hold(path);
@@ -368,6 +375,11 @@ class PhoneFs {
       session_.Rename(from, to);
       Forget(Parent(from));
       Forget(from);
+      // A file open under the old name goes on under the new one.
+      if (auto node = held_.extract(from)) {
+        node.key() = to;
+        held_.insert(std::move(node));
+      }
       return 0;
     });
   }
@@ -504,6 +516,9 @@ fuse_operations Operations() {
     config->attr_timeout = 1;
     config->entry_timeout = 1;
     config->negative_timeout = 0;
+    // An unlinked file that is still open goes at once, instead of being
+    // renamed to a hidden name on the phone until it is closed.
+    config->hard_remove = 1;
     return fuse_get_context()->private_data;
   };
   ops.getattr = [](const char* path, struct stat* st, fuse_file_info*) {

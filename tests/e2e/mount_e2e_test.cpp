@@ -3,7 +3,9 @@
 // the tools people use on folders, and a phone that goes away.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -138,28 +140,46 @@ TEST_F(MountEndToEnd, ThePhonesFilesAsAFolder) {
 
   EXPECT_TRUE(Unmount());
   EXPECT_FALSE(Mounted(mnt));
+  // The phone was left in AT mode: the next opening needs no way back.
+  EXPECT_EQ(Shell(std::string(QUORVALEN_CLI) + " --port " + phone.Device() + " at AT >/dev/null 2>" +
+                  (dir_ / "after.err").string()), 0);
+  EXPECT_EQ(Read(dir_ / "after.err"), "");
 }
 
-// The phone goes away: the operation at work fails (EIO) within its
-// time-outs, every later one at once, and the mount can still be unmounted.
+// The phone goes away: a file being written fails its close (EIO) and the
+// log says why, the operation at work fails within its time-outs, every
+// later one at once, and the mount can still be unmounted.
 TEST_F(MountEndToEnd, APhoneThatGoesAwayFailsOperationsNeverHangs) {
   std::ofstream(dir_ / "phone" / "a.txt") << "a";
   auto phone = std::make_unique<PhoneProcess>(std::vector<std::string>{"--root", (dir_ / "phone").string()});
   ASSERT_FALSE(phone->Device().empty());
-  ASSERT_EQ(Mount(phone->Device(), "--set TimeOut=2000 --cache-ttl 0"), 0)
-      << Read(dir_ / "mount.err");
   const fs::path mnt = dir_ / "mnt";
+  // In the foreground (in the background of this test), its log on stderr.
+  Shell(std::string(QUORVALEN_CLI) + " --port " + phone->Device() +
+        " --set TimeOut=2000 mount -f --cache-ttl 0 " + mnt.string() + " 2>" +
+        (dir_ / "mount.log").string() + " &");
+  for (int i = 0; i < 300 && !Mounted(mnt); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_TRUE(Mounted(mnt)) << Read(dir_ / "mount.log");
   EXPECT_EQ(Read(mnt / "a.txt"), "a");
+  const int fd = ::open((mnt / "new.txt").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(::write(fd, "new", 3), 3);
   phone.reset();  // killed
 
   const auto start = steady_clock::now();
-  EXPECT_NE(Shell("ls " + mnt.string() + " >/dev/null 2>&1"), 0);
+  EXPECT_EQ(::close(fd), -1);
+  EXPECT_EQ(errno, EIO);
   EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(40));
   const auto again = steady_clock::now();
   EXPECT_NE(Shell("cat " + (mnt / "a.txt").string() + " >/dev/null 2>&1"), 0);
   EXPECT_NE(Shell("ls " + mnt.string() + " >/dev/null 2>&1"), 0);
   EXPECT_LT(steady_clock::now() - again, std::chrono::seconds(2));
   EXPECT_TRUE(Unmount());
+  EXPECT_FALSE(fs::exists(dir_ / "phone" / "new.txt"));
+  EXPECT_NE(Read(dir_ / "mount.log").find("put /new.txt failed ("), std::string::npos)
+      << Read(dir_ / "mount.log");
 }
 
 }  // namespace

@@ -296,8 +296,14 @@ class PhoneFs {
       Log("put %s: the temporary file cannot be read", path.c_str());
       return -EIO;
     }
+    std::string why;
     const int result = Guard("put", path, [&] {
-      session_.Put(SourceOf(data), data.size(), path);
+      try {
+        session_.Put(SourceOf(data), data.size(), path);
+      } catch (const SessionError& e) {
+        why = e.what();
+        throw;
+      }
       if (!held.permissions.empty() && held.permissions != "RWD") {
         session_.SetPermissions(path, held.permissions);
       }
@@ -311,7 +317,8 @@ class PhoneFs {
       // Said once; the file is not on the phone (or not changed there).
       held.dirty = false;
       held.fetched = false;
-      Log("put %s failed: the file is not on the phone as written", path.c_str());
+      Log("put %s failed (%s): the file is not on the phone as written", path.c_str(),
+          why.empty() ? "the phone is gone" : why.c_str());
     }
     return result;
   }

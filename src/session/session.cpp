@@ -617,7 +617,13 @@ void Session::Put(const Source& source, uint64_t size, const std::string& path,
   sizes_[JoinRemotePath(remote)] = size;
   if (options_.verify) {
     Fingerprint stored;
-    GetOnce(path, [&](std::string_view bytes) { stored.Add(bytes); }, {});
+    try {
+      GetOnce(path, [&](std::string_view bytes) { stored.Add(bytes); }, {});
+    } catch (const SessionError& e) {
+      // The file was sent and taken; only the check failed.
+      throw SessionError(SessionErrorKind::kLink,
+                         path + " was sent, but reading it back failed: " + e.what());
+    }
     if (!(stored == sent)) {
       throw SessionError(SessionErrorKind::kLink,
                          path + " read back differs from what was sent (" +

@@ -168,7 +168,13 @@ Result Run(uint64_t seed, int count, const Config& config, const std::string& re
     }
 
     const std::string folder = folders[pick(folders.size())];
-    const std::string path = Child(folder, names[pick(names.size())]);
+    // Mostly something the folder holds, so that gets, renames and
+    // removals find what they name; now and then a name it may not hold.
+    std::vector<sim::Entry> held;
+    store.List(SplitRemotePath(folder), held);
+    std::string name = names[pick(names.size())];
+    if (!held.empty() && chance(0.7)) name = held[pick(held.size())].name;
+    const std::string path = Child(folder, name);
     const std::string other = Child(folder, names[pick(names.size())]);
     const int what = pick(100);
     std::string label, expected, expected_other;
@@ -225,11 +231,13 @@ Result Run(uint64_t seed, int count, const Config& config, const std::string& re
     const int64_t t0 = platform.Loop().NowNs();
     bool ok = false;
     std::string kind, message;
+    int code = 0;
     try {
       call();
       ok = true;
     } catch (const SessionError& e) {
       kind = KindName(e.Kind());
+      code = e.Code();
       message = e.what();
     }
     const double seconds = static_cast<double>(platform.Loop().NowNs() - t0) / 1e9;
@@ -260,7 +268,8 @@ Result Run(uint64_t seed, int count, const Config& config, const std::string& re
         result.problems.push_back(where + ": renamed, but the new name does not hold the file");
       }
     } else {
-      ++result.failures[kind];
+      // Refusals by the phone's answer: mostly names the mix makes up.
+      ++result.failures[kind == "refused" ? kind + " (" + ObexResponseName(code) + ")" : kind];
       // A refusal changes nothing; a lost answer may hide an operation done
       // whole, never half of one.
       const bool unknown = kind != "refused" && kind != "bad name";

@@ -22,6 +22,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <optional>
@@ -207,9 +208,15 @@ class PhoneFs {
   int Open(const std::string& path, fuse_file_info* fi) {
     if (int bad = CheckName(path)) return bad;
     return Guard("open", path, [&] {
-      const bool exists = held_.count(path) || Find(path);
-      if (!exists) return -ENOENT;
+      const bool held_before = held_.count(path) > 0;
+      std::optional<RemoteEntry> entry = held_before ? std::nullopt : Find(path);
+      if (!held_before && !entry) return -ENOENT;
       Held& held = Hold(path);
+      // Bytes kept from a recent reading serve while the phone lists the
+      // file with their size.
+      if (!held_before && held.fetched && held.contents->Size() != entry->size) {
+        held.fetched = false;
+      }
       const int access = fi->flags & O_ACCMODE;
       if (fi->flags & O_TRUNC) {
         held.contents->Resize(0);
@@ -327,7 +334,10 @@ class PhoneFs {
     auto it = held_.find(path);
     if (it == held_.end()) return;
     if (it->second.dirty) Flush(path);
-    if (--it->second.handles <= 0) held_.erase(it);
+    if (--it->second.handles <= 0) {
+      if (it->second.fetched && !it->second.dirty) KeepRecent(path, std::move(it->second.contents));
+      held_.erase(it);
+    }
   }
 
   int Unlink(const std::string& path) {
@@ -455,11 +465,17 @@ class PhoneFs {
     auto it = listings_.find(folder);
     if (it != listings_.end() && Clock::now() < it->second.second) return it->second.first;
     FolderListing listing = session_.List(folder);
-    const auto until = Clock::now() + std::chrono::milliseconds(
-                                          static_cast<int64_t>(options_.cache_ttl * 1000));
+    const auto until = Clock::now() + TimeToLive();
     return (listings_[folder] = {std::move(listing), until}).first;
   }
-  void Forget(const std::string& folder) { listings_.erase(folder); }
+  // Our own change in a folder: its listing and the files kept from it go.
+  void Forget(const std::string& folder) {
+    listings_.erase(folder);
+    std::erase_if(recent_, [&](const auto& entry) { return Parent(entry.first) == folder; });
+  }
+  std::chrono::milliseconds TimeToLive() const {
+    return std::chrono::milliseconds(static_cast<int64_t>(options_.cache_ttl * 1000));
+  }
 
   std::optional<RemoteEntry> Find(const std::string& path) {
     if (path == "/") {
@@ -481,9 +497,33 @@ class PhoneFs {
 
   Held& Hold(const std::string& path) {
     Held& held = held_[path];
-    if (!held.contents) held.contents = std::make_unique<Contents>(options_.memory_bound);
+    if (!held.contents) {
+      auto recent = recent_.find(path);
+      if (recent != recent_.end() && Clock::now() < recent->second.until) {
+        held.contents = std::move(recent->second.contents);
+        held.fetched = true;
+      } else {
+        held.contents = std::make_unique<Contents>(options_.memory_bound);
+      }
+      if (recent != recent_.end()) recent_.erase(recent);
+    }
     ++held.handles;
     return held;
+  }
+
+  // A file read and closed is kept for the listings' time, so that the
+  // next reader (a file manager opens a file more than once) is served
+  // without fetching it again; a few files at the most.
+  void KeepRecent(const std::string& path, std::unique_ptr<Contents> contents) {
+    if (options_.cache_ttl <= 0) return;
+    constexpr size_t kRecentFiles = 8;
+    if (recent_.size() >= kRecentFiles) {
+      auto oldest = std::min_element(recent_.begin(), recent_.end(), [](const auto& a, const auto& b) {
+        return a.second.until < b.second.until;
+      });
+      recent_.erase(oldest);
+    }
+    recent_[path] = {std::move(contents), Clock::now() + TimeToLive()};
   }
 
   int Fetch(const std::string& path, Held& held) {
@@ -512,6 +552,11 @@ class PhoneFs {
   bool syslog_;
   std::map<std::string, std::pair<FolderListing, Clock::time_point>> listings_;
   std::map<std::string, Held> held_;
+  struct Recent {
+    std::unique_ptr<Contents> contents;
+    Clock::time_point until;
+  };
+  std::map<std::string, Recent> recent_;
 };
 
 PhoneFs& Fs() { return *static_cast<PhoneFs*>(fuse_get_context()->private_data); }

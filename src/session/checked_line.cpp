@@ -171,7 +171,11 @@ class CheckedPort : public SerialPort {
 
   void Frame(const std::string& frame) {
     if (static_cast<uint8_t>(frame[0]) != kBfbDataFrame) {
-      ready_ += frame;
+      // The control's receiver takes data frames only and drops others four
+      // bytes at a time, which can cost it the start of the next frame: it
+      // is spared them (the answers to framed AT lines on the way back,
+      // which nothing reads, or junk that looks like a frame).
+      counters_->junk_bytes += frame.size();
       return;
     }
     const std::string_view payload = std::string_view(frame).substr(3);

@@ -8,8 +8,9 @@
 // the serial port instead: while the control's framing is in force, the
 // bytes from the phone pass through a receiver of its own, and the control
 // sees only whole data blocks whose CRC holds and whose sequence number is
-// not the one of the block it was given before. Junk between frames is
-// skipped (the control would lose the frame behind it). A dropped block is
+// not the one of the block it was given before. Junk between frames, and
+// frames of other types (which the control drops four bytes at a time), are
+// skipped: the control would lose the frame behind them. A dropped block is
 // not acknowledged, so a phone that re-sends unacknowledged blocks sends it
 // again; otherwise the request ends by its time-out, never with the wrong
 // bytes.

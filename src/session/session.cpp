@@ -337,6 +337,20 @@ std::string Session::RunObex(const std::string& command,
   in_obex_ = true;
   if (switching) folder_ = std::vector<std::string>{};
   const std::string answer = Run(command, prepare);
+  if (switching) {
+    for (const auto& [other, other_answer] : waiter_->others) {
+      if (other.rfind("OBEX>CON:", 0) != 0 || (IsHex(other_answer) && ResponseCode(other_answer) == 0xA0)) {
+        continue;
+      }
+      // Nothing after a connect that failed can be trusted, whatever it
+      // answered: the phone may still be in OBEX mode from before, in
+      // another folder (and may have done the request there).
+      Recover();
+      throw SessionError(other_answer == "TIMEOUT" ? SessionErrorKind::kTimeout
+                                                   : SessionErrorKind::kBadAnswer,
+                         "the switch into OBEX mode failed at " + other + ": " + other_answer);
+    }
+  }
   if (waiter_->failure && answer != "TIMEOUT") std::rethrow_exception(waiter_->failure);
   if (IsHex(answer)) {
     const int code = ResponseCode(answer);
@@ -461,6 +475,10 @@ void Session::EnterFolder(const std::vector<std::string>& target) {
     try {
       RunObex("OBEX>CD :" + argument);
     } catch (const SessionError& e) {
+      // A phone that refuses a folder change stays where it was, but the
+      // answer may be a damaged success: the next change starts from the
+      // root rather than from a folder the phone may have left.
+      folder_.reset();
       throw SessionError(e.Kind(), "cannot enter " + shown + ": " + e.what(), e.Code());
     }
   };

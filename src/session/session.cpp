@@ -344,11 +344,13 @@ std::string Session::RunObex(const std::string& command,
       }
       // Nothing after a connect that failed can be trusted, whatever it
       // answered: the phone may still be in OBEX mode from before, in
-      // another folder (and may have done the request there).
+      // another folder (and may have done the request there). (Copied:
+      // the way back runs commands of its own through the waiter.)
+      const SessionError failed(other_answer == "TIMEOUT" ? SessionErrorKind::kTimeout
+                                                          : SessionErrorKind::kBadAnswer,
+                                "the switch into OBEX mode failed at " + other + ": " + other_answer);
       Recover();
-      throw SessionError(other_answer == "TIMEOUT" ? SessionErrorKind::kTimeout
-                                                   : SessionErrorKind::kBadAnswer,
-                         "the switch into OBEX mode failed at " + other + ": " + other_answer);
+      throw failed;
     }
   }
   if (waiter_->failure && answer != "TIMEOUT") std::rethrow_exception(waiter_->failure);

@@ -31,5 +31,20 @@ TEST(Soak, FiveHundredOperationsBreakNoPromise) {
   EXPECT_GT(successes, 100);
 }
 
+// Seeds that each found a broken promise, replayed: a PUT stored though its
+// read-back failed (28), a CD answered with a damaged code on a raw line
+// (2562), a connect lost in a stall with later answers one behind (3825), a
+// use after free on the way back from a failed connect (3909), junk shaped
+// as a frame that cost the control the next frame (4664), a PUT into the
+// wrong folder (5952).
+TEST(Soak, SeedsThatFoundDefectsStayFixed) {
+  const auto configs = AllConfigs();
+  for (uint64_t seed : {28, 2562, 3825, 3909, 4664, 5952}) {
+    const Result r = soak::Run(seed, 50, configs[seed % configs.size()]);
+    EXPECT_EQ(r.operations, 50) << "seed " << seed;
+    for (const std::string& problem : r.problems) ADD_FAILURE() << "seed " << seed << ": " << problem;
+  }
+}
+
 }  // namespace
 }  // namespace quorvalen::soak

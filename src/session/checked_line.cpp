@@ -74,7 +74,9 @@ class CheckedPort : public SerialPort {
     const LineMode mode = Mode();
     if (mode == LineMode::kBfb && bytes.size() > 3 &&
         static_cast<uint8_t>(bytes[0]) == kBfbDataFrame && static_cast<uint8_t>(bytes[3]) != 0x01) {
-      // A new request: whatever is left of an answer block is stale.
+      // A new request: whatever is left of an answer is stale.
+      counters_->junk_bytes += frame_.size();
+      frame_.clear();
       DropBlock(false);
       if (bytes.size() > 5) host_sequence_ = static_cast<uint8_t>(bytes[5]);
     } else if (mode == LineMode::kRawObex && !bytes.empty()) {
@@ -91,7 +93,8 @@ class CheckedPort : public SerialPort {
   bool Guarded() const { return Mode() != LineMode::kPlain; }
 
   void Notified() {
-    if (!Guarded()) {
+    // Anything but received bytes (a hang-up, an error) is the control's.
+    if (!Guarded() || inner_->CommEvent() != kEventReceive) {
       if (handler_) handler_();
       return;
     }
@@ -120,6 +123,8 @@ class CheckedPort : public SerialPort {
     frame_.clear();
     DropBlock(false);
     last_sequence_ = -1;
+    echo_matches_ = 0;
+    echoes_ = false;
     answer_.clear();
     awaiting_ = false;
   }
@@ -207,6 +212,19 @@ class CheckedPort : public SerialPort {
     }
   }
 
+  // Whether the phone numbers its answers as the requests they answer:
+  // believed after three answers in a row that did, given up on at the
+  // first that did not (a phone with a count of its own).
+  void LearnNumbering(int sequence) {
+    if (host_sequence_ < 0) return;
+    if (sequence != host_sequence_) {
+      echo_matches_ = -1;
+      echoes_ = false;
+    } else if (echo_matches_ >= 0 && ++echo_matches_ >= 3) {
+      echoes_ = true;
+    }
+  }
+
   size_t BlockSize() const {
     return (static_cast<size_t>(static_cast<uint8_t>(block_[3])) << 8 |
             static_cast<uint8_t>(block_[4])) + 7;
@@ -220,16 +238,15 @@ class CheckedPort : public SerialPort {
     const int sequence = static_cast<uint8_t>(block_[2]);
     if (!crc_ok) {
       DropBlock(true);
-    } else if (sequence == last_sequence_ || (echoes_ && sequence != host_sequence_)) {
+    } else if (sequence == last_sequence_ ||
+               (echoes_ && sequence != host_sequence_ &&
+                sequence != (last_sequence_ + 1) % 256)) {
       // Again, or (from a phone that numbers its answers as the requests
       // they answer) an answer to an earlier request.
       ++counters_->repeated_blocks;
       DropBlock(false);
     } else {
-      if (!echo_known_ && host_sequence_ >= 0) {
-        echo_known_ = true;
-        echoes_ = sequence == host_sequence_;
-      }
+      LearnNumbering(sequence);
       last_sequence_ = sequence;
       ready_ += held_;
       block_.clear();
@@ -259,7 +276,7 @@ class CheckedPort : public SerialPort {
   bool awaiting_ = false;
   std::string answer_;
   int host_sequence_ = -1;  // of the request sent last
-  bool echo_known_ = false;
+  int echo_matches_ = 0;  // answers in a row numbered as their request; -1: never
   bool echoes_ = false;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

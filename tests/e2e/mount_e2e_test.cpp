@@ -154,6 +154,44 @@ TEST_F(MountEndToEnd, ThePhonesFilesAsAFolder) {
   EXPECT_EQ(Read(dir_ / "after.err"), "");
 }
 
+// Open files are named by their handles: one removed or replaced while open
+// reads on, one written in a folder renamed meanwhile arrives under the new
+// name, and a folder renamed onto an empty one replaces it.
+TEST_F(MountEndToEnd, OpenFilesFollowRenamesAndRemovals) {
+  std::ofstream(dir_ / "phone" / "f.txt") << "first";
+  std::ofstream(dir_ / "phone" / "g.txt") << "second";
+  fs::create_directories(dir_ / "phone" / "D");
+  fs::create_directories(dir_ / "phone" / "Empty");
+  PhoneProcess phone({"--root", (dir_ / "phone").string()});
+  ASSERT_FALSE(phone.Device().empty());
+  ASSERT_EQ(Mount(phone.Device()), 0) << Read(dir_ / "mount.err");
+  const fs::path mnt = dir_ / "mnt";
+
+  std::ifstream removed(mnt / "f.txt");
+  std::ifstream replaced(mnt / "g.txt");
+  ASSERT_TRUE(removed && replaced);
+  fs::remove(mnt / "f.txt");
+  { std::ofstream(mnt / "h.txt") << "third"; }
+  fs::rename(mnt / "h.txt", mnt / "g.txt");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(removed), {}), "first");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(replaced), {}), "second");
+  removed.close();
+  replaced.close();
+  EXPECT_FALSE(fs::exists(dir_ / "phone" / "f.txt"));
+  EXPECT_EQ(Read(dir_ / "phone" / "g.txt"), "third");
+
+  const int fd = ::open((mnt / "D" / "new.txt").c_str(), O_CREAT | O_WRONLY, 0644);
+  ASSERT_GE(fd, 0);
+  fs::rename(mnt / "D", mnt / "E");
+  EXPECT_EQ(::write(fd, "late", 4), 4);
+  EXPECT_EQ(::close(fd), 0);
+  EXPECT_EQ(Read(dir_ / "phone" / "E" / "new.txt"), "late");
+  fs::rename(mnt / "E", mnt / "Empty");
+  EXPECT_EQ(Read(dir_ / "phone" / "Empty" / "new.txt"), "late");
+  EXPECT_FALSE(fs::exists(dir_ / "phone" / "E"));
+  EXPECT_TRUE(Unmount());
+}
+
 // The phone goes away: a file being written fails its close (EIO) and the
 // log says why, the operation at work fails within its time-outs, every
 // later one at once, and the mount can still be unmounted.

@@ -51,14 +51,7 @@ class Contents {
   uint64_t Size() const { return size_; }
   bool Append(std::string_view bytes) { return Write(size_, bytes.data(), bytes.size()); }
   bool Write(uint64_t at, const char* data, size_t n) {
-    if (!file_ && at + n > bound_) {
-      file_ = std::tmpfile();
-      if (!file_ || (!memory_.empty() && std::fwrite(memory_.data(), 1, memory_.size(), file_) !=
-                                             memory_.size())) {
-        return false;
-      }
-      memory_ = std::string();
-    }
+    if (!file_ && at + n > bound_ && !Spill()) return false;
     if (file_) {
       if (at > size_ && !Resize(at)) return false;
       if (fseeko(file_, static_cast<off_t>(at), SEEK_SET) != 0 ||
@@ -85,12 +78,10 @@ class Contents {
     return got;
   }
   bool Resize(uint64_t size) {
+    if (!file_ && size > bound_ && !Spill()) return false;
     if (file_) {
       std::fflush(file_);
       if (ftruncate(fileno(file_), static_cast<off_t>(size)) != 0) return false;
-    } else if (size > bound_) {
-      std::string zeros(static_cast<size_t>(size - memory_.size()), '\0');
-      return Write(memory_.size(), zeros.data(), zeros.size()) && Resize(size);
     } else {
       memory_.resize(static_cast<size_t>(size));
     }
@@ -104,6 +95,17 @@ class Contents {
   }
 
  private:
+  // From memory to a temporary file.
+  bool Spill() {
+    file_ = std::tmpfile();
+    if (!file_ || (!memory_.empty() &&
+                   std::fwrite(memory_.data(), 1, memory_.size(), file_) != memory_.size())) {
+      return false;
+    }
+    memory_ = std::string();
+    return true;
+  }
+
   size_t bound_;
   std::string memory_;
   std::FILE* file_ = nullptr;
@@ -111,13 +113,18 @@ class Contents {
 };
 
 // One file as the mount holds it: fetched for reading, or being written.
+// Open handles point at it, whatever its name becomes.
 struct Held {
+  std::string path;  // its name now; empty once unlinked
   std::unique_ptr<Contents> contents;
   bool fetched = false;  // the phone's bytes are in contents
   bool dirty = false;    // contents differ from the phone's: PUT on close
+  bool on_phone = false; // the phone has a file of this name
+  bool hidden = false;   // removed while open: its bytes never go anywhere
   int handles = 0;
   std::string permissions;  // set before the file reached the phone
 };
+using HeldPtr = std::shared_ptr<Held>;
 
 class PhoneFs {
  public:
@@ -152,24 +159,34 @@ class PhoneFs {
     }
   }
 
-  int GetAttr(const std::string& path, struct stat* st) {
+  int GetAttr(const char* path_or_null, struct stat* st, fuse_file_info* fi) {
     std::memset(st, 0, sizeof *st);
     st->st_uid = getuid();
     st->st_gid = getgid();
     st->st_nlink = 1;
+    // An open file (its name may be gone already): what it holds now.
+    HeldPtr held = fi ? Handle(fi) : nullptr;
+    if (!held && path_or_null) held = ByPath(path_or_null);
+    if (held && (held->dirty || !path_or_null || !held->on_phone)) {
+      st->st_mode = S_IFREG | 0644;
+      st->st_size = static_cast<off_t>(held->contents->Size());
+      st->st_mtime = st->st_ctime = std::time(nullptr);
+      return 0;
+    }
+    if (!path_or_null) return -EBADF;
+    const std::string path = path_or_null;
     if (path == "/") {
       st->st_mode = S_IFDIR | 0755;
       st->st_nlink = 2;
       return 0;
     }
-    if (auto it = held_.find(path); it != held_.end() && it->second.dirty) {
-      st->st_mode = S_IFREG | 0644;
-      st->st_size = static_cast<off_t>(it->second.contents->Size());
-      st->st_mtime = st->st_ctime = std::time(nullptr);
-      return 0;
-    }
     return Guard("stat", path, [&] {
       std::optional<RemoteEntry> entry = Find(path);
+      if (!entry && held) {  // gone from the phone meanwhile, still open here
+        st->st_mode = S_IFREG | 0644;
+        st->st_size = static_cast<off_t>(held->contents->Size());
+        return 0;
+      }
       if (!entry) return -ENOENT;
       const bool writable = entry->permissions.empty() ||
                             entry->permissions.find('W') != std::string::npos;
@@ -179,10 +196,8 @@ class PhoneFs {
       st->st_size = static_cast<off_t>(entry->size);
       st->st_blocks = static_cast<blkcnt_t>((entry->size + 511) / 512);
       if (entry->modified) st->st_mtime = st->st_ctime = st->st_atime = *entry->modified;
-      // A file being fetched or held shows its bytes' length.
-      if (auto it = held_.find(path); it != held_.end() && it->second.fetched) {
-        st->st_size = static_cast<off_t>(it->second.contents->Size());
-      }
+      // A file being read shows the length of its bytes.
+      if (held && held->fetched) st->st_size = static_cast<off_t>(held->contents->Size());
       return 0;
     });
   }
@@ -196,8 +211,8 @@ class PhoneFs {
         fill(buffer, entry.name.c_str(), nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
       }
       // Files written but not yet closed are there too.
-      for (const auto& [held_path, held] : held_) {
-        if (held.dirty && Parent(held_path) == path && !Find(held_path)) {
+      for (const auto& [held_path, held] : by_path_) {
+        if (held->dirty && !held->on_phone && !held->hidden && Parent(held_path) == path) {
           fill(buffer, Name(held_path).c_str(), nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
         }
       }
@@ -208,143 +223,129 @@ class PhoneFs {
   int Open(const std::string& path, fuse_file_info* fi) {
     if (int bad = CheckName(path)) return bad;
     return Guard("open", path, [&] {
-      const bool held_before = held_.count(path) > 0;
-      std::optional<RemoteEntry> entry = held_before ? std::nullopt : Find(path);
-      if (!held_before && !entry) return -ENOENT;
-      Held& held = Hold(path);
-      // Bytes kept from a recent reading serve while the phone lists the
-      // file with their size.
-      if (!held_before && held.fetched && held.contents->Size() != entry->size) {
-        held.fetched = false;
+      HeldPtr held = ByPath(path);
+      if (!held) {
+        std::optional<RemoteEntry> entry = Find(path);
+        if (!entry) return -ENOENT;
+        if (entry->folder) return -EISDIR;
+        held = Hold(path);
+        held->on_phone = true;
+        // Bytes kept from a recent reading serve while the phone lists the
+        // file with their size.
+        if (held->fetched && held->contents->Size() != entry->size) held->fetched = false;
       }
       const int access = fi->flags & O_ACCMODE;
       if (fi->flags & O_TRUNC) {
-        held.contents->Resize(0);
-        held.fetched = false;
-        held.dirty = true;
-      } else if (access != O_RDONLY && !held.fetched && !held.dirty) {
+        if (!held->contents->Resize(0)) return -EIO;
+        held->fetched = false;
+        held->dirty = true;
+      } else if (access != O_RDONLY && !held->fetched && !held->dirty) {
         // Changing a part of a file: its bytes first.
-        if (int error = Fetch(path, held)) {
-          Release(path);
+        if (int error = Fetch(*held)) {
+          Forget(*held);
           return error;
         }
       }
+      Attach(held, fi);
       fi->keep_cache = 0;
       return 0;
     });
   }
 
-  int Create(const std::string& path) {
+  int Create(const std::string& path, fuse_file_info* fi) {
     if (int bad = CheckName(path)) return bad;
-    Held& held = Hold(path);
-    held.contents->Resize(0);
-    held.fetched = false;
-    held.dirty = true;
+    HeldPtr held = ByPath(path);
+    if (!held) held = Hold(path);
+    if (!held->contents->Resize(0)) return -EIO;
+    held->fetched = false;
+    held->dirty = true;
+    Attach(held, fi);
     return 0;
   }
 
-  int Read(const std::string& path, char* out, size_t size, off_t offset) {
-    auto it = held_.find(path);
-    if (it == held_.end()) return -EBADF;
-    Held& held = it->second;
-    if (!held.fetched && !held.dirty) {
-      if (int error = Fetch(path, held)) return error;
+  int Read(fuse_file_info* fi, char* out, size_t size, off_t offset) {
+    HeldPtr held = Handle(fi);
+    if (!held) return -EBADF;
+    if (!held->fetched && !held->dirty) {
+      if (held->path.empty()) return -ENOENT;
+      if (int error = Fetch(*held)) return error;
     }
-    const ssize_t n = held.contents->Read(static_cast<uint64_t>(offset), out, size);
+    const ssize_t n = held->contents->Read(static_cast<uint64_t>(offset), out, size);
     return n < 0 ? -EIO : static_cast<int>(n);
   }
 
-  int Write(const std::string& path, const char* data, size_t size, off_t offset) {
-    auto it = held_.find(path);
-    if (it == held_.end()) return -EBADF;
-    if (!it->second.contents->Write(static_cast<uint64_t>(offset), data, size)) {
-      Log("write %s: the temporary file: %s", path.c_str(), std::strerror(errno));
+  int Write(fuse_file_info* fi, const char* data, size_t size, off_t offset) {
+    HeldPtr held = Handle(fi);
+    if (!held) return -EBADF;
+    if (!held->contents->Write(static_cast<uint64_t>(offset), data, size)) {
+      Log("write %s: the temporary file: %s", held->path.c_str(), std::strerror(errno));
       return -EIO;
     }
-    it->second.dirty = true;
+    held->dirty = true;
     return static_cast<int>(size);
   }
 
-  int Truncate(const std::string& path, off_t size, bool open) {
-    if (int bad = CheckName(path)) return bad;
-    auto held_now = held_.find(path);
-    if (!open && held_now != held_.end() && (held_now->second.fetched || held_now->second.dirty)) {
-      // Open elsewhere: cut there, sent when that handle closes.
-      if (!held_now->second.contents->Resize(static_cast<uint64_t>(size))) return -EIO;
-      held_now->second.dirty = true;
+  int Truncate(const char* path_or_null, off_t size, fuse_file_info* fi) {
+    HeldPtr held = fi ? Handle(fi) : nullptr;
+    if (!held && path_or_null) held = ByPath(path_or_null);
+    if (held && (held->fetched || held->dirty)) {
+      // Open: cut there, sent when it is closed.
+      if (!held->contents->Resize(static_cast<uint64_t>(size))) return -EIO;
+      held->dirty = true;
       return 0;
     }
-    if (!open) {
-      // A truncate of a closed file: fetch, cut, send.
-      Held& held = Hold(path);
-      int error = size == 0 ? 0 : Fetch(path, held);
-      if (!error) {
-        held.contents->Resize(static_cast<uint64_t>(size));
-        held.dirty = true;
-        error = Flush(path);
-      }
-      Release(path);
-      return error;
+    if (!path_or_null) return -EBADF;
+    const std::string path = path_or_null;
+    if (int bad = CheckName(path)) return bad;
+    // A file nobody has open: fetch, cut, send.
+    held = Hold(path);
+    held->on_phone = true;
+    int error = size == 0 ? 0 : Fetch(*held);
+    if (!error && !held->contents->Resize(static_cast<uint64_t>(size))) error = -EIO;
+    if (!error) {
+      held->dirty = true;
+      error = Flush(*held);
     }
-    auto it = held_.find(path);
-    if (it == held_.end()) return -EBADF;
-    if (!it->second.contents->Resize(static_cast<uint64_t>(size))) return -EIO;
-    it->second.dirty = true;
-    return 0;
+    Forget(*held);
+    return error;
   }
 
   // A close: a file written is sent whole now; its failure fails the close.
-  int Flush(const std::string& path) {
-    auto it = held_.find(path);
-    if (it == held_.end() || !it->second.dirty) return 0;
-    Held& held = it->second;
-    std::string data;
-    if (!held.contents->All(data)) {
-      Log("put %s: the temporary file cannot be read", path.c_str());
-      return -EIO;
-    }
-    std::string why;
-    const int result = Guard("put", path, [&] {
-      try {
-        session_.Put(SourceOf(data), data.size(), path);
-      } catch (const SessionError& e) {
-        why = e.what();
-        throw;
-      }
-      if (!held.permissions.empty() && held.permissions != "RWD") {
-        session_.SetPermissions(path, held.permissions);
-      }
-      return 0;
-    });
-    Forget(Parent(path));
-    if (result == 0) {
-      held.dirty = false;
-      held.fetched = true;
-    } else {
-      // Said once; the file is not on the phone (or not changed there).
-      held.dirty = false;
-      held.fetched = false;
-      Log("put %s failed (%s): the file is not on the phone as written", path.c_str(),
-          why.empty() ? "the phone is gone" : why.c_str());
-    }
-    return result;
+  int Flush(fuse_file_info* fi) {
+    HeldPtr held = Handle(fi);
+    return held ? Flush(*held) : 0;
   }
 
-  void Release(const std::string& path) {
-    auto it = held_.find(path);
-    if (it == held_.end()) return;
-    if (it->second.dirty) Flush(path);
-    if (--it->second.handles <= 0) {
-      if (it->second.fetched && !it->second.dirty) KeepRecent(path, std::move(it->second.contents));
-      held_.erase(it);
+  void Release(fuse_file_info* fi) {
+    auto it = open_.find(fi->fh);
+    if (it == open_.end()) return;
+    HeldPtr held = it->second;
+    open_.erase(it);
+    if (held->dirty) Flush(*held);
+    if (--held->handles <= 0) {
+      if (held->fetched && !held->dirty && !held->path.empty()) {
+        KeepRecent(held->path, std::move(held->contents));
+      }
+      Forget(*held);
     }
   }
 
   int Unlink(const std::string& path) {
     if (int bad = CheckName(path)) return bad;
+    HeldPtr held = ByPath(path);
+    if (held) {
+      // Open handles keep their bytes (fetched now if they were not yet);
+      // nothing more goes to the phone.
+      const bool on_phone = held->on_phone;
+      if (on_phone && !held->fetched && !held->dirty) Fetch(*held);
+      Forget(*held);
+      held->path.clear();
+      held->dirty = false;
+      if (!on_phone) return 0;
+    }
     return Guard("rm", path, [&] {
       std::optional<RemoteEntry> entry = Find(path);
-      if (!entry) return -ENOENT;
+      if (!entry) return held ? 0 : -ENOENT;
       if (entry->folder) return -EISDIR;
       session_.Remove(path);
       Forget(Parent(path));
@@ -380,23 +381,54 @@ class PhoneFs {
     if (int bad = CheckName(from)) return bad;
     if (int bad = CheckName(to)) return bad;
     // The phone renames within a folder only; mv copies on EXDEV.
-    if (Parent(from) != Parent(to) || flags != 0) return flags ? -EINVAL : -EXDEV;
+    if (flags != 0) return -EINVAL;
+    if (Parent(from) != Parent(to)) return -EXDEV;
+    if (from == to) return 0;
+    HeldPtr held = ByPath(from);
+    if (held && Name(to).rfind(".fuse_hidden", 0) == 0) {
+      // The library hides a file removed while open under a name of its
+      // own until the last handle closes: removed from the phone now, its
+      // bytes kept here for the handles.
+      const int removed = Unlink(from);
+      held->path = to;
+      held->hidden = true;
+      held->on_phone = false;
+      by_path_[to] = held;
+      return removed;
+    }
+    if (held && !held->on_phone) {
+      // Not on the phone yet: it takes the new name when it is sent.
+      if (HeldPtr other = ByPath(to)) Unlink(to);
+      Rekey(from, to);
+      return 0;
+    }
     return Guard("mv", from, [&] {
       std::optional<RemoteEntry> source = Find(from);
       if (!source) return -ENOENT;
       if (std::optional<RemoteEntry> target = Find(to)) {
-        if (target->folder) return source->folder && List(to).entries.empty() ? 0 : -EEXIST;
-        if (source->folder) return -ENOTDIR;
-        session_.Remove(to);  // rename replaces a file
+        // rename replaces what it lands on: an empty folder by a folder, a
+        // file by a file.
+        if (target->folder != source->folder) return target->folder ? -EISDIR : -ENOTDIR;
+        if (target->folder && !List(to).entries.empty()) return -ENOTEMPTY;
+        session_.Remove(to);
+        Forget(Parent(to));
       }
-      session_.Rename(from, to);
+      // What was held under the new name (written, not yet sent) is
+      // replaced too.
+      if (HeldPtr other = ByPath(to)) {
+        if (other->on_phone && !other->fetched && !other->dirty) Fetch(*other);
+        Forget(*other);
+        other->path.clear();
+        other->dirty = false;
+      }
+      try {
+        session_.Rename(from, to);
+      } catch (const SessionError& e) {
+        Log("mv %s %s: %s", from.c_str(), to.c_str(), e.what());
+        throw;
+      }
       Forget(Parent(from));
-      Forget(from);
-      // A file open under the old name goes on under the new one.
-      if (auto node = held_.extract(from)) {
-        node.key() = to;
-        held_.insert(std::move(node));
-      }
+      Rekey(from, to);
       return 0;
     });
   }
@@ -418,8 +450,8 @@ class PhoneFs {
     // The phone keeps read, write and delete; the owner's write bit stands
     // for the last two.
     const std::string letters = (mode & S_IWUSR) ? "RWD" : "R";
-    if (auto it = held_.find(path); it != held_.end() && it->second.dirty) {
-      it->second.permissions = letters;  // given once the file is there
+    if (HeldPtr held = ByPath(path); held && !held->on_phone) {
+      held->permissions = letters;  // given once the file is there
       return 0;
     }
     return Guard("chmod", path, [&] {
@@ -435,6 +467,9 @@ class PhoneFs {
     return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
   }
   static std::string Name(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+  static bool Within(const std::string& path, const std::string& folder) {
+    return path == folder || path.rfind(folder + "/", 0) == 0;
+  }
 
   // Names are UTF-8 here and Latin-1 on the wire: what Latin-1 cannot
   // carry is refused before anything is sent.
@@ -459,6 +494,41 @@ class PhoneFs {
       default:
         return EIO;
     }
+  }
+
+  int Flush(Held& held) {
+    if (!held.dirty || held.path.empty() || held.hidden) return 0;
+    const std::string path = held.path;
+    std::string data;
+    if (!held.contents->All(data)) {
+      Log("put %s: the temporary file cannot be read", path.c_str());
+      return -EIO;
+    }
+    std::string why;
+    const int result = Guard("put", path, [&] {
+      try {
+        session_.Put(SourceOf(data), data.size(), path);
+        if (!held.permissions.empty() && held.permissions != "RWD") {
+          session_.SetPermissions(path, held.permissions);
+        }
+      } catch (const SessionError& e) {
+        why = e.what();
+        throw;
+      }
+      return 0;
+    });
+    Forget(Parent(path));
+    // Said once: the bytes stay for the open handles, not sent again.
+    held.dirty = false;
+    if (result == 0) {
+      held.fetched = true;
+      held.on_phone = true;
+    } else {
+      held.fetched = false;
+      Log("put %s failed (%s): the file is not on the phone as written", path.c_str(),
+          why.empty() ? "the phone is gone" : why.c_str());
+    }
+    return result;
   }
 
   const FolderListing& List(const std::string& folder) {
@@ -495,27 +565,65 @@ class PhoneFs {
     return std::nullopt;
   }
 
-  Held& Hold(const std::string& path) {
-    Held& held = held_[path];
-    if (!held.contents) {
-      auto recent = recent_.find(path);
-      if (recent != recent_.end() && Clock::now() < recent->second.until) {
-        held.contents = std::move(recent->second.contents);
-        held.fetched = true;
-      } else {
-        held.contents = std::make_unique<Contents>(options_.memory_bound);
-      }
-      if (recent != recent_.end()) recent_.erase(recent);
+  HeldPtr ByPath(const std::string& path) const {
+    auto it = by_path_.find(path);
+    return it == by_path_.end() ? nullptr : it->second;
+  }
+  HeldPtr Handle(const fuse_file_info* fi) const {
+    auto it = open_.find(fi->fh);
+    return it == open_.end() ? nullptr : it->second;
+  }
+  void Attach(const HeldPtr& held, fuse_file_info* fi) {
+    fi->fh = ++last_handle_;
+    open_[fi->fh] = held;
+    ++held->handles;
+  }
+
+  // A new held file under its name, with the bytes of a recent reading
+  // when there are some.
+  HeldPtr Hold(const std::string& path) {
+    auto held = std::make_shared<Held>();
+    held->path = path;
+    auto recent = recent_.find(path);
+    if (recent != recent_.end() && Clock::now() < recent->second.until) {
+      held->contents = std::move(recent->second.contents);
+      held->fetched = true;
+    } else {
+      held->contents = std::make_unique<Contents>(options_.memory_bound);
     }
-    ++held.handles;
+    if (recent != recent_.end()) recent_.erase(recent);
+    by_path_[path] = held;
     return held;
+  }
+  // The name no longer leads to it (open handles still do).
+  void Forget(Held& held) {
+    auto it = by_path_.find(held.path);
+    if (it != by_path_.end() && it->second.get() == &held) by_path_.erase(it);
+  }
+  // A rename: held files at or below from, and what was cached there, move.
+  void Rekey(const std::string& from, const std::string& to) {
+    std::vector<HeldPtr> moved;
+    for (auto it = by_path_.begin(); it != by_path_.end();) {
+      if (Within(it->first, from)) {
+        moved.push_back(it->second);
+        it = by_path_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    for (const HeldPtr& held : moved) {
+      held->path = to + held->path.substr(from.size());
+      by_path_[held->path] = held;
+    }
+    std::erase_if(listings_, [&](const auto& entry) { return Within(entry.first, from); });
+    std::erase_if(recent_, [&](const auto& entry) { return Within(entry.first, from); });
   }
 
   // A file read and closed is kept for the listings' time, so that the
   // next reader (a file manager opens a file more than once) is served
   // without fetching it again; a few files at the most.
   void KeepRecent(const std::string& path, std::unique_ptr<Contents> contents) {
-    if (options_.cache_ttl <= 0) return;
+    if (options_.cache_ttl <= 0 || !contents) return;
     constexpr size_t kRecentFiles = 8;
     if (recent_.size() >= kRecentFiles) {
       auto oldest = std::min_element(recent_.begin(), recent_.end(), [](const auto& a, const auto& b) {
@@ -526,11 +634,11 @@ class PhoneFs {
     recent_[path] = {std::move(contents), Clock::now() + TimeToLive()};
   }
 
-  int Fetch(const std::string& path, Held& held) {
-    held.contents->Resize(0);
+  int Fetch(Held& held) {
+    if (!held.contents->Resize(0)) return -EIO;
     bool local_failure = false;
-    const int result = Guard("get", path, [&] {
-      session_.Get(path, [&](std::string_view bytes) {
+    const int result = Guard("get", held.path, [&] {
+      session_.Get(held.path, [&](std::string_view bytes) {
         if (!held.contents->Append(bytes)) {
           local_failure = true;
           throw SessionError(SessionErrorKind::kLocal, "the cache cannot take the file");
@@ -540,7 +648,7 @@ class PhoneFs {
     });
     if (result != 0) {
       held.contents->Resize(0);
-      if (local_failure) Log("get %s: the cache's temporary file failed", path.c_str());
+      if (local_failure) Log("get %s: the cache's temporary file failed", held.path.c_str());
       return result;
     }
     held.fetched = true;
@@ -551,7 +659,9 @@ class PhoneFs {
   MountOptions options_;
   bool syslog_;
   std::map<std::string, std::pair<FolderListing, Clock::time_point>> listings_;
-  std::map<std::string, Held> held_;
+  std::map<std::string, HeldPtr> by_path_;   // held files by their name
+  std::map<uint64_t, HeldPtr> open_;         // by open handle
+  uint64_t last_handle_ = 0;
   struct Recent {
     std::unique_ptr<Contents> contents;
     Clock::time_point until;
@@ -561,6 +671,17 @@ class PhoneFs {
 
 PhoneFs& Fs() { return *static_cast<PhoneFs*>(fuse_get_context()->private_data); }
 
+// Every callback: no exception may cross into the C library.
+template <typename Work>
+int Safely(Work work) {
+  try {
+    return work();
+  } catch (const std::exception& e) {
+    Fs().Log("%s", e.what());
+    return -EIO;
+  }
+}
+
 fuse_operations Operations() {
   fuse_operations ops{};
   ops.init = [](fuse_conn_info*, fuse_config* config) -> void* {
@@ -568,41 +689,56 @@ fuse_operations Operations() {
     config->attr_timeout = 1;
     config->entry_timeout = 1;
     config->negative_timeout = 0;
-    // An unlinked file that is still open goes at once, instead of being
-    // renamed to a hidden name on the phone until it is closed.
-    config->hard_remove = 1;
+    // An unlinked file that is still open is renamed to a hidden name by
+    // the library (see Rename), so that it can still be read and stat'ed.
+    config->hard_remove = 0;
     return fuse_get_context()->private_data;
   };
-  ops.getattr = [](const char* path, struct stat* st, fuse_file_info*) {
-    return Fs().GetAttr(path, st);
+  ops.getattr = [](const char* path, struct stat* st, fuse_file_info* fi) {
+    return Safely([&] { return Fs().GetAttr(path, st, fi); });
   };
   ops.readdir = [](const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*,
-                   fuse_readdir_flags) { return Fs().ReadDir(path, buffer, fill); };
-  ops.open = [](const char* path, fuse_file_info* fi) { return Fs().Open(path, fi); };
-  ops.create = [](const char* path, mode_t, fuse_file_info*) { return Fs().Create(path); };
-  ops.read = [](const char* path, char* out, size_t size, off_t offset, fuse_file_info*) {
-    return Fs().Read(path, out, size, offset);
+                   fuse_readdir_flags) {
+    return Safely([&] { return Fs().ReadDir(path, buffer, fill); });
   };
-  ops.write = [](const char* path, const char* data, size_t size, off_t offset,
-                 fuse_file_info*) { return Fs().Write(path, data, size, offset); };
+  ops.open = [](const char* path, fuse_file_info* fi) {
+    return Safely([&] { return Fs().Open(path, fi); });
+  };
+  ops.create = [](const char* path, mode_t, fuse_file_info* fi) {
+    return Safely([&] { return Fs().Create(path, fi); });
+  };
+  ops.read = [](const char*, char* out, size_t size, off_t offset, fuse_file_info* fi) {
+    return Safely([&] { return Fs().Read(fi, out, size, offset); });
+  };
+  ops.write = [](const char*, const char* data, size_t size, off_t offset, fuse_file_info* fi) {
+    return Safely([&] { return Fs().Write(fi, data, size, offset); });
+  };
   ops.truncate = [](const char* path, off_t size, fuse_file_info* fi) {
-    return Fs().Truncate(path, size, fi != nullptr);
+    return Safely([&] { return Fs().Truncate(path, size, fi); });
   };
-  ops.flush = [](const char* path, fuse_file_info*) { return Fs().Flush(path); };
-  ops.fsync = [](const char* path, int, fuse_file_info*) { return Fs().Flush(path); };
-  ops.release = [](const char* path, fuse_file_info*) {
-    Fs().Release(path);
-    return 0;
+  ops.flush = [](const char*, fuse_file_info* fi) {
+    return Safely([&] { return Fs().Flush(fi); });
   };
-  ops.unlink = [](const char* path) { return Fs().Unlink(path); };
-  ops.mkdir = [](const char* path, mode_t) { return Fs().MakeDir(path); };
-  ops.rmdir = [](const char* path) { return Fs().RemoveDir(path); };
+  ops.fsync = [](const char*, int, fuse_file_info* fi) {
+    return Safely([&] { return Fs().Flush(fi); });
+  };
+  ops.release = [](const char*, fuse_file_info* fi) {
+    return Safely([&] {
+      Fs().Release(fi);
+      return 0;
+    });
+  };
+  ops.unlink = [](const char* path) { return Safely([&] { return Fs().Unlink(path); }); };
+  ops.mkdir = [](const char* path, mode_t) { return Safely([&] { return Fs().MakeDir(path); }); };
+  ops.rmdir = [](const char* path) { return Safely([&] { return Fs().RemoveDir(path); }); };
   ops.rename = [](const char* from, const char* to, unsigned flags) {
-    return Fs().Rename(from, to, flags);
+    return Safely([&] { return Fs().Rename(from, to, flags); });
   };
-  ops.statfs = [](const char*, struct statvfs* st) { return Fs().StatFs(st); };
+  ops.statfs = [](const char*, struct statvfs* st) {
+    return Safely([&] { return Fs().StatFs(st); });
+  };
   ops.chmod = [](const char* path, mode_t mode, fuse_file_info*) {
-    return Fs().Chmod(path, mode);
+    return Safely([&] { return path ? Fs().Chmod(path, mode) : 0; });
   };
   // The phone sets its own times; touch and cp -p are not refused.
   ops.utimens = [](const char*, const timespec*, fuse_file_info*) { return 0; };

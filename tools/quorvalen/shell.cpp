@@ -111,6 +111,7 @@ class Shell {
   // The phone's path of a word, from the current folder; a trailing '/'
   // (a folder as destination) is kept.
   std::string Remote(const std::string& word) const {
+    if (word.empty()) throw SessionError(SessionErrorKind::kBadName, "an empty path");
     const std::string joined = !word.empty() && word[0] == '/' ? word : cwd_ + "/" + word;
     std::string path = JoinRemotePath(SplitRemotePath(joined));
     if (word.size() > 1 && word.back() == '/' && path != "/") path += '/';
@@ -213,10 +214,10 @@ class Shell {
       return Failed(e, words[0]);
     }
     ClearInterrupted();
-    const int status = commands.Run(cli_).value_or(kExitUsage);
-    // Every command sees the phone as it is now; a connection that was lost
-    // is opened again by the next one.
+    // Every command sees the phone as it is now (not as completion or cd
+    // listed it); a connection that was lost is opened again by the next.
     cli_.ForgetAll();
+    const int status = commands.Run(cli_).value_or(kExitUsage);
     if (cli_.HasSession() && !cli_.Phone().IsOpen()) cli_.CloseSession();
     return status;
   }
@@ -269,10 +270,17 @@ char** Complete(const char* text, int start, int) {
       const std::string folder = g_shell->Remote(folder_part.empty() ? "." : folder_part);
       for (const RemoteEntry& entry : g_cli->Listing(folder).entries) {
         if (entry.name.rfind(prefix, 0) == 0) {
-          g_matches.push_back(folder_part + entry.name + (entry.folder ? "/" : ""));
+          // Completed into the line as the shell reads it back.
+          std::string escaped;
+          for (char c : entry.name) {
+            if (c == ' ' || c == '\'' || c == '"' || c == '\\' || c == ';' || c == '#') escaped += '\\';
+            escaped += c;
+          }
+          g_matches.push_back(folder_part + escaped + (entry.folder ? "/" : ""));
         }
       }
     } catch (const SessionError&) {
+      if (g_cli->HasSession() && !g_cli->Phone().IsOpen()) g_cli->CloseSession();
     }
   }
   rl_attempted_completion_over = 1;
@@ -298,6 +306,11 @@ int RunShell(Cli& cli) {
     std::string line;
     if (terminal) {
       char* read = readline(shell.Prompt().c_str());
+      if (!read && Interrupted()) {  // Ctrl-C at the prompt: a fresh line
+        ClearInterrupted();
+        std::fputc('\n', cli.out);
+        continue;
+      }
       if (!read) {
         std::fputc('\n', cli.out);
         break;

@@ -109,12 +109,11 @@ class CheckedPort : public SerialPort {
     if (mode != mode_seen_) Reset();
     mode_seen_ = mode;
     if (mode == LineMode::kPlain || !inner_->PortOpen()) return;
-    for (char c : inner_->Input()) {
-      if (mode == LineMode::kBfb) {
-        Take(static_cast<uint8_t>(c));
-      } else {
-        TakeAnswer(static_cast<uint8_t>(c));
-      }
+    const std::string bytes = inner_->Input();
+    if (mode == LineMode::kBfb) {
+      TakeFrames(bytes);
+    } else {
+      for (char c : bytes) TakeAnswer(static_cast<uint8_t>(c));
     }
   }
 
@@ -154,27 +153,27 @@ class CheckedPort : public SerialPort {
     awaiting_ = false;
   }
 
-  void Take(uint8_t byte) {
-    frame_.push_back(static_cast<char>(byte));
-    // Hunt for a frame header: a known type, a length, their XOR.
-    while (!frame_.empty()) {
-      const auto type = static_cast<uint8_t>(frame_[0]);
-      bool junk = !FrameType(type);
-      if (!junk && frame_.size() >= 3) {
-        const auto length = static_cast<uint8_t>(frame_[1]);
-        junk = length == 0 || static_cast<uint8_t>(frame_[2]) != (type ^ length);
+  // Frames from the bytes received so far; what does not begin a frame (a
+  // known type, a length, their XOR) is skipped a byte at a time.
+  void TakeFrames(std::string_view bytes) {
+    frame_.append(bytes);
+    size_t at = 0;
+    while (frame_.size() - at >= 3) {
+      const auto type = static_cast<uint8_t>(frame_[at]);
+      const auto length = static_cast<uint8_t>(frame_[at + 1]);
+      if (!FrameType(type) || length == 0 || static_cast<uint8_t>(frame_[at + 2]) != (type ^ length)) {
+        ++counters_->junk_bytes;
+        ++at;
+        continue;
       }
-      if (!junk) break;
-      ++counters_->junk_bytes;
-      frame_.erase(0, 1);
+      if (frame_.size() - at < 3u + length) break;
+      Frame(std::string_view(frame_).substr(at, 3u + length));
+      at += 3u + length;
     }
-    if (frame_.size() < 3 || frame_.size() < 3u + static_cast<uint8_t>(frame_[1])) return;
-    std::string frame = std::move(frame_);
-    frame_.clear();
-    Frame(frame);
+    frame_.erase(0, at);
   }
 
-  void Frame(const std::string& frame) {
+  void Frame(std::string_view frame) {
     if (static_cast<uint8_t>(frame[0]) != kBfbDataFrame) {
       // The control's receiver takes data frames only and drops others four
       // bytes at a time, which can cost it the start of the next frame: it
@@ -248,7 +247,11 @@ class CheckedPort : public SerialPort {
     } else {
       LearnNumbering(sequence);
       last_sequence_ = sequence;
-      ready_ += held_;
+      if (ready_.empty()) {
+        ready_.swap(held_);
+      } else {
+        ready_ += held_;
+      }
       block_.clear();
       held_.clear();
     }
@@ -267,7 +270,7 @@ class CheckedPort : public SerialPort {
   std::function<void()> handler_;
   int threshold_ = 0;
   std::string ready_;  // passed, for the control to read
-  std::string frame_;  // the frame being received
+  std::string frame_;  // bytes received that make no whole frame yet
   std::string block_;  // the data block being put together from frames
   std::string held_;   // that block's frames as they came
   int last_sequence_ = -1;

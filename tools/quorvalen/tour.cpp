@@ -139,6 +139,10 @@ int Tour(bool console) {
   std::ifstream fetched(local + "/beach.jpg", std::ios::binary | std::ios::ate);
   std::printf("\n%s/beach.jpg holds %lld bytes.\n", local.c_str(),
               static_cast<long long>(fetched ? static_cast<long long>(fetched.tellg()) : -1));
+  std::printf(
+      "\nOn one connection for many commands: quorvalen --sim shell (cd, ls, get, put, ...),\n"
+      "or the phone as a folder: mkdir /tmp/phone && quorvalen --sim mount /tmp/phone\n"
+      "(fusermount3 -u /tmp/phone unmounts). With a real phone: --port /dev/ttyUSB0.\n");
   return failures ? 1 : 0;
 }
 

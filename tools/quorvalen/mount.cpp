@@ -22,6 +22,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <algorithm>
 #include <map>
 #include <memory>
@@ -842,7 +843,16 @@ int RunMount(Cli& cli, const GlobalOptions& global, const MountOptions& options)
   };
   int status;
   {
-    Connection connection(global);
+    // The daemon leaves the folder it was started from (so that it can be
+    // unmounted): the paths it keeps using are made absolute first.
+    GlobalOptions daemon_global = global;
+    MountOptions daemon_options = options;
+    std::error_code ignored;
+    if (!daemon_global.sim_root.empty()) {
+      daemon_global.sim_root = std::filesystem::absolute(daemon_global.sim_root, ignored);
+    }
+    daemon_options.mountpoint = std::filesystem::absolute(options.mountpoint, ignored);
+    Connection connection(daemon_global);
     std::unique_ptr<Session> session;
     try {
       session = connection.Open();
@@ -854,13 +864,14 @@ int RunMount(Cli& cli, const GlobalOptions& global, const MountOptions& options)
       _exit(code);
     }
     openlog("quorvalen", LOG_PID, LOG_USER);
-    status = Serve(*session, options, true, [&](const std::string& error) {
+    status = Serve(*session, daemon_options, true, [&](const std::string& error) {
       if (!error.empty()) {
         tell(1, "mount: " + error);
         return;
       }
       tell(0, "");
-      // Detached from the terminal from here on.
+      // Detached from the terminal and its folder from here on.
+      [[maybe_unused]] const int root = chdir("/");
       const int null = open("/dev/null", O_RDWR);
       if (null >= 0) {
         dup2(null, STDIN_FILENO);

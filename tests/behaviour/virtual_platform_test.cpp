@@ -8,27 +8,6 @@
 namespace quorvalen {
 namespace {
 
-TEST(VirtualLoop, TimersFireInTimeOrderAndOnlyWhileEnabled) {
-  VirtualEventLoop loop;
-  std::vector<std::pair<int64_t, char>> fired;
-  auto record = [&](char id) { return [&, id] { fired.emplace_back(loop.NowMs(), id); }; };
-  auto a = loop.CreateTimer(record('a'));
-  auto b = loop.CreateTimer(record('b'));
-  auto c = loop.CreateTimer(record('c'));
-  auto off = loop.CreateTimer(record('x'));
-  a->Interval(30);
-  b->Interval(70);
-  c->Interval(50);
-  off->Interval(10);
-  for (Timer* t : {a.get(), b.get(), c.get()}) t->Enabled(true);
-  loop.RunFor(145);
-  EXPECT_EQ(fired, (std::vector<std::pair<int64_t, char>>{
-                       {30, 'a'}, {50, 'c'}, {60, 'a'}, {70, 'b'}, {90, 'a'},
-                       {100, 'c'}, {120, 'a'}, {140, 'b'}}));
-  EXPECT_EQ(loop.NowMs(), 145);
-  EXPECT_EQ(loop.Count().timer_ticks, 8u);
-}
-
 TEST(VirtualLoop, ReenablingOrChangingTheIntervalStartsAFreshInterval) {
   VirtualEventLoop loop;
   std::vector<int64_t> ticks;
@@ -61,26 +40,6 @@ TEST(VirtualLoop, ALateTickIsOneTickAndKeepsThePhase) {
   t->Enabled(true);
   loop.RunFor(700);
   EXPECT_EQ(ticks, (std::vector<int64_t>{100, 450, 500, 600, 700}));
-}
-
-TEST(VirtualLoop, BusyWaitRunsTheWorldButNotTheHost) {
-  VirtualEventLoop loop;
-  std::vector<std::string> log;
-  loop.After(20'000'000, VirtualEventLoop::Domain::kWorld, [&] { log.push_back("world@20"); });
-  loop.After(10'000'000, VirtualEventLoop::Domain::kHost, [&] { log.push_back("host@10"); });
-  loop.AdvanceTo(100'000'000);
-  EXPECT_EQ(log, (std::vector<std::string>{"world@20"}));
-  EXPECT_EQ(loop.NowMs(), 100);
-  loop.ProcessPendingEvents();  // the host's event runs late, at 100
-  EXPECT_EQ(log, (std::vector<std::string>{"world@20", "host@10"}));
-  EXPECT_EQ(loop.NowMs(), 100);
-
-  bool done = false;
-  loop.After(5'000'000, VirtualEventLoop::Domain::kHost, [&] { done = true; });
-  EXPECT_TRUE(loop.RunUntil([&] { return done; }, 1000));
-  EXPECT_EQ(loop.NowMs(), 105);
-  EXPECT_FALSE(loop.RunUntil([] { return false; }, 50));
-  EXPECT_EQ(loop.NowMs(), 155);
 }
 
 class VirtualLine : public ControlTest {

@@ -15,33 +15,6 @@
 namespace quorvalen {
 namespace {
 
-using AckList = std::vector<std::pair<std::string, std::string>>;
-
-TEST(PosixEndToEnd, TheControlOpensAPseudoTerminalAndReadsTheModel) {
-  PtyPhone phone("QV-E2E");
-  ASSERT_TRUE(phone.Ok());
-  PosixPlatform platform;
-  platform.DevicePath(1, phone.SlavePath());
-  Quorvalen control(platform);
-  AckList acks;
-  control.OnAck([&](const std::string& c, const std::string& a) { acks.emplace_back(c, a); });
-  control.Command("SPEC>OPEN");
-  control.Command("AT+CGMM");
-  control.Command("SPEC>CLOSE");
-  ASSERT_TRUE(platform.Loop().RunUntil([&] { return !acks.empty() && acks.back().first == "STACK-" && acks.back().second == "0"; }, 20000));
-  EXPECT_EQ(acks, (AckList{{"STACK+", "1"},
-                           {"STACK+", "2"},
-                           {"STACK+", "3"},
-                           {"PORT COUNT", "1"},
-                           {"SPEC>OPEN", "OK"},
-                           {"STACK-", "2"},
-                           {"AT+CGMM", "QV-E2E"},
-                           {"AT+CGMM", "OK"},
-                           {"STACK-", "1"},
-                           {"SPEC>CLOSE", "OK"},
-                           {"STACK-", "0"}}));
-}
-
 std::string Temp(const std::string& name) {
   const char* dir = std::getenv("TMPDIR");
   return std::string(dir ? dir : "/tmp") + "/quorvalen-e2e-" + std::to_string(getpid()) + "-" + name;

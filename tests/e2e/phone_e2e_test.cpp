@@ -37,6 +37,15 @@ std::vector<std::pair<std::string, std::string>> Answers(const std::vector<nlohm
   return answers;
 }
 
+// The last answer to a command, or "(none)".
+std::string AnswerTo(const std::vector<std::pair<std::string, std::string>>& answers,
+                     const std::string& command) {
+  for (auto it = answers.rbegin(); it != answers.rend(); ++it) {
+    if (it->first == command) return it->second;
+  }
+  return "(none)";
+}
+
 TEST(PhoneEndToEnd, TheConsoleTalksToThePhoneThroughItsLink) {
   const std::string link = ::testing::TempDir() + "/qv-phone-link-" + std::to_string(getpid());
   PhoneProcess phone({"--sample", "--model", "QV-E2E", "--link", link});
@@ -72,12 +81,7 @@ TEST(PhoneEndToEnd, TheInfraredRoadOverTwoPseudoTerminals) {
       "--irda-comm " + phone.Device() + " --irda-obex " + phone.ObexDevice() + " --set ComType=1",
       "SPEC>OPEN\nAT+CGMM\nOBEX>DIR:\nOBEX>GET:readme.txt\n"
       "{\"wait\": \"idle\", \"timeout_ms\": 30000}\nAT\nSPEC>CLOSE\n"));
-  auto answer = [&](const std::string& command) {
-    for (auto it = answers.rbegin(); it != answers.rend(); ++it) {
-      if (it->first == command) return it->second;
-    }
-    return std::string("(none)");
-  };
+  auto answer = [&](const std::string& command) { return AnswerTo(answers, command); };
   EXPECT_EQ(answer("SPEC>OPEN"), "OK");
   EXPECT_EQ(answer("AT+CGMM"), "OK");
   EXPECT_EQ(answer("SPEC>SET_OBEX"), "OK");
@@ -112,12 +116,7 @@ TEST(PhoneEndToEnd, TheCableRoadOverAPseudoTerminal) {
                                 std::to_string(family),
                             script);
     auto answers = Answers(lines);
-    auto answer_to = [&](const std::string& command) -> std::string {
-      for (auto it = answers.rbegin(); it != answers.rend(); ++it) {
-        if (it->first == command) return it->second;
-      }
-      return "(none)";
-    };
+    auto answer_to = [&](const std::string& command) { return AnswerTo(answers, command); };
     EXPECT_EQ(answer_to("SPEC>OPEN"), "OK") << family;
     EXPECT_EQ(answer_to("OBEX>DIR:").substr(0, 2), "A0") << family;
     EXPECT_EQ(answer_to("OBEX>GET:hello.txt").substr(0, 2), "A0") << family;

@@ -1,6 +1,5 @@
 // The property bag kept in a text file: byte-exact round trips, keys kept for
-// others, atomic saves, the errors a host sees, and a control saved and
-// loaded through it.
+// others, atomic saves, and the errors a host sees.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -14,7 +13,6 @@
 
 #include "quorvalen/error.h"
 #include "quorvalen/posix_platform.h"
-#include "support/control_fixture.h"
 
 namespace quorvalen {
 namespace {
@@ -143,30 +141,6 @@ TEST_F(FilePropertyBagTest, MalformedFilesNameTheLineAndLeaveTheBagAsItWas) {
   Error error = Raised([&] { bag.ReadProperty("Flag", false); });
   EXPECT_EQ(error.number, kErrTypeMismatch);
   EXPECT_NE(error.description.find(path_ + " line 2"), std::string::npos) << error.description;
-}
-
-TEST_F(FilePropertyBagTest, AControlRoundTripsThroughTheFile) {
-  VirtualPlatform platform;
-  Quorvalen control(platform);
-  control.AT_Settings("9600,e,7,2");
-  control.HexDelay(-3);
-  FilePropertyBag bag(path_);
-  control.WriteProperties(bag);
-  bag.WriteProperty("OBEX_BlockLen", int32_t{0}, int32_t{255});  // as a host may have saved it
-  bag.Save();
-  EXPECT_NE(FileBytes().find("OBEX_BlockLen=0\n"), std::string::npos) << FileBytes();
-
-  FilePropertyBag loaded(path_);
-  loaded.Load();
-  VirtualPlatform other_platform;
-  Quorvalen other(other_platform);
-  other.ReadProperties(loaded);
-  EXPECT_EQ(other.AT_Settings(), "9600,e,7,2");
-  EXPECT_EQ(other.HexDelay(), -3);
-  EXPECT_EQ(other.TimeOut(), 20000);
-  // A saved block length of 0 reads back as 0, with automatic mode off.
-  EXPECT_EQ(other.OBEX_BlockLen(), 0);
-  EXPECT_FALSE(ControlInternals(other).AutoBlockLen());
 }
 
 }  // namespace

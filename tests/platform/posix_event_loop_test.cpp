@@ -1,10 +1,7 @@
 // The poll(2) event loop: timer order, late ticks, the re-entrancy the
-// control relies on, descriptors, and stopping. Time bounds are lower bounds
+// control relies on, and stopping (descriptors: serial_port_test). Time bounds are lower bounds
 // (a timer is never early) or very generous upper ones.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -20,26 +17,6 @@ namespace {
 
 // Only a loop that hangs takes this long.
 constexpr int64_t kPatience = 10'000;
-
-struct Pipe {
-  int fds[2] = {-1, -1};
-  Pipe() {
-    EXPECT_EQ(pipe(fds), 0);
-    fcntl(fds[0], F_SETFL, O_NONBLOCK);
-  }
-  ~Pipe() {
-    for (int fd : fds) if (fd >= 0) close(fd);
-  }
-  void Write(const std::string& bytes) const {
-    ASSERT_EQ(write(fds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
-  std::string ReadAll() const {
-    std::string got;
-    char buffer[256];
-    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) got.append(buffer, n);
-    return got;
-  }
-};
 
 TEST(PosixEventLoop, TimersTickInDueOrderNeverEarlyAndNotWhenDisabled) {
   PosixEventLoop loop;
@@ -190,37 +167,6 @@ TEST(PosixEventLoop, StopAndPostWorkFromAnotherThread) {
   loop.RunFor(kPatience);
   EXPECT_EQ(ticks, 1);
   EXPECT_TRUE(loop.RunUntil([&] { return ticks == 3; }, kPatience));
-}
-
-TEST(PosixEventLoop, WatchedPipeReportsReadinessUntilChangedOrUnwatched) {
-  PosixEventLoop loop;
-  Pipe pipe;
-  std::string got;
-  short seen = 0;
-  auto reader = loop.Watch(pipe.fds[0], POLLIN, [&](short revents) {
-    seen |= revents;
-    got += pipe.ReadAll();
-  });
-  pipe.Write("hi");
-  ASSERT_TRUE(loop.RunUntil([&] { return got == "hi"; }, kPatience));
-  EXPECT_TRUE(seen & POLLIN);
-
-  loop.ChangeWatch(reader, 0);
-  pipe.Write("x");
-  loop.RunFor(30);
-  EXPECT_EQ(got, "hi");
-  loop.ChangeWatch(reader, POLLIN);
-  ASSERT_TRUE(loop.RunUntil([&] { return got == "hix"; }, kPatience));
-
-  // A hang-up that nobody asked for still reaches the watch.
-  close(pipe.fds[1]);
-  pipe.fds[1] = -1;
-  seen = 0;
-  ASSERT_TRUE(loop.RunUntil([&] { return (seen & POLLHUP) != 0; }, kPatience));
-  loop.Unwatch(reader);
-  got.clear();
-  loop.RunFor(20);
-  EXPECT_EQ(got, "");
 }
 
 }  // namespace

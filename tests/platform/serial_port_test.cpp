@@ -22,14 +22,6 @@
 namespace quorvalen {
 namespace {
 
-std::string AllByteValues(int repeats) {
-  std::string bytes;
-  for (int r = 0; r < repeats; ++r) {
-    for (int b = 0; b < 256; ++b) bytes.push_back(static_cast<char>(b));
-  }
-  return bytes;
-}
-
 int OpenDescriptorCount() {
   int count = 0;
   for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
@@ -127,23 +119,6 @@ TEST_F(SerialPortTest, ACustomRateReachesTheDeviceAndRefusedSettingsChangeNothin
   EXPECT_EQ(ErrorOf([&] { port_.Settings("9600,n,4,1"); }).number, kErrCannotSetLineSettings);
   EXPECT_EQ(port_.Settings(), "56000,n,8,1");
   EXPECT_EQ(SlaveTermios().c_cflag, tio.c_cflag);
-}
-
-TEST_F(SerialPortTest, CarriesEveryByteValueBothWaysUnchanged) {
-  const std::string bytes = AllByteValues(4);
-  port_.RThreshold(0);
-  port_.PortOpen(true);
-
-  ASSERT_TRUE(pty_.WriteAll(bytes));
-  ASSERT_TRUE(
-      Eventually(loop_, [&] { return port_.InBufferCount() >= static_cast<int>(bytes.size()); }));
-  EXPECT_EQ(port_.InBufferCount(), static_cast<int>(bytes.size()));
-  EXPECT_EQ(port_.Input(), bytes);
-  EXPECT_EQ(port_.InBufferCount(), 0);
-  EXPECT_EQ(port_.Input(), "");
-
-  port_.Output(bytes);
-  EXPECT_EQ(pty_.ReadCount(bytes.size()), bytes);
 }
 
 TEST_F(SerialPortTest, ReceiveNotificationFollowsTheThreshold) {

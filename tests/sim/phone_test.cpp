@@ -132,24 +132,6 @@ TEST(SimulatedPhone, TheStandardSwitchServesGeneralObexClients) {
   EXPECT_EQ(host.Exchange("AT\r"), "AT\r\r\nOK\r\n");
 }
 
-TEST(SimulatedPhone, BfbModeFramesAndTheWayBack) {
-  SimHost host(Family(2));
-  EXPECT_EQ(host.Exchange("AT^SBFB=1\r"), "AT^SBFB=1\r\r\nOK\r\n");
-  EXPECT_EQ(host.Phone().CurrentMode(), SimulatedPhone::Mode::kBfb);
-  EXPECT_EQ(host.Exchange(HexToText("02010314")), "");  // still at 19200: garbage
-  host.Speed(56000);  // within 3% of the phone's 57600
-  EXPECT_EQ(TextToHex(host.Exchange(HexToText("02010314"))), "02020014AA");
-  EXPECT_EQ(TextToHex(host.Exchange(HexToText("010A0BC03131353230300DD22B"))),
-            "010A0BCC3131353230300DD22B");
-  EXPECT_EQ(host.Phone().Speed(), 115200);
-  host.Speed(115200);
-  EXPECT_EQ(host.Exchange(BuildBfbFrame(0x06, "at^sqwe=2\r")), BuildBfbFrame(0x06, "\r\nOK\r\n"));
-  EXPECT_EQ(host.Exchange(BuildBfbFrame(0x06, "at^sbfb=0\r")), BuildBfbFrame(0x06, "\r\nOK\r\n"));
-  EXPECT_EQ(host.Phone().CurrentMode(), SimulatedPhone::Mode::kAt);
-  host.Speed(19200);
-  EXPECT_EQ(host.Exchange("AT\r"), "AT\r\r\nOK\r\n");
-}
-
 // A phone in BFB mode at 57600, the host at 56000.
 std::unique_ptr<SimHost> InBfb(int family = 1) {
   auto host = std::make_unique<SimHost>(Family(family));
@@ -202,15 +184,6 @@ TEST(SimulatedPhone, BytesAtTheWrongSpeedAreGarbage) {
   SimHost autobaud(Family(0));
   autobaud.Speed(9600);
   EXPECT_EQ(autobaud.Exchange("AT\r"), "AT\r\r\nOK\r\n");
-}
-
-TEST(SimulatedPhone, StaysInBfbModeUntilReplugged) {
-  auto host = InBfb();
-  host->Speed(19200);  // a new host probes with AT at 19200
-  EXPECT_EQ(host->Exchange("AT\r"), "");
-  EXPECT_EQ(host->Exchange("AT\r"), "");
-  host->Phone().Replug();
-  EXPECT_EQ(host->Exchange("AT\r"), "AT\r\r\nOK\r\n");
 }
 
 // Twenty AT commands through a phone with faults; the transcript of what it

@@ -8,6 +8,7 @@
 #include "quorvalen/quorvalen.h"
 #include "quorvalen/sim/attachments.h"
 #include "quorvalen/sim/file_store.h"
+#include "big_file.h"
 #include "quorvalen/virtual_platform.h"
 
 namespace {
@@ -22,8 +23,7 @@ void BM_InfraredGet(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     VirtualPlatform platform;
-    auto store = std::make_unique<sim::MemoryStore>();
-    store->Write({}, "big.bin", sim::SampleBytes(1, bytes));
+    auto store = quorvalen::bench::StoreWithBigFile(bytes);
     sim::PhoneOptions options;
     options.packet_size = static_cast<uint16_t>(packet);
     sim::VirtualInfraredPhone phone(platform, options, std::move(store));

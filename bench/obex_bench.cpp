@@ -7,6 +7,7 @@
 #include "quorvalen/virtual_platform.h"
 #include "quorvalen/sim/attachments.h"
 #include "quorvalen/sim/file_store.h"
+#include "big_file.h"
 
 namespace {
 
@@ -16,8 +17,7 @@ constexpr double kLineBytesPerSecond = 115200.0 / 10.0;  // 8 data bits, start a
 
 struct Bench {
   explicit Bench(size_t file_bytes) {
-    auto store = std::make_unique<sim::MemoryStore>();
-    store->Write({}, "big.bin", sim::SampleBytes(1, file_bytes));
+    auto store = quorvalen::bench::StoreWithBigFile(file_bytes);
     store->Write({}, "small.bin", sim::SampleBytes(2, 4096));
     store_ = store.get();
     sim::PhoneOptions options;

@@ -8,6 +8,7 @@
 #include "quorvalen/virtual_platform.h"
 #include "quorvalen/sim/attachments.h"
 #include "quorvalen/sim/file_store.h"
+#include "big_file.h"
 
 namespace {
 
@@ -54,8 +55,7 @@ void BM_PhoneServesGet(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     VirtualPlatform platform;
-    auto store = std::make_unique<sim::MemoryStore>();
-    store->Write({}, "big.bin", sim::SampleBytes(1, bytes));
+    auto store = quorvalen::bench::StoreWithBigFile(bytes);
     sim::PhoneOptions options;
     options.family = 2;
     sim::VirtualPhone phone(platform, 1, options, std::move(store));

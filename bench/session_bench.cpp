@@ -9,6 +9,7 @@
 #include "quorvalen/session.h"
 #include "quorvalen/sim/attachments.h"
 #include "quorvalen/sim/file_store.h"
+#include "big_file.h"
 #include "quorvalen/virtual_platform.h"
 
 namespace {
@@ -33,8 +34,7 @@ void BM_SessionGet(benchmark::State& state) {
     VirtualPlatform platform;
     sim::PhoneOptions options;
     options.family = 2;
-    auto store = std::make_unique<sim::MemoryStore>();
-    store->Write({}, "big.bin", sim::SampleBytes(5, bytes));
+    auto store = quorvalen::bench::StoreWithBigFile(bytes, 5);
     sim::VirtualPhone phone(platform, 1, options, std::move(store));
     phone.Line().KeepTraffic(false);
     SessionOptions session_options;

@@ -368,10 +368,9 @@ std::string Session::RunObex(const std::string& command,
     throw SessionError(SessionErrorKind::kRefused, ObexResponseName(code), code);
   }
   std::string step;
+  // (A failed connect was dealt with above.)
   for (const auto& [other, other_answer] : waiter_->others) {
-    const bool connect = other.rfind("OBEX>CON:", 0) == 0;
-    if (other_answer == "TIMEOUT" || other_answer.rfind("ERROR", 0) == 0 ||
-        (connect && IsHex(other_answer) && ResponseCode(other_answer) != 0xA0)) {
+    if (other_answer == "TIMEOUT" || other_answer.rfind("ERROR", 0) == 0) {
       step = " (the switch into OBEX mode failed at " + other + ": " + other_answer + ")";
       break;
     }

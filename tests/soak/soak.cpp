@@ -182,11 +182,10 @@ Result Run(uint64_t seed, int count, const Config& config, const std::string& re
     const std::string before_other = Look(store, other);
     std::string got;
     std::string data;
-    bool checks_get = false, checks_list = false;
+    bool checks_get = false;
     std::function<void()> call;
     if (what < 15) {
       label = "ls " + folder;
-      checks_list = true;
       call = [&] {
         const FolderListing listing = session->List(folder);
         std::vector<sim::Entry> entries;
@@ -283,7 +282,6 @@ Result Run(uint64_t seed, int count, const Config& config, const std::string& re
         result.problems.push_back(where + ": failed (" + kind + ") but changed the new name");
       }
     }
-    (void)checks_list;
     if (!session->IsOpen()) {
       session.reset();
       // The world calms down before the phone is opened again.

@@ -45,6 +45,11 @@ class Cli {
   Session& Phone();
   bool HasSession() const { return session_ != nullptr; }
   void CloseSession() { session_.reset(); }
+  // A session that closed itself (the phone went away) is let go: the next
+  // use opens a new one.
+  void DropClosedSession() {
+    if (session_ && !session_->IsOpen()) session_.reset();
+  }
 
   // A remote folder's listing, kept for this invocation and dropped when
   // this invocation changes the folder. Names the phone should not have

@@ -153,6 +153,7 @@ class PhoneFs {
     try {
       return work();
     } catch (const SessionError& e) {
+      last_error_ = e.what();
       const int error = Errno(e);
       if (error == EIO) Log("%s %s: %s", what, path.c_str(), e.what());
       if (!session_.IsOpen()) Log("the phone is gone; every further operation fails");
@@ -168,12 +169,13 @@ class PhoneFs {
     // An open file (its name may be gone already): what it holds now.
     HeldPtr held = fi ? Handle(fi) : nullptr;
     if (!held && path_or_null) held = ByPath(path_or_null);
-    if (held && (held->dirty || !path_or_null || !held->on_phone)) {
+    auto held_file = [&] {
       st->st_mode = S_IFREG | 0644;
       st->st_size = static_cast<off_t>(held->contents->Size());
       st->st_mtime = st->st_ctime = std::time(nullptr);
       return 0;
-    }
+    };
+    if (held && (held->dirty || !path_or_null || !held->on_phone)) return held_file();
     if (!path_or_null) return -EBADF;
     const std::string path = path_or_null;
     if (path == "/") {
@@ -183,11 +185,7 @@ class PhoneFs {
     }
     return Guard("stat", path, [&] {
       std::optional<RemoteEntry> entry = Find(path);
-      if (!entry && held) {  // gone from the phone meanwhile, still open here
-        st->st_mode = S_IFREG | 0644;
-        st->st_size = static_cast<off_t>(held->contents->Size());
-        return 0;
-      }
+      if (!entry && held) return held_file();  // gone from the phone, still open here
       if (!entry) return -ENOENT;
       const bool writable = entry->permissions.empty() ||
                             entry->permissions.find('W') != std::string::npos;
@@ -335,14 +333,8 @@ class PhoneFs {
     if (int bad = CheckName(path)) return bad;
     HeldPtr held = ByPath(path);
     if (held) {
-      // Open handles keep their bytes (fetched now if they were not yet);
-      // nothing more goes to the phone.
-      const bool on_phone = held->on_phone;
-      if (on_phone && !held->fetched && !held->dirty) Fetch(*held);
-      Forget(*held);
-      held->path.clear();
-      held->dirty = false;
-      if (!on_phone) return 0;
+      Detach(*held);
+      if (!held->on_phone) return 0;
     }
     return Guard("rm", path, [&] {
       std::optional<RemoteEntry> entry = Find(path);
@@ -403,7 +395,8 @@ class PhoneFs {
       Rekey(from, to);
       return 0;
     }
-    return Guard("mv", from, [&] {
+    bool replaced = false;
+    const int result = Guard("mv", from, [&] {
       std::optional<RemoteEntry> source = Find(from);
       if (!source) return -ENOENT;
       if (std::optional<RemoteEntry> target = Find(to)) {
@@ -412,26 +405,21 @@ class PhoneFs {
         if (target->folder != source->folder) return target->folder ? -EISDIR : -ENOTDIR;
         if (target->folder && !List(to).entries.empty()) return -ENOTEMPTY;
         session_.Remove(to);
+        replaced = true;
         Forget(Parent(to));
       }
-      // What was held under the new name (written, not yet sent) is
-      // replaced too.
-      if (HeldPtr other = ByPath(to)) {
-        if (other->on_phone && !other->fetched && !other->dirty) Fetch(*other);
-        Forget(*other);
-        other->path.clear();
-        other->dirty = false;
-      }
-      try {
-        session_.Rename(from, to);
-      } catch (const SessionError& e) {
-        Log("mv %s %s: %s", from.c_str(), to.c_str(), e.what());
-        throw;
-      }
+      // What was held under the new name is replaced too.
+      if (HeldPtr other = ByPath(to)) Detach(*other);
+      session_.Rename(from, to);
       Forget(Parent(from));
       Rekey(from, to);
       return 0;
     });
+    if (result != 0 && replaced) {
+      Log("mv %s %s failed after %s was removed to make room: %s", from.c_str(), to.c_str(),
+          to.c_str(), last_error_.c_str());
+    }
+    return result;
   }
 
   int StatFs(struct statvfs* st) {
@@ -505,16 +493,11 @@ class PhoneFs {
       Log("put %s: the temporary file cannot be read", path.c_str());
       return -EIO;
     }
-    std::string why;
+    last_error_.clear();
     const int result = Guard("put", path, [&] {
-      try {
-        session_.Put(SourceOf(data), data.size(), path);
-        if (!held.permissions.empty() && held.permissions != "RWD") {
-          session_.SetPermissions(path, held.permissions);
-        }
-      } catch (const SessionError& e) {
-        why = e.what();
-        throw;
+      session_.Put(SourceOf(data), data.size(), path);
+      if (!held.permissions.empty() && held.permissions != "RWD") {
+        session_.SetPermissions(path, held.permissions);
       }
       return 0;
     });
@@ -527,7 +510,7 @@ class PhoneFs {
     } else {
       held.fetched = false;
       Log("put %s failed (%s): the file is not on the phone as written", path.c_str(),
-          why.empty() ? "the phone is gone" : why.c_str());
+          last_error_.empty() ? "the phone is gone" : last_error_.c_str());
     }
     return result;
   }
@@ -596,6 +579,14 @@ class PhoneFs {
     by_path_[path] = held;
     return held;
   }
+  // Removed or replaced under its name: open handles keep its bytes
+  // (fetched now if they were not yet), and nothing more goes to the phone.
+  void Detach(Held& held) {
+    if (held.on_phone && !held.fetched && !held.dirty) Fetch(held);
+    Forget(held);
+    held.path.clear();
+    held.dirty = false;
+  }
   // The name no longer leads to it (open handles still do).
   void Forget(Held& held) {
     auto it = by_path_.find(held.path);
@@ -659,6 +650,7 @@ class PhoneFs {
   Session& session_;
   MountOptions options_;
   bool syslog_;
+  std::string last_error_;  // what the last failed operation said
   std::map<std::string, std::pair<FolderListing, Clock::time_point>> listings_;
   std::map<std::string, HeldPtr> by_path_;   // held files by their name
   std::map<uint64_t, HeldPtr> open_;         // by open handle

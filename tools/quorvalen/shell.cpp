@@ -218,13 +218,13 @@ class Shell {
     // listed it); a connection that was lost is opened again by the next.
     cli_.ForgetAll();
     const int status = commands.Run(cli_).value_or(kExitUsage);
-    if (cli_.HasSession() && !cli_.Phone().IsOpen()) cli_.CloseSession();
+    cli_.DropClosedSession();
     return status;
   }
 
   int Failed(const SessionError& e, const std::string& what) {
     const int status = cli_.Fail(e, what);
-    if (cli_.HasSession() && !cli_.Phone().IsOpen()) cli_.CloseSession();
+    cli_.DropClosedSession();
     return status;
   }
 
@@ -280,7 +280,7 @@ char** Complete(const char* text, int start, int) {
         }
       }
     } catch (const SessionError&) {
-      if (g_cli->HasSession() && !g_cli->Phone().IsOpen()) g_cli->CloseSession();
+      g_cli->DropClosedSession();
     }
   }
   rl_attempted_completion_over = 1;

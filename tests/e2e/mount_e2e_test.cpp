@@ -33,9 +33,13 @@ int Shell(const std::string& command) {
 
 bool Mounted(const fs::path& path) {
   std::ifstream in("/proc/self/mountinfo");
+  // Appended, not summed from a literal: GCC 12 warns falsely on that.
+  std::string field(1, ' ');
+  field += path.string();
+  field += ' ';
   std::string line;
   while (std::getline(in, line)) {
-    if (line.find(" " + path.string() + " ") != std::string::npos) return true;
+    if (line.find(field) != std::string::npos) return true;
   }
   return false;
 }

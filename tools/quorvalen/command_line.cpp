@@ -3,6 +3,9 @@
 // one connection.
 #include <unistd.h>
 
+#include <cmath>
+#include <cstdlib>
+
 #include <CLI/CLI.hpp>
 
 #include "cli.h"
@@ -13,6 +16,23 @@
 
 namespace quorvalen::tool {
 int Tour(bool console);
+
+// A number from min to max, with a plain answer when it is not one (and no
+// infinity or NaN that would overflow a duration later).
+CLI::Validator NumberIn(int64_t min, int64_t max, const std::string& unit) {
+  return CLI::Validator(
+      [=](std::string& text) -> std::string {
+        char* end = nullptr;
+        const double value = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0' || !std::isfinite(value) || value < static_cast<double>(min) ||
+            value > static_cast<double>(max)) {
+          return "\"" + text + "\" is not a number of " + unit + " from " +
+                 std::to_string(min) + " to " + std::to_string(max);
+        }
+        return {};
+      },
+      unit);
+}
 
 CLI::App* Example(CLI::App* sub, const std::string& text) {
   sub->footer("Example:\n  " + text);
@@ -160,10 +180,10 @@ int RunCommandLine(const std::vector<std::string>& args) {
                   "stay in the foreground (Ctrl-C unmounts)");
   mount->add_option("--cache-ttl", mount_options.cache_ttl,
                     "seconds a folder's listing is kept (default 10)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(NumberIn(0, 86400, "seconds"));
   mount->add_option("--cache-memory", cache_memory_mb,
                     "megabytes of a file kept in memory; the rest in a temporary file (default 32)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(NumberIn(0, 1 << 20, "megabytes"));
 
   CLI::App* shell = example(
       app.add_subcommand("shell", "an interactive shell on one held connection (commands "
@@ -183,7 +203,7 @@ int RunCommandLine(const std::vector<std::string>& args) {
   console->add_option("--set", console_options.settings, "set a property first: Name=Value");
   console->add_option("--drain-ms", console_options.drain_ms,
                       "at the end of input, wait at most this long for the queue to drain")
-      ->check(CLI::NonNegativeNumber);
+      ->check(NumberIn(0, 86400000, "milliseconds"));
   auto* sim = console->add_flag("--sim", console_options.sim,
                                 "talk to the built-in simulated phone on a pseudo-terminal");
   auto* virtual_world = console->add_flag(

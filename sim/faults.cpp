@@ -1,3 +1,4 @@
+// Reading a fault plan, and applying it to the phone's answers.
 #include "quorvalen/sim/faults.h"
 
 #include <charconv>
@@ -52,6 +53,8 @@ std::optional<FaultPlan> ParseFaultPlan(std::string_view text, std::string* erro
       ok = ParseCount(value, &plan.mute_after);
     } else if (name == "hangup-after") {
       ok = ParseCount(value, &plan.hangup_after);
+    } else if (name == "list-error") {
+      ok = ParseCount(value, &plan.list_error);
     } else if (name == "resend") {
       ok = ParseCount(value, &plan.resend_ms);
     } else {

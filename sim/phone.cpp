@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "quorvalen/bfb.h"
+#include "sim/at_commands.h"
 
 namespace quorvalen::sim {
 namespace {
@@ -25,7 +26,6 @@ std::string Upper(std::string_view s) {
 
 std::string Line(std::string_view text) { return "\r\n" + std::string(text) + "\r\n"; }
 
-const std::string kOk = Line("OK");
 const std::string kError = Line("ERROR");
 
 }  // namespace
@@ -53,9 +53,16 @@ SimulatedPhone::SimulatedPhone(PhoneLine& line, FileStore& store, PhoneOptions o
       server_(store_, ObexServerOptions{options_.packet_size}),
       faults_(options_.faults, options_.seed) {
   options_.serial_number = WithCheckDigit(options_.serial_number);
+  AtCommands::Phone phone;
+  phone.answer = [this](std::string_view bytes) { Answer(bytes); };
+  phone.enter_bfb = [this]() { EnterBfb(); };
+  phone.enter_raw_obex = [this]() { EnterRawObex(); };
+  at_ = std::make_unique<AtCommands>(options_, std::move(phone));
 }
 
 SimulatedPhone::~SimulatedPhone() { *alive_ = false; }
+
+MessageStore& SimulatedPhone::Messages() { return at_->Messages(); }
 
 bool SimulatedPhone::SpeedMatches(int host_baud) const {
   if (options_.cable != Cable::kSerial || host_baud == 0) return true;
@@ -94,7 +101,7 @@ void SimulatedPhone::Receive(std::string_view bytes, int host_baud) {
 void SimulatedPhone::Replug() {
   hung_up_ = false;
   server_.Reset();
-  echo_ = true;
+  at_->SetEcho(true);
   EnterAtMode();
   if (transcript_) transcript_->Note(line_.NowMs(), "replugged");
 }
@@ -119,8 +126,8 @@ void SimulatedPhone::ReceiveObexService(std::string_view bytes) {
 void SimulatedPhone::EnterAtMode() {
   mode_ = Mode::kAt;
   speed_ = kAtSpeed;
-  sqwe0_ = false;
-  saw_a_ = in_line_ = text_entry_ = false;
+  at_->Reset();
+  saw_a_ = in_line_ = false;
   at_line_.clear();
   text_.clear();
   frame_.clear();
@@ -136,12 +143,12 @@ void SimulatedPhone::ReceiveAt(std::string_view bytes, int host_baud) {
   const bool autobaud = options_.family == 0;
   std::string echo;
   auto flush_echo = [&]() {
-    if (!echo.empty() && echo_) Answer(echo);
+    if (!echo.empty() && at_->Echo()) Answer(echo);
     echo.clear();
   };
   for (size_t i = 0; i < bytes.size(); ++i) {
     const char c = bytes[i];
-    if (text_entry_) {
+    if (at_->AwaitingText()) {
       if (!SpeedMatches(host_baud)) {
         ++counters_.garbage_bytes;
         continue;
@@ -206,92 +213,26 @@ void SimulatedPhone::ReceiveAt(std::string_view bytes, int host_baud) {
 }
 
 void SimulatedPhone::FinishTextEntry(bool send) {
-  text_entry_ = false;
+  const std::string text = std::move(text_);
   text_.clear();
-  if (send) {
-    Answer(Line("+CMGS: " + std::to_string(++messages_sent_)) + kOk);
-  } else {
-    Answer(kOk);
-  }
+  Answer(at_->FinishText(text, send));
 }
 
-// Runs one command line; returns its answer. Mode changes happen after the
-// answer has been sent (at the speed in force before them).
+// Runs one command line (sim/at_commands.cpp); returns its answer. Mode
+// changes happen after the answer has been sent (at the speed in force
+// before them).
 std::string SimulatedPhone::RunAtLine(const std::string& line, bool framed) {
-  const std::string u = Upper(line);
-  // Over infrared the OBEX service stands in for the cable's switches.
-  const bool infrared = options_.cable == Cable::kInfrared;
-  const bool bfb_family = (options_.family == 1 || options_.family == 2) && !infrared;
-  auto info = [](std::string_view text) { return Line(text) + kOk; };
+  text_.clear();
+  return at_->Run(line, framed);
+}
 
-  if (u == "AT" || u == "ATZ" || u == "AT+CFUN=1" || u.rfind("AT+CMEE=", 0) == 0) {
-    if (u == "ATZ") echo_ = true;
-    return kOk;
-  }
-  if (u == "ATE0" || u == "ATE") {
-    echo_ = false;
-    return kOk;
-  }
-  if (u == "ATE1") {
-    echo_ = true;
-    return kOk;
-  }
-  if (u == "AT+CGMI" || u == "AT+GMI") return info(options_.manufacturer);
-  if (u == "AT+CGMM") return info(options_.model);
-  if (u == "AT+GMM") return info(options_.stack_name);
-  if (u == "AT+CGMR" || u == "AT+GMR") return info(options_.revision);
-  if (u == "AT+CGSN") return info(options_.serial_number);
-  if (u == "AT+CBC") return info("+CBC: 0,80");
-  if (u == "AT+CSQ") return info("+CSQ: 21,99");
-  if (u == "AT+CSCS?") return info("+CSCS: \"GSM\"");
-  if (u == "AT+CSCS=?") return info("+CSCS: (\"GSM\",\"UCS2\",\"IRA\")");
-  if (u == "AT^SIFS") {
-    return info(infrared ? "^SIFS: IRDA" : options_.cable == Cable::kUsb ? "^SIFS: USB" : "^SIFS: WIRE");
-  }
-  if (u == "AT^SBFB=?") return bfb_family ? info("^SBFB: (0,1)") : kError;
-  if (u.rfind("AT+CMGS=", 0) == 0 && !framed) {
-    text_entry_ = true;
-    text_.clear();
-    return "\r\n> ";
-  }
-  if (u == "AT^SBFB=1" && bfb_family && !framed) {
-    Answer(kOk);
-    mode_ = Mode::kBfb;
-    speed_ = kBfbSpeed;
-    frame_.clear();
-    block_.clear();
-    last_sequence_ = -1;
-    bfb_packets_ = ObexPacketAssembler();
-    return {};
-  }
-  if (u == "AT^SBFB=0") {
-    if (!framed) return kOk;
-    return kOk;  // the caller leaves BFB mode once this is sent
-  }
-  if (u.rfind("AT^SQWE=", 0) == 0 && !infrared) {
-    const std::string arg = u.substr(8);
-    if (bfb_family) return arg == "2" ? kOk : kError;
-    if (arg == "0") {
-      sqwe0_ = true;
-      return kOk;
-    }
-    if (arg == "3" && sqwe0_ && !framed) {
-      Answer(kOk);
-      EnterRawObex();
-      return {};
-    }
-    sqwe0_ = false;
-    return arg == "3" ? kError : kOk;
-  }
-  // The standard way into OBEX, on every family: "CONNECT", then raw OBEX
-  // until "+++" between silences, as after AT^SQWE=3.
-  if (u == "AT+CPROT=?") return info("+CPROT: 0");
-  if (u == "AT+CPROT=0" && !framed) {
-    Answer(Line("CONNECT"));
-    EnterRawObex();
-    return {};
-  }
-  return kError;
+void SimulatedPhone::EnterBfb() {
+  mode_ = Mode::kBfb;
+  speed_ = kBfbSpeed;
+  frame_.clear();
+  block_.clear();
+  last_sequence_ = -1;
+  bfb_packets_ = ObexPacketAssembler();
 }
 
 void SimulatedPhone::EnterRawObex() {
@@ -340,7 +281,7 @@ void SimulatedPhone::CheckEscape(double plus_time) {
   const int speed = speed_;
   EnterAtMode();
   speed_ = speed;  // answers at the speed it was spoken to
-  Answer(kOk);
+  Answer(Line("OK"));
 }
 
 void SimulatedPhone::ServeObex(ObexPacketAssembler& packets, std::string_view bytes) {

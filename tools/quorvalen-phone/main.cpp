@@ -6,9 +6,11 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <utility>
 
 #include "quorvalen/sim/attachments.h"
 #include "quorvalen/sim/file_store.h"
+#include "quorvalen/sim/message_store.h"
 #include "quorvalen/version.h"
 
 namespace {
@@ -52,6 +54,12 @@ int main(int argc, char** argv) {
   app.add_option("--faults", faults, "faults to inject, e.g. drop=0.01,delay=0.1:200");
   app.add_option("--seed", seed, "seed of the faults");
   app.add_option("--transcript", transcript_path, "write every chunk received and sent here");
+  std::string messages_path, contacts_path;
+  app.add_option("--messages", messages_path,
+                 "load the short messages of this file (its memories replace the sample's)");
+  app.add_option("--contacts", contacts_path,
+                 "load the phonebook entries of this file (its memories replace the sample's)");
+  app.add_option("--pin", options.pin, "the SIM's PIN, asked for before memory SM is used");
   CLI11_PARSE(app, argc, argv);
 
   options.cable = infrared ? Cable::kInfrared : cable == "usb" ? Cable::kUsb : Cable::kSerial;
@@ -65,6 +73,20 @@ int main(int argc, char** argv) {
       return 2;
     }
     options.faults = *plan;
+  }
+  // The sample messages and contacts, with the memories the files name
+  // replaced by theirs.
+  options.messages = std::make_shared<MessageStore>(MessageStore::Sample());
+  for (const auto& [path, contacts] :
+       {std::pair{messages_path, false}, std::pair{contacts_path, true}}) {
+    if (path.empty()) continue;
+    std::string error;
+    const bool loaded = contacts ? options.messages->LoadContacts(path, &error)
+                                 : options.messages->LoadMessages(path, &error);
+    if (!loaded) {
+      std::fprintf(stderr, "quorvalen-phone: %s\n", error.c_str());
+      return 2;
+    }
   }
   std::unique_ptr<FileStore> store;
   if (!root.empty()) {

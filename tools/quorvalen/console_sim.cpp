@@ -9,6 +9,7 @@
 #include "quorvalen/virtual_platform.h"
 #include "quorvalen/sim/attachments.h"
 #include "quorvalen/sim/file_store.h"
+#include "quorvalen/sim/message_store.h"
 
 namespace quorvalen::tool {
 namespace {
@@ -25,6 +26,13 @@ sim::PhoneOptions PhoneFor(Quorvalen& control, const ConsoleOptions& options) {
   return phone;
 }
 
+// The phone holds the sample messages and contacts unless given others.
+sim::PhoneOptions WithSampleMessages(sim::PhoneOptions phone) {
+  if (!phone.messages) {
+    phone.messages = std::make_shared<sim::MessageStore>(sim::MessageStore::Sample());
+  }
+  return phone;
+}
 
 std::unique_ptr<sim::FileStore> StoreFor(const std::string& root) {
   if (root.empty()) return std::make_unique<sim::SampleStore>();
@@ -69,7 +77,7 @@ std::unique_ptr<SimulatedPhoneHandle> StartSimulatedPhone(const sim::PhoneOption
     if (error) *error = e.what();
     return nullptr;
   }
-  auto phone = sim::PtyPhone::Open(options, std::move(store), error);
+  auto phone = sim::PtyPhone::Open(WithSampleMessages(options), std::move(store), error);
   if (!phone) return nullptr;
   *device_path = phone->DevicePath();
   if (obex_path) *obex_path = phone->ObexDevicePath();
@@ -85,11 +93,11 @@ int RunVirtualConsole(const ConsoleOptions& options) {
   std::unique_ptr<sim::VirtualPhone> cable;
   std::unique_ptr<sim::VirtualInfraredPhone> infrared;
   if (control.ComType() == 1) {
-    infrared = std::make_unique<sim::VirtualInfraredPhone>(platform, PhoneFor(control, options),
-                                                           StoreFor(options.sim_root));
+    infrared = std::make_unique<sim::VirtualInfraredPhone>(
+        platform, WithSampleMessages(PhoneFor(control, options)), StoreFor(options.sim_root));
   } else {
-    cable = std::make_unique<sim::VirtualPhone>(platform, port, PhoneFor(control, options),
-                                                StoreFor(options.sim_root));
+    cable = std::make_unique<sim::VirtualPhone>(
+        platform, port, WithSampleMessages(PhoneFor(control, options)), StoreFor(options.sim_root));
   }
   ConsoleSession session(control, platform.Loop(), stdout);
   // Virtual time passes only in waits, sleeps and the final drain, so a

@@ -12,6 +12,8 @@
 //   mute-after=N    answer nothing after the first N answers
 //   hangup-after=N  hang up the line after the first N answers
 //   resend=MS       re-send a BFB answer block not acknowledged within MS
+//   list-error=N    AT+CMGL gives N messages of its list, then fails with
+//                   +CMS ERROR: 500 (in the form AT+CMEE chose)
 // Probabilities are numbers from 0 to 1.
 #pragma once
 
@@ -33,7 +35,10 @@ struct FaultPlan {
   int64_t mute_after = -1;
   int64_t hangup_after = -1;
   int64_t resend_ms = 0;
+  int64_t list_error = -1;
 
+  // Whether any fault touches the answers on their way (list-error does
+  // not: it is the phone's own doing).
   bool Any() const {
     return drop > 0 || corrupt > 0 || duplicate > 0 || delay > 0 || garbage > 0 || mute_after >= 0 ||
            hangup_after >= 0;

@@ -5,7 +5,9 @@
 //
 // Modes:
 //  - AT mode: echo, one command line from "AT"/"at" to a carriage return,
-//    answers framed by CR LF, the final "OK" or "ERROR".
+//    answers framed by CR LF, the final "OK" or "ERROR". The commands
+//    (sim/at_commands.cpp) include short messages and the phonebook, kept
+//    in a MessageStore.
 //  - Raw OBEX mode: entered by "AT^SQWE=0" then "AT^SQWE=3" (family 0), or
 //    by the standard "AT+CPROT=0" (every family, answered "CONNECT");
 //    OBEX packets travel unframed; left by "+++" between silences.
@@ -22,10 +24,13 @@
 
 #include "quorvalen/sim/faults.h"
 #include "quorvalen/sim/file_store.h"
+#include "quorvalen/sim/message_store.h"
 #include "quorvalen/sim/obex_server.h"
 #include "quorvalen/sim/transcript.h"
 
 namespace quorvalen::sim {
+
+class AtCommands;
 
 // How the phone is reached. Over infrared its AT interpreter sits behind
 // the serial-emulation service (no line speed, no BFB mode) and its OBEX
@@ -48,6 +53,14 @@ struct PhoneOptions {
   int64_t escape_silence_after_ms = 500;
   FaultPlan faults;
   uint64_t seed = 1;
+  // The messages and phonebook; null: the phone makes an empty store. A
+  // phone without a store of its own takes any block AT+CMGS receives as
+  // sent, unchecked, as the phone did before it kept messages; with one it
+  // refuses a block that is not a SUBMIT of the announced length.
+  std::shared_ptr<MessageStore> messages;
+  // The SIM's PIN; empty: none asked. Until AT+CPIN gives it, memory "SM"
+  // (messages and phonebook) and sending refuse.
+  std::string pin;
 };
 
 // What the phone needs from where it lives.
@@ -99,6 +112,8 @@ class SimulatedPhone {
   const Counters& Count() const { return counters_; }
   const PhoneOptions& Options() const { return options_; }
   ObexServer& Server() { return server_; }
+  // The messages and phonebook the AT commands serve.
+  MessageStore& Messages();
 
   // A 15-digit serial number with a valid check digit, made from the
   // first 14 digits of the given one.
@@ -109,6 +124,7 @@ class SimulatedPhone {
   void ReceiveAt(std::string_view bytes, int host_baud);
   std::string RunAtLine(const std::string& line, bool framed);
   void FinishTextEntry(bool send);
+  void EnterBfb();
   // Raw OBEX mode.
   void EnterRawObex();
   void ReceiveRawObex(std::string_view bytes, double now);
@@ -135,23 +151,20 @@ class SimulatedPhone {
   Transcript* transcript_ = nullptr;
   Counters counters_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  std::unique_ptr<AtCommands> at_;
 
   Mode mode_ = Mode::kAt;
   int speed_ = 19200;
   bool hung_up_ = false;
   double send_free_at_ = 0;  // answers held back by a delay fault keep their order
 
-  // AT mode.
-  bool echo_ = true;
-  bool sqwe0_ = false;
+  // AT mode (the commands' own state is in at_).
   bool saw_a_ = false;
   char saw_a_char_ = 'A';
   bool in_line_ = false;
   int line_baud_ = 0;
   std::string at_line_;
-  bool text_entry_ = false;
-  std::string text_;
-  int messages_sent_ = 0;
+  std::string text_;  // typed after a prompt, until Ctrl-Z or Escape
 
   // Raw OBEX mode, and the OBEX service over infrared.
   ObexPacketAssembler raw_packets_;

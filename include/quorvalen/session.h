@@ -27,7 +27,9 @@
 #include <utility>
 #include <vector>
 
+#include "quorvalen/at_errors.h"
 #include "quorvalen/folder_listing.h"
+#include "quorvalen/messages.h"
 #include "quorvalen/platform.h"
 
 namespace quorvalen {
@@ -36,7 +38,7 @@ class Quorvalen;
 class CheckedPlatform;
 
 enum class SessionErrorKind {
-  kRefused,    // the phone refused: an OBEX failure code, or ERROR to an AT line
+  kRefused,    // the phone refused: an OBEX failure code, +CME/+CMS ERROR, or ERROR
   kLink,       // the link failed: the port could not be opened, a write was refused
   kTimeout,    // the phone stopped answering
   kNoPhone,    // the opening probe found no phone
@@ -49,15 +51,20 @@ enum class SessionErrorKind {
 
 class SessionError : public std::runtime_error {
  public:
-  SessionError(SessionErrorKind kind, const std::string& message, int code = 0)
-      : std::runtime_error(message), kind_(kind), code_(code) {}
+  SessionError(SessionErrorKind kind, const std::string& message, int code = 0,
+               std::optional<AtErrorFamily> at_family = std::nullopt)
+      : std::runtime_error(message), kind_(kind), code_(code), at_family_(at_family) {}
   SessionErrorKind Kind() const { return kind_; }
-  // The OBEX response code (kRefused), or the link's error number (kLink).
+  // The OBEX response code or the +CME/+CMS ERROR number (kRefused), or
+  // the link's error number (kLink).
   int Code() const { return code_; }
+  // Set when Code is a +CME ERROR or +CMS ERROR number.
+  std::optional<AtErrorFamily> AtFamily() const { return at_family_; }
 
  private:
   SessionErrorKind kind_;
   int code_;
+  std::optional<AtErrorFamily> at_family_;
 };
 
 struct SessionOptions {
@@ -81,6 +88,10 @@ struct SessionOptions {
   bool verify = false;
   // Called with each attempt of the opening probe.
   std::function<void(int attempt)> on_probe;
+  // The SIM's PIN, given when the phone asks for it; else ask_pin is asked
+  // (none: the operation fails). The PIN is kept out of the trace.
+  std::optional<std::string> pin;
+  std::function<std::optional<std::string>()> ask_pin;
 };
 
 struct PhoneIdentity {
@@ -162,6 +173,34 @@ class Session {
   void SetPermissions(const std::string& path, const std::string& permissions);
   MemoryInfo Memory();
 
+  // ---- Messages and phonebook, over AT commands. Memories are named as
+  // the phone names them ("SM" the SIM, "ME" the phone); an empty memory
+  // means every one the phone has. Errors the phone gives (+CMS ERROR,
+  // +CME ERROR) are kRefused with their code and text.
+  std::vector<std::string> MessageMemories();
+  // The messages, the parts of long ones joined. Received unread messages
+  // are marked read by the phone as they are listed.
+  std::vector<Message> Messages(const std::string& memory = {});
+  void DeleteMessage(const std::string& memory, int index);
+  // The parts a text becomes (no phone needed). Throws kBadName for a
+  // number that cannot be sent or a text too long for 255 parts.
+  static PlannedMessage PlanMessage(const std::string& number, const std::string& text,
+                                    const SendOptions& options = {});
+  // Sends a text, in as many parts as it needs.
+  SentMessage SendMessage(const std::string& number, const std::string& text,
+                          const SendOptions& options = {});
+  // Stores a text unsent (a draft) in the phone's memory.
+  SentMessage StoreDraft(const std::string& number, const std::string& text,
+                         const SendOptions& options = {});
+
+  std::vector<std::string> PhonebookMemories();
+  std::vector<Contact> Contacts(const std::string& memory = {});
+  PhonebookLimits ContactLimits(const std::string& memory);
+  // Writes an entry at index, or in the first free slot; returns its index.
+  int WriteContact(const std::string& memory, std::optional<int> index, const std::string& number,
+                   const std::string& name);
+  void DeleteContact(const std::string& memory, int index);
+
   // The size of a file as last listed in this session (for progress).
   std::optional<uint64_t> KnownSize(const std::string& path) const;
 
@@ -181,6 +220,22 @@ class Session {
   std::string RunObex(const std::string& command,
                       const std::function<void(Waiter&)>& prepare = {});
   AtAnswer RunAt(const std::string& line);
+  // An AT line whose ERROR is an error: +CME/+CMS ERROR become typed
+  // errors; a SIM that wants its PIN is given it and the line runs again.
+  AtAnswer RunChecked(const std::string& line);
+  bool EnterPin();
+  // Selects the memory the message commands read (and, with write, the one
+  // they store in); returns its size.
+  int SelectMessageMemory(const std::string& memory, bool write = false);
+  void PrepareMessages();
+  std::vector<Message> MessagesOf(const std::string& memory);
+  SentMessage Transmit(const std::string& number, const std::string& text,
+                       const SendOptions& options, bool draft);
+  // Runs work with the phone's character set switched to UCS2 (names of
+  // any script), and back afterwards.
+  template <typename Work>
+  auto InUcs2(Work work);
+  PhonebookLimits SelectPhonebook(const std::string& memory);
   void GetOnce(const std::string& path, const Sink& sink, const Progress& progress);
   void RequireOpen() const;
   void FindFamily();
@@ -209,6 +264,8 @@ class Session {
   bool in_obex_ = false;
   // The phone's current folder (Latin-1 names); none when unknown.
   std::optional<std::vector<std::string>> folder_;
+  // A reference for the parts of the next long message.
+  uint8_t next_reference_ = 0;
   // Sizes of files from the latest listings, by UTF-8 path.
   std::map<std::string, uint64_t> sizes_;
 };

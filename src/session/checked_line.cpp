@@ -161,7 +161,8 @@ class CheckedPort : public SerialPort {
     while (frame_.size() - at >= 3) {
       const auto type = static_cast<uint8_t>(frame_[at]);
       const auto length = static_cast<uint8_t>(frame_[at + 1]);
-      if (!FrameType(type) || length == 0 || static_cast<uint8_t>(frame_[at + 2]) != (type ^ length)) {
+      if (!FrameType(type) || length == 0 ||
+          static_cast<uint8_t>(frame_[at + 2]) != (type ^ length)) {
         ++counters_->junk_bytes;
         ++at;
         continue;
@@ -226,7 +227,8 @@ class CheckedPort : public SerialPort {
 
   size_t BlockSize() const {
     return (static_cast<size_t>(static_cast<uint8_t>(block_[3])) << 8 |
-            static_cast<uint8_t>(block_[4])) + 7;
+            static_cast<uint8_t>(block_[4])) +
+           7;
   }
 
   void Complete() {
@@ -238,8 +240,7 @@ class CheckedPort : public SerialPort {
     if (!crc_ok) {
       DropBlock(true);
     } else if (sequence == last_sequence_ ||
-               (echoes_ && sequence != host_sequence_ &&
-                sequence != (last_sequence_ + 1) % 256)) {
+               (echoes_ && sequence != host_sequence_ && sequence != (last_sequence_ + 1) % 256)) {
       // Again, or (from a phone that numbers its answers as the requests
       // they answer) an answer to an earlier request.
       ++counters_->repeated_blocks;
@@ -279,12 +280,38 @@ class CheckedPort : public SerialPort {
   bool awaiting_ = false;
   std::string answer_;
   int host_sequence_ = -1;  // of the request sent last
-  int echo_matches_ = 0;  // answers in a row numbered as their request; -1: never
+  int echo_matches_ = 0;    // answers in a row numbered as their request; -1: never
   bool echoes_ = false;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace
+
+// The control's trace file, with the lines of a pause left out.
+class PausableTrace : public TraceFile {
+ public:
+  PausableTrace(std::unique_ptr<TraceFile> inner,
+                std::shared_ptr<CheckedPlatform::TracePause> pause)
+      : inner_(std::move(inner)), pause_(std::move(pause)) {}
+  bool Open(const std::string& path) override { return inner_->Open(path); }
+  void WriteLine(std::string_view text) override {
+    if (!pause_->paused) return inner_->WriteLine(text);
+    if (pause_->noted) return;
+    pause_->noted = true;
+    // The line's own time stamp, then the note.
+    inner_->WriteLine(std::string(text.substr(0, 9)) + " (not traced: " + pause_->why + ")");
+  }
+  void Close() override { inner_->Close(); }
+  bool IsOpen() const override { return inner_->IsOpen(); }
+
+ private:
+  std::unique_ptr<TraceFile> inner_;
+  std::shared_ptr<CheckedPlatform::TracePause> pause_;
+};
+
+std::unique_ptr<TraceFile> CheckedPlatform::CreateTraceFile() {
+  return std::make_unique<PausableTrace>(inner_.CreateTraceFile(), trace_);
+}
 
 std::unique_ptr<SerialPort> CheckedPlatform::CreateSerialPort() {
   return std::make_unique<CheckedPort>(inner_.CreateSerialPort(), inner_.Loop(), mode_, counters_);

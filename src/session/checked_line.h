@@ -48,18 +48,33 @@ class CheckedPlatform : public Platform {
   void Mode(std::function<LineMode()> mode) { mode_ = std::move(mode); }
   const LineCounters& Counters() const { return *counters_; }
 
+  // While paused, the trace keeps no line of what the control does; the
+  // first line held back is replaced by a note saying why.
+  void PauseTrace(bool paused, std::string why = {}) {
+    trace_->paused = paused;
+    trace_->why = std::move(why);
+    trace_->noted = false;
+  }
+
   EventLoop& Loop() override { return inner_.Loop(); }
   Clock& Time() override { return inner_.Time(); }
   Container& Site() override { return inner_.Site(); }
   ObjectFactory& Factory() override { return inner_.Factory(); }
   Beeper& Bell() override { return inner_.Bell(); }
-  std::unique_ptr<TraceFile> CreateTraceFile() override { return inner_.CreateTraceFile(); }
+  std::unique_ptr<TraceFile> CreateTraceFile() override;
   std::unique_ptr<SerialPort> CreateSerialPort() override;
 
  private:
   Platform& inner_;
   std::function<LineMode()> mode_;
   std::shared_ptr<LineCounters> counters_ = std::make_shared<LineCounters>();
+  struct TracePause {
+    bool paused = false;
+    bool noted = false;
+    std::string why;
+  };
+  std::shared_ptr<TracePause> trace_ = std::make_shared<TracePause>();
+  friend class PausableTrace;
 };
 
 }  // namespace quorvalen

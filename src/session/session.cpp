@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <iterator>
 #include <map>
 
 #include "quorvalen/byte_text.h"
@@ -26,6 +27,14 @@ namespace {
 // No Ack for this long beyond the control's own time-outs means the loop
 // itself is stuck: the session gives up instead of hanging.
 constexpr int64_t kWatchdogMarginMs = 10000;
+// How much of an AT answer the control keeps collecting in AT_DataRead
+// before the session, which keeps the lines itself, empties it.
+constexpr size_t kAtDataKept = 16384;
+
+bool IsAtLine(const std::string& command) {
+  return command.size() >= 2 && (command[0] == 'A' || command[0] == 'a') &&
+         (command[1] == 'T' || command[1] == 't');
+}
 
 bool IsHex(const std::string& answer) {
   return answer.size() >= 6 && answer.size() % 2 == 0 &&
@@ -127,10 +136,20 @@ struct Session::Waiter {
   std::exception_ptr failure;
   bool cancelled = false;
 
-  // The command is reported under its text without the ",EXT>" option.
+  // An AT line's +CME/+CMS ERROR, which the control does not take for a
+  // final answer, and whether the session has told it so.
+  std::string extended_error;
+  bool final_given = false;
+  // About how much the control has collected in AT_DataRead.
+  size_t at_data = 0;
+
+  // The command is reported under its text without its options: every
+  // ",LONG", and ",HEX>" or ",EXT>" with what follows.
   void Start(const std::string& text) {
     *this = Waiter{};
-    command = text.substr(0, text.find(",EXT>"));
+    command = text.substr(0, text.find(",HEX>"));
+    command = command.substr(0, command.find(",EXT>"));
+    for (size_t at; (at = command.find(",LONG")) != std::string::npos;) command.erase(at, 5);
     active = true;
   }
   bool Stopping() const { return cancelled || failure != nullptr; }
@@ -183,13 +202,23 @@ void Session::Attach() {
       control_->OBEX_DataRead("");
     } else if (command == "PUTCOUNT" && w.transfer == Waiter::Transfer::kPut) {
       const uint64_t left = std::strtoull(answer.c_str(), nullptr, 10);
-      if (!w.Stopping() && *w.progress && !(*w.progress)(w.total - std::min(left, w.total),
-                                                         w.total)) {
+      if (!w.Stopping() && *w.progress &&
+          !(*w.progress)(w.total - std::min(left, w.total), w.total)) {
         w.cancelled = true;
       }
     } else if (command == w.command) {
       w.last_was_ours = true;
       w.answers.push_back(answer);
+      if (IsAtLine(command)) {
+        if (ReadAtErrorLine(answer)) w.extended_error = answer;
+        // The lines are kept here; the control's copy of a long answer
+        // (a store of messages) would only grow.
+        w.at_data += answer.size() + 2;
+        if (w.at_data > kAtDataKept) {
+          control_->AT_DataRead("");
+          w.at_data = 0;
+        }
+      }
       if (w.capture_data) w.data = control_->OBEX_DataRead();
     } else {
       w.others.emplace_back(command, answer);
@@ -269,8 +298,7 @@ void Session::RequireOpen() const {
   if (!open_) throw SessionError(SessionErrorKind::kClosed, "the session is closed");
 }
 
-std::string Session::Run(const std::string& command,
-                         const std::function<void(Waiter&)>& prepare) {
+std::string Session::Run(const std::string& command, const std::function<void(Waiter&)>& prepare) {
   Waiter& w = *waiter_;
   w.Start(command);
   if (prepare) prepare(w);
@@ -278,8 +306,8 @@ std::string Session::Run(const std::string& command,
     control_->Command(command);
   } catch (const Error& e) {
     w.active = false;
-    throw SessionError(SessionErrorKind::kLink, "the control refused " + command + ": " +
-                                                    e.description, e.number);
+    throw SessionError(SessionErrorKind::kLink,
+                       "the control refused " + command + ": " + e.description, e.number);
   }
   const int64_t watchdog =
       std::max(control_->TimeOut(), control_->TimeOutLong()) + kWatchdogMarginMs;
@@ -288,6 +316,16 @@ std::string Session::Run(const std::string& command,
     const uint64_t seen = w.events;
     platform_.Loop().RunUntil(
         [&] { return w.ended || w.events != seen || (w.Stopping() && !emptied); }, watchdog);
+    if (!w.extended_error.empty() && !w.final_given && !w.ended) {
+      // "+CME ERROR" and "+CMS ERROR" are final answers, but the control
+      // ends an AT line only on OK or ERROR and would wait for its
+      // time-out: the session gives it, through its decoder entry, the
+      // ERROR the phone's line stands for (the trace shows it after the
+      // phone's line).
+      w.final_given = true;
+      for (char c : std::string_view("ERROR\r\n")) control_->OBEX_Decoder(std::string(1, c));
+      continue;
+    }
     if (w.Stopping() && !emptied && !w.ended) {
       // A transfer to stop: with the queue emptied the control takes no
       // more of it, and its request time-out ends it.
@@ -315,7 +353,8 @@ AtAnswer Session::RunAt(const std::string& line) {
   in_obex_ = false;  // the control leaves OBEX mode before an AT line
   const std::string answer = Run(line);
   AtAnswer result;
-  result.lines.assign(waiter_->answers.begin(), waiter_->answers.end() - 1);
+  result.lines.assign(std::make_move_iterator(waiter_->answers.begin()),
+                      std::make_move_iterator(waiter_->answers.end() - 1));
   if (answer == "TIMEOUT") {
     throw SessionError(SessionErrorKind::kTimeout,
                        "the phone stopped answering (" + line + ": no answer)");
@@ -339,16 +378,17 @@ std::string Session::RunObex(const std::string& command,
   const std::string answer = Run(command, prepare);
   if (switching) {
     for (const auto& [other, other_answer] : waiter_->others) {
-      if (other.rfind("OBEX>CON:", 0) != 0 || (IsHex(other_answer) && ResponseCode(other_answer) == 0xA0)) {
+      if (other.rfind("OBEX>CON:", 0) != 0 ||
+          (IsHex(other_answer) && ResponseCode(other_answer) == 0xA0)) {
         continue;
       }
       // Nothing after a connect that failed can be trusted, whatever it
       // answered: the phone may still be in OBEX mode from before, in
       // another folder (and may have done the request there). (Copied:
       // the way back runs commands of its own through the waiter.)
-      const SessionError failed(other_answer == "TIMEOUT" ? SessionErrorKind::kTimeout
-                                                          : SessionErrorKind::kBadAnswer,
-                                "the switch into OBEX mode failed at " + other + ": " + other_answer);
+      const SessionError failed(
+          other_answer == "TIMEOUT" ? SessionErrorKind::kTimeout : SessionErrorKind::kBadAnswer,
+          "the switch into OBEX mode failed at " + other + ": " + other_answer);
       Recover();
       throw failed;
     }
@@ -361,9 +401,10 @@ std::string Session::RunObex(const std::string& command,
       // Not a failure the phone could mean: a damaged answer, whose
       // request may or may not have been done (a folder change too).
       folder_.reset();
-      throw SessionError(SessionErrorKind::kBadAnswer,
-                         "the phone's answer to " + command + " did not read (code " +
-                             answer.substr(0, 2) + ")", code);
+      throw SessionError(
+          SessionErrorKind::kBadAnswer,
+          "the phone's answer to " + command + " did not read (code " + answer.substr(0, 2) + ")",
+          code);
     }
     throw SessionError(SessionErrorKind::kRefused, ObexResponseName(code), code);
   }
@@ -448,9 +489,8 @@ AtAnswer Session::At(const std::string& line) {
   if (line.size() < 2 || (line[0] != 'A' && line[0] != 'a') || (line[1] != 'T' && line[1] != 't')) {
     throw SessionError(SessionErrorKind::kBadName, "an AT line begins with AT: " + line);
   }
-  if (line.find_first_of("\r\n") != std::string::npos ||
-      line.find(",HEX>") != std::string::npos || line.find(",EXT>") != std::string::npos ||
-      line.find(",LONG") != std::string::npos) {
+  if (line.find_first_of("\r\n") != std::string::npos || line.find(",HEX>") != std::string::npos ||
+      line.find(",EXT>") != std::string::npos || line.find(",LONG") != std::string::npos) {
     throw SessionError(SessionErrorKind::kBadName,
                        "an AT line may not hold a line break, ,HEX>, ,EXT> or ,LONG");
   }
@@ -561,11 +601,15 @@ void Session::Get(const std::string& path, const Sink& sink, const Progress& pro
   RequireOpen();
   if (!options_.verify) return GetOnce(path, sink, progress);
   Fingerprint first, second;
-  GetOnce(path, [&](std::string_view bytes) {
-    sink(bytes);
-    first.Add(bytes);
-  }, progress);
-  GetOnce(path, [&](std::string_view bytes) { second.Add(bytes); }, progress);
+  GetOnce(
+      path,
+      [&](std::string_view bytes) {
+        sink(bytes);
+        first.Add(bytes);
+      },
+      progress);
+  GetOnce(
+      path, [&](std::string_view bytes) { second.Add(bytes); }, progress);
   if (!(first == second)) {
     throw SessionError(SessionErrorKind::kLink,
                        path + " came differently twice (" + std::to_string(first.size) + " and " +
@@ -611,9 +655,8 @@ void Session::Put(const Source& source, uint64_t size, const std::string& path,
       got += n;
     }
     if (got != size) {
-      throw SessionError(SessionErrorKind::kLocal, "the source ended after " +
-                                                       std::to_string(got) + " of " +
-                                                       std::to_string(size) + " bytes");
+      throw SessionError(SessionErrorKind::kLocal, "the source ended after " + std::to_string(got) +
+                                                       " of " + std::to_string(size) + " bytes");
     }
   } catch (const SessionError&) {
     throw;
@@ -688,8 +731,8 @@ void Session::Rename(const std::string& from, const std::string& to) {
   if (RemotePath(old_path.begin(), old_path.end() - 1) !=
       RemotePath(new_path.begin(), new_path.end() - 1)) {
     throw SessionError(SessionErrorKind::kBadName,
-                       "the phone renames only within a folder: " + JoinRemotePath(old_path) + " -> " +
-                           JoinRemotePath(new_path));
+                       "the phone renames only within a folder: " + JoinRemotePath(old_path) +
+                           " -> " + JoinRemotePath(new_path));
   }
   std::vector<std::string> wire = WireNames(old_path, kMaxRenameChars);
   const std::string new_name = WireName(new_path.back(), kMaxRenameChars, JoinRemotePath(new_path));
@@ -728,7 +771,8 @@ MemoryInfo Session::Memory() {
       if (at + 2 + length > data.size()) break;
       if (tag == 0x32 && length <= 8) {
         uint64_t value = 0;
-        for (size_t i = 0; i < length; ++i) value = value << 8 | static_cast<uint8_t>(data[at + 2 + i]);
+        for (size_t i = 0; i < length; ++i)
+          value = value << 8 | static_cast<uint8_t>(data[at + 2 + i]);
         return value;
       }
       at += 2 + length;

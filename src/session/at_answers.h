@@ -1,0 +1,25 @@
+// Reading the information lines of AT answers: "+CMGL: 3,1,,24" and the
+// like, their parameters split at the commas that stand outside quotes and
+// parentheses.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorvalen {
+
+// The parameters of the line after "name:" ("+CPMS"), quotes removed from
+// quoted ones, a parenthesised list kept whole with its parentheses; nothing
+// when the line is not that answer.
+std::optional<std::vector<std::string>> AnswerParameters(std::string_view line,
+                                                         std::string_view name);
+// The items of a parenthesised list: "(\"SM\",\"ME\")" → SM, ME.
+std::vector<std::string> ListItems(std::string_view list);
+// The bounds of a range "(1-250)" or "1-250"; nothing when it is not one.
+std::optional<std::pair<int, int>> RangeOf(std::string_view text);
+// A whole decimal number, or nothing.
+std::optional<int> NumberOf(std::string_view text);
+
+}  // namespace quorvalen

@@ -156,7 +156,11 @@ void Cli::Note(const std::string& what) {
 
 int Cli::Fail(const SessionError& e, const std::string& context) {
   // Without a session the failure is the opening's, whatever was asked.
-  Error(context.empty() || !session_ ? e.what() : context + ": " + e.what());
+  std::string what = e.what();
+  if (e.AtFamily() == AtErrorFamily::kCme && e.Code() == 11) {
+    what += " (give it with --pin PIN or QUORVALEN_PIN)";
+  }
+  Error(context.empty() || !session_ ? what : context + ": " + what);
   return ExitCodeOf(e.Kind());
 }
 

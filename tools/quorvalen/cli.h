@@ -24,10 +24,10 @@ namespace quorvalen::tool {
 // Exit codes, as the command line documents them.
 enum ExitCode : int {
   kExitDone = 0,
-  kExitRefused = 1,     // the phone refused (its answer named)
-  kExitUsage = 2,       // usage, or a name that cannot be sent
-  kExitLink = 3,        // the link failed: no port, no phone, time-out
-  kExitLocal = 4,       // a local file could not be read or written
+  kExitRefused = 1,  // the phone refused (its answer named)
+  kExitUsage = 2,    // usage, or a name that cannot be sent
+  kExitLink = 3,     // the link failed: no port, no phone, time-out
+  kExitLocal = 4,    // a local file could not be read or written
   kExitInterrupted = 130,
 };
 
@@ -157,6 +157,40 @@ int RunAt(Cli& cli, const std::vector<std::string>& lines);
 int RunConfig(Cli& cli, const std::string& action, const std::vector<std::string>& args);
 int RunTrace(Cli& cli, const std::string& path);
 
+// quorvalen sms and quorvalen contacts.
+struct SmsOptions {
+  std::string memory = "all";
+  bool json = false;
+  std::string format = "xml";
+  std::string file;
+  std::vector<std::string> indexes;
+  std::string exported;
+  std::string number;
+  std::optional<std::string> text;
+  bool unicode = false;
+  bool dry_run = false;
+};
+int RunSmsLs(Cli& cli, const SmsOptions& options);
+int RunSmsExport(Cli& cli, const SmsOptions& options);
+int RunSmsRm(Cli& cli, const SmsOptions& options);
+// Sends the text, or with draft stores it unsent.
+int RunSmsSend(Cli& cli, const SmsOptions& options, bool draft);
+
+struct ContactOptions {
+  std::string memory = "all";
+  bool json = false;
+  std::string file;
+  std::vector<std::string> indexes;
+};
+int RunContactsLs(Cli& cli, const ContactOptions& options);
+int RunContactsExport(Cli& cli, const ContactOptions& options);
+int RunContactsImport(Cli& cli, const ContactOptions& options);
+int RunContactsRm(Cli& cli, const ContactOptions& options);
+// Slots named as "3", "3,4,5" or "ME:3" (memory the default); throws
+// SessionError kBadName.
+std::vector<std::pair<std::string, int>> SlotArguments(const std::vector<std::string>& args,
+                                                       const std::string& memory);
+
 // The subcommands that work on the phone, shared by the command line and
 // the shell: Add defines them on an app, Run runs the one that was given
 // (nothing when none was).
@@ -166,6 +200,12 @@ struct FileCommands {
 
   CLI::App *ls = nullptr, *get = nullptr, *put = nullptr, *rm = nullptr, *mkdir = nullptr,
            *mv = nullptr, *chmod = nullptr, *df = nullptr, *info = nullptr, *at = nullptr;
+  CLI::App *sms = nullptr, *sms_ls = nullptr, *sms_export = nullptr, *sms_rm = nullptr,
+           *sms_send = nullptr, *sms_write = nullptr;
+  CLI::App *contacts = nullptr, *contacts_ls = nullptr, *contacts_export = nullptr,
+           *contacts_import = nullptr, *contacts_rm = nullptr;
+  SmsOptions sms_options;
+  ContactOptions contact_options;
   LsOptions ls_options;
   CopyOptions copy;
   std::vector<std::string> paths, files, lines;

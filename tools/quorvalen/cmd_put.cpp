@@ -35,15 +35,8 @@ class Putter : public CopyRun {
 
   bool File(const std::string& local, const std::string& remote) {
     std::string data;
-    if (local == "-") {
-      data.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-      if (std::cin.bad()) return Local("cannot read standard input");
-    } else {
-      std::ifstream in(local, std::ios::binary);
-      if (!in) return Local("cannot read " + local + ": " + std::strerror(errno));
-      data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-      if (in.bad()) return Local("cannot read " + local);
-    }
+    std::string error;
+    if (!ReadLocalFile(local, &data, &error)) return Local(error);
     return Step(remote, [&] {
       if (options_.skip_existing) {
         std::optional<RemoteEntry> there = cli_.Stat(remote);

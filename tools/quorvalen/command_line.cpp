@@ -3,10 +3,11 @@
 // one connection.
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
-
-#include <CLI/CLI.hpp>
 
 #include "cli.h"
 #include "connection.h"
@@ -24,10 +25,10 @@ CLI::Validator NumberIn(int64_t min, int64_t max, const std::string& unit) {
       [=](std::string& text) -> std::string {
         char* end = nullptr;
         const double value = std::strtod(text.c_str(), &end);
-        if (text.empty() || *end != '\0' || !std::isfinite(value) || value < static_cast<double>(min) ||
-            value > static_cast<double>(max)) {
-          return "\"" + text + "\" is not a number of " + unit + " from " +
-                 std::to_string(min) + " to " + std::to_string(max);
+        if (text.empty() || *end != '\0' || !std::isfinite(value) ||
+            value < static_cast<double>(min) || value > static_cast<double>(max)) {
+          return "\"" + text + "\" is not a number of " + unit + " from " + std::to_string(min) +
+                 " to " + std::to_string(max);
         }
         return {};
       },
@@ -42,7 +43,7 @@ CLI::App* Example(CLI::App* sub, const std::string& text) {
 void FileCommands::Add(CLI::App& app) {
   auto example = Example;
   ls = example(app.add_subcommand("ls", "list a folder of the phone (default /)"),
-                         "quorvalen --port /dev/ttyUSB0 ls -l /Pictures");
+               "quorvalen --port /dev/ttyUSB0 ls -l /Pictures");
   ls->add_option("path", paths, "folders or files on the phone");
   ls->add_flag("-l", ls_options.long_form, "permissions, size, date and name");
   ls->add_flag("--json", ls_options.json, "a JSON array of the entries");
@@ -65,34 +66,118 @@ void FileCommands::Add(CLI::App& app) {
                 "leave files the phone has with the same size alone");
 
   rm = example(app.add_subcommand("rm", "remove files or empty folders"),
-                         "quorvalen rm /Documents/old.txt");
+               "quorvalen rm /Documents/old.txt");
   rm->add_option("path", paths, "files or empty folders on the phone")->required();
 
-  mkdir = example(app.add_subcommand("mkdir", "make folders"),
-                            "quorvalen mkdir -p /Music/Albums/2026");
+  mkdir =
+      example(app.add_subcommand("mkdir", "make folders"), "quorvalen mkdir -p /Music/Albums/2026");
   mkdir->add_option("path", paths, "folders to make")->required();
   mkdir->add_flag("-p,--parents", parents, "make missing parents too; no error if it exists");
 
   mv = example(app.add_subcommand("mv", "rename a file or folder (within its folder)"),
-                         "quorvalen mv /Documents/draft.txt final.txt");
+               "quorvalen mv /Documents/draft.txt final.txt");
   mv->add_option("from", from, "what to rename")->required();
   mv->add_option("to", to, "the new name (or path in the same folder)")->required();
 
   chmod = example(app.add_subcommand("chmod", "set the phone's permission letters"),
-                            "quorvalen chmod R /Documents/keep.txt   (R read, W write, D delete)");
+                  "quorvalen chmod R /Documents/keep.txt   (R read, W write, D delete)");
   chmod->add_option("permissions", permissions, "letters such as R, RW, RWD")->required();
   chmod->add_option("path", paths, "files or folders")->required();
 
-  df = example(app.add_subcommand("df", "the phone's memory: size, used, free"),
-                         "quorvalen df");
+  df = example(app.add_subcommand("df", "the phone's memory: size, used, free"), "quorvalen df");
   info = example(
       app.add_subcommand("info", "who the phone is: identity, battery, signal, memory, family"),
       "quorvalen --port /dev/ttyACM0 info");
 
   at = example(app.add_subcommand("at", "send AT command lines, print the answers"),
-                         "quorvalen at AT+CGMM AT+CBC");
+               "quorvalen at AT+CGMM AT+CBC");
   at->add_option("lines", lines, "AT command lines")->required();
 
+  // A memory as the phone names it ("SM" the SIM, "ME" the phone), or all.
+  const CLI::Validator memory_name(
+      [](std::string& text) -> std::string {
+        const bool letters =
+            !text.empty() && text.size() <= 8 && std::all_of(text.begin(), text.end(), [](char c) {
+              return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+            });
+        if (!letters) return "\"" + text + "\" is not a memory (SM, ME or all)";
+        if (text != "all") {
+          for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+        return {};
+      },
+      "SM|ME|all");
+
+  sms = app.add_subcommand("sms", "the phone's short messages: ls, export, rm, send, write");
+  sms->require_subcommand(1);
+  SmsOptions& so = sms_options;
+  sms_ls = example(sms->add_subcommand("ls", "list the messages (long ones joined)"),
+                   "quorvalen sms ls --memory SM");
+  sms_ls->add_option("--memory", so.memory, "SM (the SIM), ME (the phone) or all (default)")
+      ->check(memory_name);
+  sms_ls->add_flag("--json", so.json, "a JSON array with every field of each message");
+  sms_export = example(
+      sms->add_subcommand("export",
+                          "write the messages to a file: XML an Android phone "
+                          "restores (SMS Backup & Restore), or JSON lines"),
+      "quorvalen sms export messages.xml   (then: quorvalen sms rm --exported messages.xml)");
+  sms_export->add_option("file", so.file, "the file to write, or - for standard output")
+      ->required();
+  sms_export->add_option("--format", so.format, "xml (default) or json")
+      ->check(CLI::IsMember({"xml", "json"}));
+  sms_export->add_option("--memory", so.memory, "SM, ME or all (default)")->check(memory_name);
+  sms_rm =
+      example(sms->add_subcommand("rm", "delete messages by index, or those an export file holds"),
+              "quorvalen sms rm ME:4,5,6   (quorvalen sms rm --exported messages.xml)");
+  sms_rm->add_option("index", so.indexes, "slots: 3, 3,4,5 or ME:3 (memory SM unless given)");
+  sms_rm->add_option("--exported", so.exported,
+                     "delete exactly the messages this export holds (newer ones are kept)");
+  sms_rm->add_option("--memory", so.memory, "the memory of plain indexes (default SM)")
+      ->check(memory_name);
+  for (bool draft : {false, true}) {
+    CLI::App* sub =
+        draft ? example(sms->add_subcommand("write", "store a message unsent (a draft)"),
+                        "quorvalen sms write +491701234567 'Call me back'")
+              : example(sms->add_subcommand("send", "send a message (long texts in parts)"),
+                        "quorvalen sms send +491701234567 'Running late, 10 min'   "
+                        "(echo hi | quorvalen sms send 0170123456 -)");
+    sub->add_option("number", so.number, "the telephone number (+ for international)")->required();
+    sub->add_option("text", so.text, "the text, or - (or nothing) for standard input");
+    sub->add_flag("--unicode", so.unicode, "send as UCS-2 even when 7-bit would do");
+    sub->add_flag("--dry-run", so.dry_run, "show the parts and their coding; send nothing");
+    if (draft) {
+      sub->add_option("--memory", so.memory, "where to store it (default: the phone's choice)")
+          ->check(memory_name);
+      sms_write = sub;
+    } else {
+      sms_send = sub;
+    }
+  }
+
+  contacts = app.add_subcommand("contacts", "the phone's phonebook: ls, export, import, rm");
+  contacts->require_subcommand(1);
+  ContactOptions& co = contact_options;
+  contacts_ls = example(contacts->add_subcommand("ls", "list the phonebook entries"),
+                        "quorvalen contacts ls --memory SM");
+  contacts_ls->add_option("--memory", co.memory, "SM, ME or all (default)")->check(memory_name);
+  contacts_ls->add_flag("--json", co.json, "a JSON array of the entries");
+  contacts_export =
+      example(contacts->add_subcommand("export", "write the entries as vCards (3.0, UTF-8)"),
+              "quorvalen contacts export contacts.vcf");
+  contacts_export->add_option("file", co.file, "the .vcf file, or - for standard output")
+      ->required();
+  contacts_export->add_option("--memory", co.memory, "SM, ME or all (default)")->check(memory_name);
+  contacts_import =
+      example(contacts->add_subcommand("import", "write the numbers of vCards into free slots"),
+              "quorvalen contacts import --memory SM contacts.vcf");
+  contacts_import->add_option("file", co.file, "a .vcf file (2.1, 3.0 or 4.0), or -")->required();
+  contacts_import->add_option("--memory", co.memory, "SM or ME (default ME)")->check(memory_name);
+  contacts_rm = example(contacts->add_subcommand("rm", "delete phonebook entries"),
+                        "quorvalen contacts rm SM:3 ME:7");
+  contacts_rm->add_option("index", co.indexes, "slots: 3, 3,4 or ME:3 (memory SM unless given)")
+      ->required();
+  contacts_rm->add_option("--memory", co.memory, "the memory of plain indexes (default SM)")
+      ->check(memory_name);
 }
 
 std::optional<int> FileCommands::Run(Cli& cli) {
@@ -106,6 +191,15 @@ std::optional<int> FileCommands::Run(Cli& cli) {
   if (*df) return RunDf(cli);
   if (*info) return RunInfo(cli);
   if (*at) return RunAt(cli, lines);
+  if (*sms_ls) return RunSmsLs(cli, sms_options);
+  if (*sms_export) return RunSmsExport(cli, sms_options);
+  if (*sms_rm) return RunSmsRm(cli, sms_options);
+  if (*sms_send) return RunSmsSend(cli, sms_options, false);
+  if (*sms_write) return RunSmsSend(cli, sms_options, true);
+  if (*contacts_ls) return RunContactsLs(cli, contact_options);
+  if (*contacts_export) return RunContactsExport(cli, contact_options);
+  if (*contacts_import) return RunContactsImport(cli, contact_options);
+  if (*contacts_rm) return RunContactsRm(cli, contact_options);
   return std::nullopt;
 }
 
@@ -130,8 +224,9 @@ int RunCommandLine(const std::vector<std::string>& args) {
                  "(found from the phone when not given)")
       ->check(CLI::Range(0, 2));
   app.add_flag("--usb", global.usb, "the phone is on a USB cable");
-  app.add_flag("--irda", global.irda, "the phone is reached over infrared (with --sim, or with "
-                                      "--irda-comm and --irda-obex)");
+  app.add_flag("--irda", global.irda,
+               "the phone is reached over infrared (with --sim, or with "
+               "--irda-comm and --irda-obex)");
   app.add_option("--irda-comm", global.irda_comm,
                  "over infrared: the device of the serial-emulation service");
   app.add_option("--irda-obex", global.irda_obex, "over infrared: the device of the OBEX service");
@@ -140,6 +235,9 @@ int RunCommandLine(const std::vector<std::string>& args) {
   app.add_flag("--verify", global.verify,
                "read every transfer a second time and compare (for raw OBEX phones, whose "
                "link has no check of its own)");
+  app.add_option("--pin", global.pin,
+                 "the SIM's PIN, given if the phone asks (or QUORVALEN_PIN; asked for at a "
+                 "terminal)");
   app.add_flag("-q,--quiet", global.quiet, "no progress, no notes");
   app.add_flag("-v,--verbose", global.verbose, "say what is done, file by file");
 
@@ -149,9 +247,9 @@ int RunCommandLine(const std::vector<std::string>& args) {
   commands.Add(app);
 
   std::vector<std::string> ports;
-  CLI::App* probe = example(
-      app.add_subcommand("probe", "find the phone: try serial devices, say what answers"),
-      "quorvalen probe   (or: quorvalen probe /dev/ttyUSB0 /dev/ttyUSB1)");
+  CLI::App* probe =
+      example(app.add_subcommand("probe", "find the phone: try serial devices, say what answers"),
+              "quorvalen probe   (or: quorvalen probe /dev/ttyUSB0 /dev/ttyUSB1)");
   probe->add_option("ports", ports, "devices to try (default: every serial device)");
 
   std::string trace_file;
@@ -161,10 +259,11 @@ int RunCommandLine(const std::vector<std::string>& args) {
 
   std::string action;
   std::vector<std::string> config_args;
-  CLI::App* config = example(
-      app.add_subcommand("config", "the settings file: get NAME, set NAME VALUE, unset NAME, "
-                                   "list, path"),
-      "quorvalen config set Port /dev/ttyUSB0");
+  CLI::App* config =
+      example(app.add_subcommand("config",
+                                 "the settings file: get NAME, set NAME VALUE, unset NAME, "
+                                 "list, path"),
+              "quorvalen config set Port /dev/ttyUSB0");
   config->add_option("action", action, "get, set, unset, list or path")
       ->required()
       ->check(CLI::IsMember({"get", "set", "unset", "list", "path"}));
@@ -172,27 +271,31 @@ int RunCommandLine(const std::vector<std::string>& args) {
 
   MountOptions mount_options;
   double cache_memory_mb = 32;
-  CLI::App* mount = example(
-      app.add_subcommand("mount", "the phone as a folder (FUSE), on one held connection"),
-      "quorvalen --port /dev/ttyUSB0 mount ~/phone   (fusermount3 -u ~/phone unmounts)");
+  CLI::App* mount =
+      example(app.add_subcommand("mount", "the phone as a folder (FUSE), on one held connection"),
+              "quorvalen --port /dev/ttyUSB0 mount ~/phone   (fusermount3 -u ~/phone unmounts)");
   mount->add_option("mountpoint", mount_options.mountpoint, "an empty folder")->required();
   mount->add_flag("-f,--foreground", mount_options.foreground,
                   "stay in the foreground (Ctrl-C unmounts)");
-  mount->add_option("--cache-ttl", mount_options.cache_ttl,
-                    "seconds a folder's listing is kept (default 10)")
+  mount
+      ->add_option("--cache-ttl", mount_options.cache_ttl,
+                   "seconds a folder's listing is kept (default 10)")
       ->check(NumberIn(0, 86400, "seconds"));
-  mount->add_option("--cache-memory", cache_memory_mb,
-                    "megabytes of a file kept in memory; the rest in a temporary file (default 32)")
+  mount
+      ->add_option("--cache-memory", cache_memory_mb,
+                   "megabytes of a file kept in memory; the rest in a temporary file (default 32)")
       ->check(NumberIn(0, 1 << 20, "megabytes"));
 
-  CLI::App* shell = example(
-      app.add_subcommand("shell", "an interactive shell on one held connection (commands "
-                                  "from standard input when it is not a terminal)"),
-      "quorvalen --sim shell   (echo 'cd /Pictures; ls -l' | quorvalen --sim shell)");
+  CLI::App* shell =
+      example(app.add_subcommand("shell",
+                                 "an interactive shell on one held connection (commands "
+                                 "from standard input when it is not a terminal)"),
+              "quorvalen --sim shell   (echo 'cd /Pictures; ls -l' | quorvalen --sim shell)");
 
   bool tour_console = false;
-  CLI::App* tour = app.add_subcommand("tour", "show the command line at work on the simulated "
-                                              "phone (the default)");
+  CLI::App* tour = app.add_subcommand("tour",
+                                      "show the command line at work on the simulated "
+                                      "phone (the default)");
   tour->add_flag("--console", tour_console, "show the console's requests and answers instead");
 
   ConsoleOptions console_options;
@@ -201,8 +304,9 @@ int RunCommandLine(const std::vector<std::string>& args) {
   console->fallthrough(false);
   console->add_option("--port", console_options.port, "device path of the phone's port");
   console->add_option("--set", console_options.settings, "set a property first: Name=Value");
-  console->add_option("--drain-ms", console_options.drain_ms,
-                      "at the end of input, wait at most this long for the queue to drain")
+  console
+      ->add_option("--drain-ms", console_options.drain_ms,
+                   "at the end of input, wait at most this long for the queue to drain")
       ->check(NumberIn(0, 86400000, "milliseconds"));
   auto* sim = console->add_flag("--sim", console_options.sim,
                                 "talk to the built-in simulated phone on a pseudo-terminal");
@@ -211,8 +315,9 @@ int RunCommandLine(const std::vector<std::string>& args) {
       "run control and simulated phone on the virtual clock (sleep_ms is virtual time)");
   console->add_option("--sim-root", console_options.sim_root,
                       "the simulated phone serves this directory instead of its sample tree");
-  console->add_option("--sim-family", console_options.sim_family,
-                      "the simulated phone's family (default: the MobileType in force)")
+  console
+      ->add_option("--sim-family", console_options.sim_family,
+                   "the simulated phone's family (default: the MobileType in force)")
       ->check(CLI::Range(0, 2));
   auto* irda_comm = console->add_option("--irda-comm", console_options.irda_comm,
                                         "the infrared serial-emulation service's device");

@@ -2,6 +2,10 @@
 // environment and the settings file, and the simulated phone for --sim.
 #include "connection.h"
 
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include "console.h"
@@ -37,6 +41,33 @@ std::pair<std::string, std::string> SplitSetting(const std::string& text) {
     throw SessionError(SessionErrorKind::kBadName, "--set wants Name=Value, not \"" + text + "\"");
   }
   return {text.substr(0, eq), text.substr(eq + 1)};
+}
+
+// The PIN typed at the terminal, without echo; nothing when the command
+// does not run at a terminal (a script is never stopped by a question).
+std::optional<std::string> AskPinAtTerminal() {
+  if (!::isatty(STDIN_FILENO) && !::isatty(STDERR_FILENO)) return std::nullopt;
+  const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY);
+  if (tty < 0) return std::nullopt;
+  termios saved{};
+  const bool is_terminal = ::tcgetattr(tty, &saved) == 0;
+  if (!is_terminal) {
+    ::close(tty);
+    return std::nullopt;
+  }
+  termios quiet = saved;
+  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  quiet.c_lflag |= ECHONL;
+  ::tcsetattr(tty, TCSAFLUSH, &quiet);
+  const std::string_view prompt = "The SIM wants its PIN: ";
+  (void)!::write(tty, prompt.data(), prompt.size());
+  std::string pin;
+  char c;
+  while (::read(tty, &c, 1) == 1 && c != '\n' && c != '\r' && pin.size() < 16) pin += c;
+  ::tcsetattr(tty, TCSAFLUSH, &saved);
+  ::close(tty);
+  if (pin.empty()) return std::nullopt;
+  return pin;
 }
 
 }  // namespace
@@ -90,6 +121,9 @@ SessionOptions GatherSessionOptions(const GlobalOptions& global) {
   if (!global.trace.empty()) options.trace_path = global.trace;
   options.verify = global.verify;
   options.port = port;
+  if (const char* env = std::getenv("QUORVALEN_PIN"); env && *env) options.pin = env;
+  if (!global.pin.empty()) options.pin = global.pin;
+  if (!options.pin) options.ask_pin = AskPinAtTerminal;
   return options;
 }
 

@@ -26,6 +26,7 @@ struct GlobalOptions {
   std::vector<std::string> settings;  // "Name=Value"
   std::string trace;
   bool verify = false;
+  std::string pin;
   bool quiet = false;
   bool verbose = false;
 };

@@ -7,6 +7,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
 #include <stdexcept>
 
 #include "cli.h"
@@ -76,6 +79,22 @@ void AtomicFile::Commit() {
   }
   RegisterPartialFile("");
   temporary_.clear();
+}
+
+bool ReadLocalFile(const std::string& path, std::string* bytes, std::string* error) {
+  if (path == "-") {
+    bytes->assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    if (std::cin.bad()) *error = "cannot read standard input";
+    return !std::cin.bad();
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = "cannot read " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  if (in.bad()) *error = "cannot read " + path;
+  return !in.bad();
 }
 
 bool LocalExists(const std::string& path, uint64_t* size) {

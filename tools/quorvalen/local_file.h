@@ -31,6 +31,10 @@ class AtomicFile {
   int fd_ = -1;
 };
 
+// Reads a whole local file ("-": standard input) into *bytes; false with
+// the reason in *error.
+bool ReadLocalFile(const std::string& path, std::string* bytes, std::string* error);
+
 // True when path exists; size is set for a regular file.
 bool LocalExists(const std::string& path, uint64_t* size = nullptr);
 bool IsLocalFolder(const std::string& path);

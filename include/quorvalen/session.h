@@ -181,7 +181,11 @@ class Session {
   // The messages, the parts of long ones joined. Received unread messages
   // are marked read by the phone as they are listed.
   std::vector<Message> Messages(const std::string& memory = {});
+  // Deletes the message in one slot; a slot that holds nothing is an
+  // error ("invalid memory index").
   void DeleteMessage(const std::string& memory, int index);
+  // Deletes every slot of a message as listed.
+  void DeleteMessage(const Message& message);
   // The parts a text becomes (no phone needed). Throws kBadName for a
   // number that cannot be sent or a text too long for 255 parts.
   static PlannedMessage PlanMessage(const std::string& number, const std::string& text,
@@ -225,16 +229,18 @@ class Session {
   AtAnswer RunChecked(const std::string& line);
   bool EnterPin();
   // Selects the memory the message commands read (and, with write, the one
-  // they store in); returns its size.
-  int SelectMessageMemory(const std::string& memory, bool write = false);
+  // they store in).
+  void SelectMessageMemory(const std::string& memory, bool write = false);
+  // Numbered error answers, and PDU mode for messages.
+  void NumberedErrors();
   void PrepareMessages();
   std::vector<Message> MessagesOf(const std::string& memory);
   SentMessage Transmit(const std::string& number, const std::string& text,
                        const SendOptions& options, bool draft);
-  // Runs work with the phone's character set switched to UCS2 (names of
-  // any script), and back afterwards.
-  template <typename Work>
-  auto InUcs2(Work work);
+  // Switches the phone's character set to UCS2 (names of any script), or
+  // IRA where it has none; true for UCS2. The phone's own is given back
+  // when the session closes.
+  bool NamesInUcs2();
   PhonebookLimits SelectPhonebook(const std::string& memory);
   void GetOnce(const std::string& path, const Sink& sink, const Progress& progress);
   void RequireOpen() const;
@@ -266,6 +272,20 @@ class Session {
   std::optional<std::vector<std::string>> folder_;
   // A reference for the parts of the next long message.
   uint8_t next_reference_ = 0;
+  // What the session has set on the phone over AT, as far as it knows, so
+  // that a run of message or phonebook calls sets it once; forgotten when
+  // the phone may have been lost.
+  struct AtSettings {
+    bool numbered_errors = false;
+    bool pdu_mode = false;
+    std::string message_memory;
+    std::string write_memory;
+    std::optional<bool> names_in_ucs2;
+    std::string charset_before;
+    std::string phonebook;
+    PhonebookLimits limits;
+  };
+  AtSettings at_;
   // Sizes of files from the latest listings, by UTF-8 path.
   std::map<std::string, uint64_t> sizes_;
 };

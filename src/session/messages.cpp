@@ -32,7 +32,13 @@ std::string Shown(const std::string& line) {
 
 AtAnswer Session::RunChecked(const std::string& line) {
   for (bool pin_given = false;; pin_given = true) {
-    AtAnswer answer = RunAt(line);
+    AtAnswer answer;
+    try {
+      answer = RunAt(line);
+    } catch (const SessionError&) {
+      at_ = {};  // a phone that stopped answering may come back reset
+      throw;
+    }
     if (answer.final == "OK") return answer;
     std::optional<AtErrorLine> error;
     for (const std::string& text : answer.lines) {
@@ -97,12 +103,20 @@ bool Session::EnterPin() {
   return true;
 }
 
-void Session::PrepareMessages() {
+void Session::NumberedErrors() {
   RequireOpen();
   // Numbered error answers where the phone has them; not every phone
   // takes the command, and nothing depends on it.
+  if (at_.numbered_errors) return;
   RunAt("AT+CMEE=1");
+  at_.numbered_errors = true;
+}
+
+void Session::PrepareMessages() {
+  NumberedErrors();
+  if (at_.pdu_mode) return;
   RunChecked("AT+CMGF=0");
+  at_.pdu_mode = true;
 }
 
 std::vector<std::string> Session::MessageMemories() {
@@ -114,19 +128,16 @@ std::vector<std::string> Session::MessageMemories() {
   throw SessionError(SessionErrorKind::kBadAnswer, "the phone did not name its message memories");
 }
 
-int Session::SelectMessageMemory(const std::string& memory, bool write) {
+void Session::SelectMessageMemory(const std::string& memory, bool write) {
   if (memory.empty() || memory.find_first_of("\",\r\n") != std::string::npos) {
     throw SessionError(SessionErrorKind::kBadName, "no such message memory: \"" + memory + "\"");
   }
+  if (at_.message_memory == memory && (!write || at_.write_memory == memory)) return;
   const std::string name = Quoted(memory);
-  const AtAnswer answer = RunChecked("AT+CPMS=" + name + (write ? "," + name : ""));
-  for (const std::string& line : answer.lines) {
-    auto parameters = AnswerParameters(line, "+CPMS");
-    if (parameters && parameters->size() >= 2) {
-      if (std::optional<int> total = NumberOf((*parameters)[1])) return *total;
-    }
-  }
-  return 0;
+  at_.message_memory.clear();
+  RunChecked("AT+CPMS=" + name + (write ? "," + name : ""));
+  at_.message_memory = memory;
+  if (write) at_.write_memory = memory;
 }
 
 std::vector<Message> Session::MessagesOf(const std::string& memory) {
@@ -231,6 +242,12 @@ void Session::DeleteMessage(const std::string& memory, int index) {
   // slot that holds nothing.
   RunChecked("AT+CMGR=" + std::to_string(index));
   RunChecked("AT+CMGD=" + std::to_string(index));
+}
+
+void Session::DeleteMessage(const Message& message) {
+  PrepareMessages();
+  SelectMessageMemory(message.memory);
+  for (int index : message.indexes) RunChecked("AT+CMGD=" + std::to_string(index));
 }
 
 namespace {

@@ -2,7 +2,7 @@
 // (AT+CPBS), read in one AT+CPBR over its whole range, written and deleted
 // by AT+CPBW. Names travel in UCS2 (hexadecimal UTF-16), which holds any
 // script; a phone without it is spoken to in IRA (ASCII). The character set
-// the phone had is given back afterwards.
+// the phone had is given back when the session closes.
 #include <algorithm>
 
 #include "quorvalen/byte_text.h"
@@ -46,8 +46,8 @@ size_t Utf16Units(std::string_view utf8) { return sms::Utf8ToUcs2(utf8).size() /
 
 }  // namespace
 
-template <typename Work>
-auto Session::InUcs2(Work work) {
+bool Session::NamesInUcs2() {
+  if (at_.names_in_ucs2) return *at_.names_in_ucs2;
   std::string previous;
   for (const std::string& line : RunAt("AT+CSCS?").lines) {
     auto parameters = AnswerParameters(line, "+CSCS");
@@ -56,27 +56,13 @@ auto Session::InUcs2(Work work) {
   bool ucs2 = previous == "UCS2";
   if (!ucs2) ucs2 = RunAt("AT+CSCS=\"UCS2\"").final == "OK";
   if (!ucs2 && previous != "IRA") RunAt("AT+CSCS=\"IRA\"");
-  auto restore = [&] {
-    if (!previous.empty() && previous != (ucs2 ? "UCS2" : "IRA")) {
-      try {
-        RunAt("AT+CSCS=\"" + previous + "\"");
-      } catch (const SessionError&) {
-      }
-    }
-  };
-  try {
-    auto result = work(ucs2);
-    restore();
-    return result;
-  } catch (...) {
-    restore();
-    throw;
-  }
+  at_.charset_before = previous;
+  at_.names_in_ucs2 = ucs2;
+  return ucs2;
 }
 
 std::vector<std::string> Session::PhonebookMemories() {
-  RequireOpen();
-  RunAt("AT+CMEE=1");
+  NumberedErrors();
   for (const std::string& line : RunChecked("AT+CPBS=?").lines) {
     auto parameters = AnswerParameters(line, "+CPBS");
     if (parameters && !parameters->empty()) return ListItems(parameters->front());
@@ -88,6 +74,8 @@ PhonebookLimits Session::SelectPhonebook(const std::string& memory) {
   if (memory.empty() || memory.find_first_of("\",\r\n") != std::string::npos) {
     throw SessionError(SessionErrorKind::kBadName, "no such phonebook: \"" + memory + "\"");
   }
+  if (at_.phonebook == memory) return at_.limits;
+  at_.phonebook.clear();
   RunChecked("AT+CPBS=\"" + memory + "\"");
   for (const std::string& line : RunChecked("AT+CPBR=?").lines) {
     auto parameters = AnswerParameters(line, "+CPBR");
@@ -99,6 +87,8 @@ PhonebookLimits Session::SelectPhonebook(const std::string& memory) {
     limits.last = range->second;
     if (parameters->size() >= 2) limits.number_length = NumberOf((*parameters)[1]).value_or(0);
     if (parameters->size() >= 3) limits.name_length = NumberOf((*parameters)[2]).value_or(0);
+    at_.phonebook = memory;
+    at_.limits = limits;
     return limits;
   }
   throw SessionError(SessionErrorKind::kBadAnswer,
@@ -106,18 +96,17 @@ PhonebookLimits Session::SelectPhonebook(const std::string& memory) {
 }
 
 PhonebookLimits Session::ContactLimits(const std::string& memory) {
-  RequireOpen();
-  RunAt("AT+CMEE=1");
+  NumberedErrors();
   return SelectPhonebook(memory);
 }
 
 std::vector<Contact> Session::Contacts(const std::string& memory) {
   std::vector<std::string> memories =
       memory.empty() ? PhonebookMemories() : std::vector<std::string>{memory};
-  RequireOpen();
-  RunAt("AT+CMEE=1");
-  return InUcs2([&](bool ucs2) {
-    std::vector<Contact> contacts;
+  NumberedErrors();
+  const bool ucs2 = NamesInUcs2();
+  std::vector<Contact> contacts;
+  {
     for (const std::string& name : memories) {
       const PhonebookLimits limits = SelectPhonebook(name);
       if (limits.last < limits.first) continue;
@@ -144,8 +133,8 @@ std::vector<Contact> Session::Contacts(const std::string& memory) {
         contacts.push_back(std::move(contact));
       }
     }
-    return contacts;
-  });
+  }
+  return contacts;
 }
 
 int Session::WriteContact(const std::string& memory, std::optional<int> index,
@@ -175,8 +164,9 @@ int Session::WriteContact(const std::string& memory, std::optional<int> index,
     }
     index = free;
   }
-  RunAt("AT+CMEE=1");
-  return InUcs2([&](bool ucs2) {
+  NumberedErrors();
+  const bool ucs2 = NamesInUcs2();
+  {
     const PhonebookLimits limits = SelectPhonebook(memory);
     const std::string digits = number[0] == '+' ? number.substr(1) : number;
     if (limits.number_length > 0 && digits.size() > static_cast<size_t>(limits.number_length)) {
@@ -203,12 +193,11 @@ int Session::WriteContact(const std::string& memory, std::optional<int> index,
     RunChecked("AT+CPBW=" + std::to_string(*index) + ",\"" + number + "\"," + std::to_string(type) +
                ",\"" + text + "\"");
     return *index;
-  });
+  }
 }
 
 void Session::DeleteContact(const std::string& memory, int index) {
-  RequireOpen();
-  RunAt("AT+CMEE=1");
+  NumberedErrors();
   SelectPhonebook(memory);
   RunChecked("AT+CPBW=" + std::to_string(index));
 }

@@ -283,6 +283,15 @@ void Session::Close() {
   if (!open_) return;
   open_ = false;
   try {
+    // The character set the phone had before the phonebook's, given back.
+    const std::string in_force = at_.names_in_ucs2.value_or(false) ? "UCS2" : "IRA";
+    if (at_.names_in_ucs2 && !at_.charset_before.empty() && at_.charset_before != in_force) {
+      RunAt("AT+CSCS=\"" + at_.charset_before + "\"");
+    }
+  } catch (const SessionError&) {
+  }
+  at_ = {};
+  try {
     // Back to AT mode first, so the phone is left as it was found.
     if (in_obex_) Run("AT");
     Run("SPEC>CLOSE");

@@ -249,7 +249,9 @@ TEST_P(MessagesTest, ThePhonebookKeepsNamesInAnyScript) {
   EXPECT_EQ(e.Kind(), SessionErrorKind::kBadName);
   session_->DeleteContact("SM", at);
   EXPECT_EQ(store_->Phonebook("SM").slots.count(at), 0u);
-  // Whatever character set the phone had is given back.
+  // Whatever character set the phone had is given back at the end.
+  session_->Close();
+  session_ = Session::Open(platform_, options_);
   EXPECT_EQ(session_->At("AT+CSCS?").lines.front(), "+CSCS: \"GSM\"");
 }
 

@@ -215,12 +215,8 @@ int RunSmsRm(Cli& cli, const SmsOptions& options) {
           ++kept;
           continue;
         }
-        for (int index : message.indexes) {
-          const std::string what = message.memory + ":" + std::to_string(index);
-          if (!run.Step(what, [&] { cli.Phone().DeleteMessage(message.memory, index); })) {
-            return run.status;
-          }
-        }
+        const std::string what = message.memory + ":" + Joined(message.indexes);
+        if (!run.Step(what, [&] { cli.Phone().DeleteMessage(message); })) return run.status;
         ++removed;
         if (cli.verbose) cli.Note("removed " + message.memory + ":" + Joined(message.indexes));
       }

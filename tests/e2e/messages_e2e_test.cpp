@@ -1,0 +1,206 @@
+// quorvalen sms and contacts as a person runs them, against quorvalen-phone
+// --sample on a pseudo-terminal: each road (families 0, 1, 2 and infrared)
+// in one shell run that lists, exports, sends long texts, deletes what an
+// export holds and round-trips the phonebook; the PDUs that reached the
+// phone read from its transcript; a SIM that wants its PIN, and a list
+// cut off by the message service.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+
+#include "e2e/phone_process.h"
+#include "quorvalen/byte_text.h"
+#include "quorvalen/sms.h"
+#include "quorvalen/vcard.h"
+
+namespace quorvalen {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Read(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<nlohmann::json> JsonLines(const fs::path& path) {
+  std::vector<nlohmann::json> lines;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+  return lines;
+}
+
+// Every byte the host sent, from the phone's transcript.
+std::string HostBytes(const std::string& transcript) {
+  std::string bytes;
+  std::istringstream in(transcript);
+  for (std::string line; std::getline(in, line);) {
+    const size_t at = line.find(" host>phone ");
+    if (at == std::string::npos) continue;
+    const size_t start = at + 12;
+    bytes += HexToText(line.substr(start, line.find(' ', start) - start));
+  }
+  return bytes;
+}
+
+// The PDUs sent with AT+CMGS, as they crossed the line.
+std::vector<sms::Pdu> SentPdus(const std::string& host_bytes) {
+  std::vector<sms::Pdu> pdus;
+  for (size_t at = 0; (at = host_bytes.find("AT+CMGS=", at)) != std::string::npos;) {
+    const size_t start = host_bytes.find('\r', at) + 1;
+    const size_t end = host_bytes.find('\x1A', start);
+    if (start == 0 || end == std::string::npos) break;
+    sms::Decoded decoded = sms::DecodePdu(host_bytes.substr(start, end - start));
+    EXPECT_TRUE(decoded.pdu) << decoded.error;
+    if (decoded.pdu) pdus.push_back(*decoded.pdu);
+    at = end;
+  }
+  return pdus;
+}
+
+struct Result {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+
+class MessagesEndToEnd : public ::testing::Test {
+ protected:
+  MessagesEndToEnd() {
+    char dir[] = "/tmp/quorvalen-sms-e2e-XXXXXX";
+    dir_ = ::mkdtemp(dir);
+    fs::create_directories(dir_ / "config");
+    ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
+    ::unsetenv("QUORVALEN_PORT");
+    ::unsetenv("QUORVALEN_PIN");
+  }
+  ~MessagesEndToEnd() override { fs::remove_all(dir_); }
+
+  Result Run(const std::string& args, const std::string& input = {}) {
+    const std::string out = (dir_ / "out").string(), err = (dir_ / "err").string();
+    const std::string in = (dir_ / "in").string();
+    std::ofstream(in) << input;
+    const std::string command =
+        std::string(QUORVALEN_CLI) + " " + args + " < " + in + " > " + out + " 2> " + err;
+    const int status = std::system(command.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read(out), Read(err)};
+  }
+  std::string P(const std::string& name) { return (dir_ / name).string(); }
+
+  // One road in one shell on one connection: the messages listed, exported
+  // and sent; with full, also deleted as an export holds them, a slot that
+  // holds nothing, and the phonebook round trip. (The AT commands are the
+  // same on every cable family; only the opening and the way back differ.)
+  void Round(const std::vector<std::string>& phone_args, const std::string& port_args, bool full) {
+    std::vector<std::string> args = phone_args;
+    args.insert(args.end(), {"--sample", "--transcript", P("transcript")});
+    PhoneProcess phone(args);
+    ASSERT_FALSE(phone.Device().empty());
+    std::string greek;
+    const char* letters[] = {"α", "β", "γ", "δ", "ε", "ζ", "η", "θ", "ι"};
+    for (int i = 0; i < 200; ++i) greek += i % 10 == 9 ? " " : letters[i % 9];
+    const std::string latin = std::string(150, 'a') + "€" + std::string(148, 'b');
+    std::string script = "sms export " + P("all.xml") + "\n" +                 //
+                         "sms export --format json " + P("all.json") + "\n" +  //
+                         "sms send +306912345678 '" + greek + "'\n" +          //
+                         "sms send 0170123456 '" + latin + "'\n";
+    if (full) {
+      script +=
+          "sms rm ME:150\n"
+          "sms rm --exported " +
+          P("all.json") + "\n" + "sms export --format json " + P("after.json") + "\n" +
+          "contacts export " + P("contacts.vcf") + "\n" + "contacts import --memory ME " +
+          P("contacts.vcf") + "\n" + "contacts export " + P("again.vcf") + "\n";
+    }
+    std::string resolved = port_args;
+    for (const auto& [mark, path] :
+         {std::pair{"{dev}", phone.Device()}, std::pair{"{obex}", phone.ObexDevice()}}) {
+      if (const size_t at = resolved.find(mark); at != std::string::npos) {
+        resolved.replace(at, std::string(mark).size(), path);
+      }
+    }
+    const Result r = Run(resolved + " shell", script);
+    EXPECT_EQ(r.code, 0) << r.err;
+
+    // Both exports hold the same messages, every one of them.
+    const std::vector<nlohmann::json> all = JsonLines(P("all.json"));
+    ASSERT_GE(all.size(), 15u);
+    const std::string xml = Read(P("all.xml"));
+    EXPECT_NE(xml.find("<smses count=\"" + std::to_string(all.size()) + "\">"), std::string::npos);
+    EXPECT_NE(xml.find("body=\"Καλημέρα! Τα λέμε αύριο.\""), std::string::npos);
+
+    // The two texts crossed the line as 3 UCS-2 and 2 7-bit SUBMIT PDUs.
+    const std::vector<sms::Pdu> sent = SentPdus(HostBytes(Read(P("transcript"))));
+    ASSERT_EQ(sent.size(), 5u);
+    EXPECT_EQ(sent[0].coding, sms::Coding::kUcs2);
+    EXPECT_EQ(sent[4].coding, sms::Coding::kGsm7);
+    const auto joined = sms::JoinParts(sent);
+    ASSERT_EQ(joined.size(), 2u);
+    EXPECT_EQ(joined[0].text, greek);
+    EXPECT_EQ(joined[1].text, latin);
+    if (!full) return;
+
+    // A slot that holds nothing is named.
+    EXPECT_NE(r.err.find("ME:150: invalid memory index (+CMS ERROR: 321)"), std::string::npos)
+        << r.err;
+
+    // What the export held is gone; the two sent since are kept.
+    const std::vector<nlohmann::json> after = JsonLines(P("after.json"));
+    ASSERT_EQ(after.size(), 2u) << r.err;
+    EXPECT_EQ(after[0]["status"], "STO SENT");
+    EXPECT_EQ(after[0]["text"].get<std::string>() + after[1]["text"].get<std::string>(),
+              greek + latin);
+
+    // The phonebook came back: every card twice, names and numbers intact.
+    const vcard::ReadResult first = vcard::Read(Read(P("contacts.vcf")));
+    const vcard::ReadResult again = vcard::Read(Read(P("again.vcf")));
+    ASSERT_FALSE(first.cards.empty());
+    EXPECT_EQ(again.cards.size(), 2 * first.cards.size());
+    for (const vcard::Card& card : first.cards) {
+      EXPECT_EQ(std::count(again.cards.begin(), again.cards.end(), card), 2) << card.formatted_name;
+    }
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(MessagesEndToEnd, Family0) {
+  Round({"--family", "0"}, "--port {dev} --mobile-type 0", false);
+}
+TEST_F(MessagesEndToEnd, Family1) { Round({"--family", "1"}, "--port {dev}", true); }
+TEST_F(MessagesEndToEnd, Family2) {
+  Round({"--family", "2"}, "--port {dev} --mobile-type 2", false);
+}
+TEST_F(MessagesEndToEnd, Infrared) {
+  Round({"--infrared"}, "--irda-comm {dev} --irda-obex {obex}", true);
+}
+
+TEST_F(MessagesEndToEnd, ASimThatWantsItsPinAndAListCutShort) {
+  PhoneProcess phone({"--sample", "--pin", "2468", "--faults", "list-error=3"});
+  ASSERT_FALSE(phone.Device().empty());
+  // No PIN, and no terminal to ask at: the phone's own memory still reads.
+  Result r = Run("--port " + phone.Device() + " shell",
+                 "contacts ls --memory ME\ncontacts ls --memory SM\n");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.out.find("Zoë Ångström"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("the SIM wants its PIN (give it with --pin PIN or QUORVALEN_PIN)"),
+            std::string::npos)
+      << r.err;
+
+  // With the PIN the phonebook reads; the message list cut off by
+  // "+CMS ERROR: 500" fails and writes no file.
+  ::setenv("QUORVALEN_PIN", "2468", 1);
+  r = Run("--port " + phone.Device() + " shell",
+          "contacts ls --memory SM\nsms export --memory SM " + P("cut.xml") + "\n");
+  ::unsetenv("QUORVALEN_PIN");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.out.find("Anna Müller"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("unknown error (+CMS ERROR: 500)"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(P("cut.xml")));
+}
+
+}  // namespace
+}  // namespace quorvalen

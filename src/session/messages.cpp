@@ -135,7 +135,13 @@ void Session::SelectMessageMemory(const std::string& memory, bool write) {
   if (at_.message_memory == memory && (!write || at_.write_memory == memory)) return;
   const std::string name = Quoted(memory);
   at_.message_memory.clear();
-  RunChecked("AT+CPMS=" + name + (write ? "," + name : ""));
+  try {
+    RunChecked("AT+CPMS=" + name + (write ? "," + name : ""));
+  } catch (const SessionError& e) {
+    if (e.Kind() != SessionErrorKind::kRefused || (e.AtFamily() && e.Code() == 311)) throw;
+    throw SessionError(e.Kind(), "no message memory " + memory + " (" + e.what() + ")", e.Code(),
+                       e.AtFamily());
+  }
   at_.message_memory = memory;
   if (write) at_.write_memory = memory;
 }

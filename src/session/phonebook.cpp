@@ -76,7 +76,13 @@ PhonebookLimits Session::SelectPhonebook(const std::string& memory) {
   }
   if (at_.phonebook == memory) return at_.limits;
   at_.phonebook.clear();
-  RunChecked("AT+CPBS=\"" + memory + "\"");
+  try {
+    RunChecked("AT+CPBS=\"" + memory + "\"");
+  } catch (const SessionError& e) {
+    if (e.Kind() != SessionErrorKind::kRefused || (e.AtFamily() && e.Code() == 11)) throw;
+    throw SessionError(e.Kind(), "no phonebook " + memory + " (" + e.what() + ")", e.Code(),
+                       e.AtFamily());
+  }
   for (const std::string& line : RunChecked("AT+CPBR=?").lines) {
     auto parameters = AnswerParameters(line, "+CPBR");
     if (!parameters || parameters->empty()) continue;

@@ -4,35 +4,9 @@
 #include <algorithm>
 
 #include "quorvalen/obex_time.h"
+#include "quorvalen/xml_text.h"
 
 namespace quorvalen::sim {
-
-std::string XmlEscape(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&apos;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
 
 std::string FolderListingXml(std::vector<Entry> entries, bool has_parent) {
   std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
@@ -46,12 +20,12 @@ std::string FolderListingXml(std::vector<Entry> entries, bool has_parent) {
   if (has_parent) xml += "  <parent-folder/>\n";
   for (const Entry& entry : entries) {
     xml += entry.folder ? "  <folder name=\"" : "  <file name=\"";
-    xml += XmlEscape(entry.name);
+    xml += XmlEscaped(entry.name);
     xml += '"';
     if (!entry.folder) xml += " size=\"" + std::to_string(entry.size) + '"';
     xml += " modified=\"" + WriteObexTime(entry.modified) + '"';
     xml +=
-        " user-perm=\"" + XmlEscape(entry.attributes.empty() ? "RW" : entry.attributes) + "\"/>\n";
+        " user-perm=\"" + XmlEscaped(entry.attributes.empty() ? "RW" : entry.attributes) + "\"/>\n";
   }
   xml += "</folder-listing>\n";
   return xml;

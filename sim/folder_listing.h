@@ -17,7 +17,4 @@ inline constexpr std::string_view kFolderListingType = "x-obex/folder-listing";
 // Entries without attributes show user-perm="RW".
 std::string FolderListingXml(std::vector<Entry> entries, bool has_parent);
 
-// Escapes & < > " ' for text and attribute values.
-std::string XmlEscape(std::string_view text);
-
 }  // namespace quorvalen::sim

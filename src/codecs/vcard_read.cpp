@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "codecs/utf8.h"
 #include "codecs/vcard_text.h"
 #include "quorvalen/byte_text.h"
 #include "quorvalen/vcard.h"
@@ -353,25 +354,8 @@ void DecodeQuotedPrintable(std::string& text) {
   text.resize(out);
 }
 
-void AppendUtf8(std::string& out, uint32_t code_point) {
-  if (code_point < 0x80) {
-    out += static_cast<char>(code_point);
-  } else if (code_point < 0x800) {
-    out += static_cast<char>(0xC0 | (code_point >> 6));
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
-  } else if (code_point < 0x10000) {
-    out += static_cast<char>(0xE0 | (code_point >> 12));
-    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code_point >> 18));
-    out += static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
-  }
-}
+using utf8::AppendUtf8;
 
-// The length of the well-formed UTF-8 character at text[i], or 0.
 size_t Utf8LengthAt(std::string_view text, size_t i) {
   auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
   unsigned char lead = byte(i);

@@ -62,6 +62,15 @@ std::vector<std::string> ListItems(std::string_view list) {
   return Split(list);
 }
 
+std::optional<std::vector<std::string>> FirstListOf(const std::vector<std::string>& lines,
+                                                    std::string_view name) {
+  for (const std::string& line : lines) {
+    auto parameters = AnswerParameters(line, name);
+    if (parameters && !parameters->empty()) return ListItems(parameters->front());
+  }
+  return std::nullopt;
+}
+
 std::optional<int> NumberOf(std::string_view text) {
   text = Trim(text);
   int value = 0;

@@ -15,6 +15,10 @@ namespace quorvalen {
 // when the line is not that answer.
 std::optional<std::vector<std::string>> AnswerParameters(std::string_view line,
                                                          std::string_view name);
+// The items of the first list of the answer "name: (...),...", the memories
+// an AT+CPMS=? or AT+CPBS=? names; nothing when no line is that answer.
+std::optional<std::vector<std::string>> FirstListOf(const std::vector<std::string>& lines,
+                                                    std::string_view name);
 // The items of a parenthesised list: "(\"SM\",\"ME\")" → SM, ME.
 std::vector<std::string> ListItems(std::string_view list);
 // The bounds of a range "(1-250)" or "1-250"; nothing when it is not one.

@@ -121,10 +121,7 @@ void Session::PrepareMessages() {
 
 std::vector<std::string> Session::MessageMemories() {
   PrepareMessages();
-  for (const std::string& line : RunChecked("AT+CPMS=?").lines) {
-    auto parameters = AnswerParameters(line, "+CPMS");
-    if (parameters && !parameters->empty()) return ListItems(parameters->front());
-  }
+  if (auto memories = FirstListOf(RunChecked("AT+CPMS=?").lines, "+CPMS")) return *memories;
   throw SessionError(SessionErrorKind::kBadAnswer, "the phone did not name its message memories");
 }
 

@@ -63,10 +63,7 @@ bool Session::NamesInUcs2() {
 
 std::vector<std::string> Session::PhonebookMemories() {
   NumberedErrors();
-  for (const std::string& line : RunChecked("AT+CPBS=?").lines) {
-    auto parameters = AnswerParameters(line, "+CPBS");
-    if (parameters && !parameters->empty()) return ListItems(parameters->front());
-  }
+  if (auto memories = FirstListOf(RunChecked("AT+CPBS=?").lines, "+CPBS")) return *memories;
   throw SessionError(SessionErrorKind::kBadAnswer, "the phone did not name its phonebooks");
 }
 

@@ -13,6 +13,7 @@
 #include "quorvalen/sim/file_store.h"
 #include "quorvalen/sim/message_store.h"
 #include "quorvalen/virtual_platform.h"
+#include "session/error_of.h"
 
 namespace quorvalen {
 namespace {
@@ -44,16 +45,6 @@ class MessagesTest : public ::testing::TestWithParam<Road> {
     options_.mobile_type =
         GetParam().com_type == 1 ? std::nullopt : std::optional<int>(GetParam().family);
     session_ = Session::Open(platform_, options_);
-  }
-  template <typename Call>
-  SessionError ErrorOf(Call call) {
-    try {
-      call();
-    } catch (const SessionError& e) {
-      return e;
-    }
-    ADD_FAILURE() << "no error";
-    return SessionError(SessionErrorKind::kClosed, "none");
   }
   const Message* Find(const std::vector<Message>& messages, const std::string& memory,
                       const std::vector<int>& indexes) {

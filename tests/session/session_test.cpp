@@ -10,6 +10,7 @@
 #include "quorvalen/sim/attachments.h"
 #include "quorvalen/sim/file_store.h"
 #include "quorvalen/virtual_platform.h"
+#include "session/error_of.h"
 
 namespace quorvalen {
 namespace {
@@ -52,17 +53,6 @@ class SessionTest : public ::testing::TestWithParam<Family> {
   }
   void Store(const std::string& data, const std::string& path, const Progress& progress = {}) {
     session_->Put(SourceOf(data), data.size(), path, progress);
-  }
-  // The error a call throws.
-  template <typename Call>
-  SessionError ErrorOf(Call call) {
-    try {
-      call();
-    } catch (const SessionError& e) {
-      return e;
-    }
-    ADD_FAILURE() << "no error";
-    return SessionError(SessionErrorKind::kClosed, "none");
   }
   const RemoteEntry* Find(const FolderListing& listing, const std::string& name) {
     for (const RemoteEntry& e : listing.entries) {
@@ -167,8 +157,8 @@ TEST_P(SessionTest, FoldersChangeOnlyWhenTheyMust) {
   for (size_t at = 0; (at = trace.find(" OBEX>   :CD :", at)) != std::string::npos; ++at) {
     changes.push_back(trace.substr(at + 14, trace.find('\r', at) - at - 14));
   }
-  EXPECT_EQ(changes, (std::vector<std::string>{"Pictures", "Holiday", "..", "Holiday", "/",
-                                                "Pictures"}));
+  EXPECT_EQ(changes,
+            (std::vector<std::string>{"Pictures", "Holiday", "..", "Holiday", "/", "Pictures"}));
 }
 
 TEST_P(SessionTest, NamesThatCannotBeSentAreRefusedBeforeAnythingIsSent) {
@@ -209,8 +199,7 @@ TEST_P(SessionTest, ALostAnswerTimesOutAndTheNextCallWorks) {
   // The phone hears nothing for 6 s: the GET is lost, the way back to AT
   // mode that follows its time-out gets through.
   Listening(false);
-  platform_.Loop().After(6'000'000'000, VirtualEventLoop::Domain::kWorld,
-                         [&] { Listening(true); });
+  platform_.Loop().After(6'000'000'000, VirtualEventLoop::Domain::kWorld, [&] { Listening(true); });
   const int64_t start = platform_.Loop().NowMs();
   const SessionError e = ErrorOf([&] { Fetch("/readme.txt"); });
   EXPECT_EQ(e.Kind(), SessionErrorKind::kTimeout);
@@ -235,8 +224,7 @@ TEST_P(SessionTest, ACancelledGetEndsAndTheNextCallWorks) {
 
 INSTANTIATE_TEST_SUITE_P(Families, SessionTest,
                          ::testing::Values(Family{0, 0, 0}, Family{1, 1, 1}, Family{2, 2, 2},
-                                           Family{0, std::nullopt, 0},
-                                           Family{2, std::nullopt, 1},
+                                           Family{0, std::nullopt, 0}, Family{2, std::nullopt, 1},
                                            Family{1, std::nullopt, 0, 1}),
                          [](const auto& info) {
                            return "Phone" + std::to_string(info.param.phone) +
@@ -253,8 +241,9 @@ TEST(SessionOpening, NoPhoneIsNamedAndAMissingPortToo) {
     ADD_FAILURE();
   } catch (const SessionError& e) {
     EXPECT_EQ(e.Kind(), SessionErrorKind::kNoPhone);
-    EXPECT_STREQ(e.what(), "no phone answered on port 1 (nor to the ways back from BFB and raw "
-                           "OBEX mode)");
+    EXPECT_STREQ(e.what(),
+                 "no phone answered on port 1 (nor to the ways back from BFB and raw "
+                 "OBEX mode)");
   }
   options.comm_port = 7;
   try {
@@ -300,8 +289,9 @@ TEST(SessionOpening, APhoneLeftInAnObexModeIsBroughtBack) {
     ADD_FAILURE();
   } catch (const SessionError& e) {
     EXPECT_EQ(e.Kind(), SessionErrorKind::kNoPhone);
-    EXPECT_STREQ(e.what(), "no phone answered on port 1 (nor to the ways back from BFB and raw "
-                           "OBEX mode)");
+    EXPECT_STREQ(e.what(),
+                 "no phone answered on port 1 (nor to the ways back from BFB and raw "
+                 "OBEX mode)");
   }
   EXPECT_LT(platform.Loop().NowMs() - start, 60000);
 }

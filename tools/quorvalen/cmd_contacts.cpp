@@ -61,12 +61,8 @@ int RunContactsExport(Cli& cli, const ContactOptions& options) {
   std::string text;
   for (const Contact& contact : contacts) text += vcard::Write(CardOf(contact));
   try {
-    if (options.file == "-") {
-      std::fwrite(text.data(), 1, text.size(), cli.out);
-    } else {
-      AtomicFile file(options.file, true);
-      file.Write(text);
-      file.Commit();
+    WriteLocalFile(options.file, text, cli.out);
+    if (options.file != "-") {
       cli.Note("exported " + std::to_string(contacts.size()) + " contacts to " + options.file);
     }
   } catch (const std::exception& e) {

@@ -21,12 +21,6 @@ int64_t NowMs() {
       .count();
 }
 
-std::string Joined(const std::vector<int>& numbers) {
-  std::string text;
-  for (int n : numbers) text += (text.empty() ? "" : ",") + std::to_string(n);
-  return text;
-}
-
 // The memory option: "all" (or nothing) means every memory.
 std::string MemoryOf(const std::string& option) { return option == "all" ? "" : option; }
 
@@ -135,7 +129,7 @@ int RunSmsLs(Cli& cli, const SmsOptions& options) {
     }
     const size_t width = TerminalWidth(cli.out);
     for (const Message& message : messages) {
-      const std::string head = message.memory + " " + Joined(message.indexes);
+      const std::string head = message.memory + " " + JoinedIndexes(message.indexes);
       const std::string status(sms::StatusText(message.status));
       char start[160];
       std::snprintf(start, sizeof start, "%-10s %-10s %-16s %-22s ", head.c_str(), status.c_str(),
@@ -171,13 +165,7 @@ int RunSmsExport(Cli& cli, const SmsOptions& options) {
   const std::string text =
       options.format == "xml" ? ExportXml(messages, contacts, now) : ExportJsonLines(messages, now);
   try {
-    if (options.file == "-") {
-      std::fwrite(text.data(), 1, text.size(), cli.out);
-    } else {
-      AtomicFile file(options.file, true);
-      file.Write(text);
-      file.Commit();
-    }
+    WriteLocalFile(options.file, text, cli.out);
   } catch (const std::exception& e) {
     cli.Error(e.what());
     return kExitLocal;
@@ -215,10 +203,11 @@ int RunSmsRm(Cli& cli, const SmsOptions& options) {
           ++kept;
           continue;
         }
-        const std::string what = message.memory + ":" + Joined(message.indexes);
+        const std::string what = message.memory + ":" + JoinedIndexes(message.indexes);
         if (!run.Step(what, [&] { cli.Phone().DeleteMessage(message); })) return run.status;
         ++removed;
-        if (cli.verbose) cli.Note("removed " + message.memory + ":" + Joined(message.indexes));
+        if (cli.verbose)
+          cli.Note("removed " + message.memory + ":" + JoinedIndexes(message.indexes));
       }
     } catch (const SessionError& e) {
       return cli.Fail(e, "sms rm");
@@ -272,12 +261,12 @@ int RunSmsSend(Cli& cli, const SmsOptions& options, bool draft) {
       const SentMessage stored = cli.Phone().StoreDraft(options.number, text, send);
       cli.Note("stored as a draft" +
                (stored.memory.empty() ? std::string() : " in " + stored.memory) + " at " +
-               Joined(stored.indexes));
+               JoinedIndexes(stored.indexes));
     } else {
       const SentMessage sent = cli.Phone().SendMessage(options.number, text, send);
       cli.Note("sent to " + options.number + " in " + std::to_string(sent.references.size()) +
                (sent.references.size() == 1 ? " part" : " parts") + " (reference " +
-               Joined(sent.references) + ")");
+               JoinedIndexes(sent.references) + ")");
     }
     return kExitDone;
   } catch (const SessionError& e) {

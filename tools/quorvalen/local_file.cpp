@@ -97,6 +97,16 @@ bool ReadLocalFile(const std::string& path, std::string* bytes, std::string* err
   return !in.bad();
 }
 
+void WriteLocalFile(const std::string& path, std::string_view text, std::FILE* out) {
+  if (path != "-") {
+    AtomicFile file(path, true);
+    file.Write(text);
+    file.Commit();
+  } else if (std::fwrite(text.data(), 1, text.size(), out) != text.size()) {
+    throw std::runtime_error("cannot write standard output");
+  }
+}
+
 bool LocalExists(const std::string& path, uint64_t* size) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return false;

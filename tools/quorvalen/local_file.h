@@ -3,6 +3,7 @@
 // file abandoned (a failed GET, an interrupt) leaves nothing behind.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,10 @@ class AtomicFile {
 // Reads a whole local file ("-": standard input) into *bytes; false with
 // the reason in *error.
 bool ReadLocalFile(const std::string& path, std::string* bytes, std::string* error);
+
+// Writes text whole to the file at path (atomically, replacing it), or to
+// out for "-". Throws std::runtime_error with the reason.
+void WriteLocalFile(const std::string& path, std::string_view text, std::FILE* out);
 
 // True when path exists; size is set for a regular file.
 bool LocalExists(const std::string& path, uint64_t* size = nullptr);

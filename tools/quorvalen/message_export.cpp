@@ -9,15 +9,10 @@
 #include <stdexcept>
 
 #include "quorvalen/byte_text.h"
+#include "quorvalen/xml_text.h"
 
 namespace quorvalen::tool {
 namespace {
-
-std::string Joined(const std::vector<int>& numbers) {
-  std::string text;
-  for (int n : numbers) text += (text.empty() ? "" : ",") + std::to_string(n);
-  return text;
-}
 
 std::vector<int> SplitNumbers(const std::string& text) {
   std::vector<int> numbers;
@@ -65,47 +60,6 @@ int BackupType(const Message& message) {
   }
 }
 
-std::string XmlEscaped(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&apos;";
-        break;
-      case '\n':
-        out += "&#10;";
-        break;
-      case '\r':
-        out += "&#13;";
-        break;
-      case '\t':
-        out += "&#9;";
-        break;
-      default:
-        // Other control characters have no place in XML 1.0.
-        if (static_cast<unsigned char>(c) < 0x20) {
-          out += "\xEF\xBF\xBD";
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out;
-}
-
 // "Dec 7, 2026 3:50:31 PM" in this machine's time zone, as the backup
 // tool shows its dates.
 std::string ReadableDate(int64_t ms) {
@@ -131,6 +85,12 @@ std::string DigitsOf(std::string_view number) {
 }
 
 }  // namespace
+
+std::string JoinedIndexes(const std::vector<int>& indexes) {
+  std::string text;
+  for (int n : indexes) text += (text.empty() ? "" : ",") + std::to_string(n);
+  return text;
+}
 
 std::string_view MessageKind(const Message& message) {
   switch (message.pdu.type) {
@@ -212,7 +172,7 @@ std::string ExportXml(const std::vector<Message>& messages, const std::vector<Co
            XmlEscaped(ReadableDate(date)) + "\" contact_name=\"" +
            XmlEscaped(ContactName(contacts, pdu.address.text).value_or("(Unknown)")) +
            "\" qv_memory=\"" + XmlEscaped(message.memory) + "\" qv_indexes=\"" +
-           Joined(message.indexes) + "\" />\n";
+           JoinedIndexes(message.indexes) + "\" />\n";
   }
   xml += "</smses>\n";
   return xml;

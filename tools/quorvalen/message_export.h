@@ -19,6 +19,8 @@ namespace quorvalen::tool {
 // What a message says, as one text: its text; for an 8-bit message its
 // data in hexadecimal; for a status report what it reports.
 std::string MessageBody(const Message& message);
+// "1,2,3".
+std::string JoinedIndexes(const std::vector<int>& indexes);
 // "deliver", "submit", "status-report".
 std::string_view MessageKind(const Message& message);
 

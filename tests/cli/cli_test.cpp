@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli.h"
+#include "cli/captured.h"
 #include "quorvalen/sim/attachments.h"
 #include "quorvalen/sim/file_store.h"
 #include "quorvalen/virtual_platform.h"
@@ -19,29 +20,6 @@ namespace quorvalen::tool {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A stream whose text can be read back.
-class Captured {
- public:
-  Captured() : file_(open_memstream(&buffer_, &size_)) {}
-  ~Captured() {
-    std::fclose(file_);
-    std::free(buffer_);
-  }
-  std::FILE* File() { return file_; }
-  std::string Take() {
-    std::fflush(file_);
-    std::string text(buffer_, size_);
-    std::rewind(file_);
-    std::fflush(file_);
-    return text;
-  }
-
- private:
-  char* buffer_ = nullptr;
-  size_t size_ = 0;
-  std::FILE* file_;
-};
 
 std::string Read(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli.h"
+#include "cli/captured.h"
 #include "message_export.h"
 #include "quorvalen/sim/attachments.h"
 #include "quorvalen/sim/file_store.h"
@@ -34,10 +35,8 @@ class MessagesCliTest : public ::testing::Test {
     o.messages = store_;
     phone_ =
         std::make_unique<sim::VirtualPhone>(platform_, 1, o, std::make_unique<sim::SampleStore>());
-    out_ = open_memstream(&out_buffer_, &out_size_);
-    err_ = open_memstream(&err_buffer_, &err_size_);
-    cli_.out = out_;
-    cli_.err = err_;
+    cli_.out = out_.File();
+    cli_.err = err_.File();
     cli_.open = [this] {
       SessionOptions options;
       options.mobile_type = 1;
@@ -48,20 +47,10 @@ class MessagesCliTest : public ::testing::Test {
   }
   ~MessagesCliTest() override {
     cli_.CloseSession();
-    std::fclose(out_);
-    std::fclose(err_);
-    std::free(out_buffer_);
-    std::free(err_buffer_);
     fs::remove_all(root_);
   }
-  std::string Err() {
-    std::fflush(err_);
-    return std::string(err_buffer_, err_size_);
-  }
-  std::string Out() {
-    std::fflush(out_);
-    return std::string(out_buffer_, out_size_);
-  }
+  std::string Err() { return err_.Take(); }
+  std::string Out() { return out_.Take(); }
   size_t StoredMessages() {
     return store_->Messages("SM").slots.size() + store_->Messages("ME").slots.size();
   }
@@ -70,13 +59,8 @@ class MessagesCliTest : public ::testing::Test {
   std::shared_ptr<sim::MessageStore> store_ =
       std::make_shared<sim::MessageStore>(sim::MessageStore::Sample());
   std::unique_ptr<sim::VirtualPhone> phone_;
+  Captured out_, err_;
   Cli cli_;
-  std::FILE* out_;
-  std::FILE* err_;
-  char* out_buffer_ = nullptr;
-  size_t out_size_ = 0;
-  char* err_buffer_ = nullptr;
-  size_t err_size_ = 0;
   fs::path root_;
 };
 

@@ -221,8 +221,7 @@ class Session {
   // final answer. prepare sets up what the Acks of a transfer feed.
   std::string Run(const std::string& command, const std::function<void(Waiter&)>& prepare = {});
   // An OBEX request: the final answer of a success, else a SessionError.
-  std::string RunObex(const std::string& command,
-                      const std::function<void(Waiter&)>& prepare = {});
+  std::string RunObex(const std::string& command, const std::function<void(Waiter&)>& prepare = {});
   AtAnswer RunAt(const std::string& line);
   // An AT line whose ERROR is an error: +CME/+CMS ERROR become typed
   // errors; a SIM that wants its PIN is given it and the line runs again.
@@ -277,7 +276,10 @@ class Session {
   // the phone may have been lost.
   struct AtSettings {
     bool numbered_errors = false;
+    std::string errors_before;  // AT+CMEE's value before, given back at close
     bool pdu_mode = false;
+    std::string format_before;  // AT+CMGF's
+    bool pin_ready = false;
     std::string message_memory;
     std::string write_memory;
     std::optional<bool> names_in_ucs2;
@@ -286,6 +288,8 @@ class Session {
     PhonebookLimits limits;
   };
   AtSettings at_;
+  // The SIM refused the PIN: it is not given again in this session.
+  bool pin_refused_ = false;
   // Sizes of files from the latest listings, by UTF-8 path.
   std::map<std::string, uint64_t> sizes_;
 };

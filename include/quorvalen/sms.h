@@ -197,10 +197,11 @@ struct JoinedMessage {
   std::string data;
 };
 // Groups PDUs into messages: parts that share the type, the address, the
-// reference (and its width) and the total are one message; a repeated
-// sequence number keeps the first. A PDU without concatenation is a message
-// of its own. Messages come in the order of their first position in the
-// input.
+// reference (and its width) and the total are one message; a part whose
+// sequence number is taken already (a sender that used the reference
+// again) goes to the next such message, or begins one: every PDU is in a
+// message. A PDU without concatenation is a message of its own. Messages
+// come in the order of their first position in the input.
 std::vector<JoinedMessage> JoinParts(const std::vector<Pdu>& pdus);
 
 }  // namespace quorvalen::sms

@@ -1,6 +1,7 @@
 // Long messages: the splitting of a text or data into parts that each fit
 // one PDU, and the joining of stored parts back into messages.
 #include <algorithm>
+#include <deque>
 #include <map>
 #include <optional>
 #include <tuple>
@@ -123,7 +124,10 @@ std::vector<JoinedMessage> JoinParts(const std::vector<Pdu>& pdus) {
     std::vector<std::optional<size_t>> positions;  // by sequence - 1
   };
   using Key = std::tuple<PduType, std::string, uint8_t, uint16_t, bool, uint8_t>;
-  std::map<Key, Group> groups;
+  // The messages of one key, in order: a part whose place is taken in every
+  // one of them (a reference used again) begins another.
+  std::map<Key, std::vector<size_t>> groups;
+  std::deque<Group> all_groups;
   std::vector<JoinedMessage> messages;
   std::vector<Group*> group_of_message;
   messages.reserve(pdus.size());
@@ -146,14 +150,22 @@ std::vector<JoinedMessage> JoinParts(const std::vector<Pdu>& pdus) {
     }
     const Concatenation& c = *pdu.concatenation;
     Key key{pdu.type, pdu.address.text, pdu.address.type, c.reference, c.sixteen_bit, c.total};
-    auto [it, added] = groups.try_emplace(std::move(key));
-    Group& group = it->second;
-    if (added) {
-      group.positions.resize(c.total);
-      messages.emplace_back();
-      group_of_message.push_back(&group);
+    std::vector<size_t>& candidates = groups[std::move(key)];
+    Group* group = nullptr;
+    for (size_t g : candidates) {
+      if (!all_groups[g].positions[c.sequence - 1]) {
+        group = &all_groups[g];
+        break;
+      }
     }
-    if (!group.positions[c.sequence - 1]) group.positions[c.sequence - 1] = i;
+    if (group == nullptr) {
+      candidates.push_back(all_groups.size());
+      group = &all_groups.emplace_back();
+      group->positions.resize(c.total);
+      messages.emplace_back();
+      group_of_message.push_back(group);
+    }
+    group->positions[c.sequence - 1] = i;
   }
 
   for (size_t m = 0; m < messages.size(); ++m) {

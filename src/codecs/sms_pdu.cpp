@@ -81,7 +81,7 @@ class Reader {
 };
 
 bool ReadServiceCentre(Reader& in, Address* out) {
-  uint8_t length;
+  uint8_t length = 0;
   std::string_view octets;
   if (!in.Octet(&length, "the service centre's length") ||
       !in.Octets(length, &octets, "the service centre's address")) {
@@ -94,7 +94,7 @@ bool ReadServiceCentre(Reader& in, Address* out) {
 }
 
 bool ReadTpAddress(Reader& in, Address* out) {
-  uint8_t semi_octets, type;
+  uint8_t semi_octets = 0, type = 0;
   std::string_view value;
   if (!in.Octet(&semi_octets, "the address length") || !in.Octet(&type, "the address type") ||
       !in.Octets((semi_octets + 1u) / 2, &value, "the address")) {
@@ -107,8 +107,10 @@ bool ReadTpAddress(Reader& in, Address* out) {
 bool ReadTime(Reader& in, std::optional<Timestamp>* out, const char* field) {
   std::string_view octets;
   if (!in.Octets(kTimestampOctets, &octets, field)) return false;
+  // A time that does not read (a phone's garbled clock) is no time: the
+  // message itself is still worth having.
   *out = ReadTimestamp(octets);
-  return out->has_value() || in.Error(std::string("not a valid time in ") + field);
+  return true;
 }
 
 bool ReadDataCodingOctet(Reader& in, Pdu* pdu) {
@@ -123,14 +125,16 @@ bool ReadDataCodingOctet(Reader& in, Pdu* pdu) {
 // length counts septets for 7-bit text (the header's included, rounded up
 // to whole septets) and octets otherwise.
 bool ReadUserData(Reader& in, bool has_header, Pdu* pdu) {
-  uint8_t length;
+  uint8_t length = 0;
   if (!in.Octet(&length, "the user data length")) return false;
   const bool septets = pdu->coding == Coding::kGsm7;
   const size_t octet_count = septets ? (length * 7u + 7) / 8 : length;
   if (in.Remaining() < octet_count) return in.Error("the user data is shorter than its length");
-  if (in.Remaining() > octet_count) return in.Error("octets follow the user data");
   std::string_view data;
   in.Octets(octet_count, &data, "the user data");
+  // What follows the user data is padding (a SIM record's FF octets).
+  std::string_view padding;
+  in.Octets(in.Remaining(), &padding, "the padding");
   size_t header_octets = 0;
   if (has_header) {
     if (data.empty()) return in.Error("a user data header is announced but there is no user data");
@@ -182,7 +186,7 @@ bool ReadSubmit(Reader& in, uint8_t first, Pdu* pdu) {
   // read past.
   const uint8_t format = first & kValidityFormat;
   if (format == kValidityRelative) {
-    uint8_t period;
+    uint8_t period = 0;
     if (!in.Octet(&period, "the validity period")) return false;
     pdu->validity = period;
   } else if (format != 0) {
@@ -206,7 +210,7 @@ bool ReadStatusReport(Reader& in, uint8_t first, Pdu* pdu) {
   // The optional parameters: centres differ in sending them, so a report
   // that ends before one its indicator names simply lacks it.
   if (in.AtEnd()) return true;
-  uint8_t indicator, more;
+  uint8_t indicator = 0, more = 0;
   in.Octet(&indicator, "the parameter indicator");
   for (more = indicator; (more & kIndicatorExtends) && !in.AtEnd();) {
     in.Octet(&more, "the parameter indicator");
@@ -218,7 +222,7 @@ bool ReadStatusReport(Reader& in, uint8_t first, Pdu* pdu) {
   if ((indicator & kHasUserData) && !in.AtEnd()) {
     return ReadUserData(in, (first & kUserDataHeader) != 0, pdu);
   }
-  return in.AtEnd() || in.Error("octets follow the status report's parameters");
+  return true;  // anything further is padding
 }
 
 void AppendTpAddress(std::string& out, const Address& address) {

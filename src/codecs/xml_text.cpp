@@ -1,12 +1,15 @@
 // Escaping text for XML documents.
 #include "quorvalen/xml_text.h"
 
+#include "codecs/utf8.h"
+
 namespace quorvalen {
 
 std::string XmlEscaped(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (char c : text) {
+  for (size_t at = 0; at < text.size();) {
+    const char32_t c = utf8::NextCodePoint(text, &at);
     switch (c) {
       case '&':
         out += "&amp;";
@@ -34,11 +37,9 @@ std::string XmlEscaped(std::string_view text) {
         out += "&#9;";
         break;
       default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          out += "\xEF\xBF\xBD";
-        } else {
-          out += c;
-        }
+        // Control characters, U+FFFE and U+FFFF are no characters of XML
+        // 1.0; malformed UTF-8 has read as U+FFFD already.
+        utf8::AppendUtf8(out, c < 0x20 || c == 0xFFFE || c == 0xFFFF ? utf8::kReplacement : c);
     }
   }
   return out;

@@ -1,6 +1,7 @@
 // Splitting AT answer lines into their parameters.
 #include "session/at_answers.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace quorvalen {
@@ -69,6 +70,14 @@ std::optional<std::vector<std::string>> FirstListOf(const std::vector<std::strin
     if (parameters && !parameters->empty()) return ListItems(parameters->front());
   }
   return std::nullopt;
+}
+
+std::vector<std::string> PreferredMemories(const std::vector<std::string>& listed) {
+  std::vector<std::string> chosen;
+  for (const char* memory : {"SM", "ME"}) {
+    if (std::find(listed.begin(), listed.end(), memory) != listed.end()) chosen.push_back(memory);
+  }
+  return chosen.empty() ? listed : chosen;
 }
 
 std::optional<int> NumberOf(std::string_view text) {

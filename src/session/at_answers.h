@@ -23,6 +23,11 @@ std::optional<std::vector<std::string>> FirstListOf(const std::vector<std::strin
 std::vector<std::string> ListItems(std::string_view list);
 // The bounds of a range "(1-250)" or "1-250"; nothing when it is not one.
 std::optional<std::pair<int, int>> RangeOf(std::string_view text);
+// The memories "every memory" means: the SIM's and the phone's (SM, ME)
+// where the phone lists them, else all it lists. Phones also list stores
+// that are no memory of one's own (call lists, numbers behind PIN2, MT for
+// SM and ME together).
+std::vector<std::string> PreferredMemories(const std::vector<std::string>& listed);
 // A whole decimal number, or nothing.
 std::optional<int> NumberOf(std::string_view text);
 

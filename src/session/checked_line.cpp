@@ -1,5 +1,6 @@
 #include "session/checked_line.h"
 
+#include "quorvalen/at_errors.h"
 #include "quorvalen/bfb.h"
 
 namespace quorvalen {
@@ -18,11 +19,26 @@ bool AnswerCode(uint8_t byte) {
          byte == 0xE0 || byte == 0xE1;
 }
 
+// True when the text holds a whole final answer line of a refusal.
+bool HoldsRefusal(std::string_view text) {
+  for (size_t start = 0, end; (end = text.find("\r\n", start)) != std::string_view::npos;
+       start = end + 2) {
+    const std::string_view line = text.substr(start, end - start);
+    if (line == "ERROR" || ReadAtErrorLine(line)) return true;
+  }
+  return false;
+}
+
 class CheckedPort : public SerialPort {
  public:
   CheckedPort(std::unique_ptr<SerialPort> inner, EventLoop& loop,
-              const std::function<LineMode()>& mode, std::shared_ptr<LineCounters> counters)
-      : inner_(std::move(inner)), loop_(loop), mode_(mode), counters_(std::move(counters)) {
+              const std::function<LineMode()>& mode, std::shared_ptr<LineCounters> counters,
+              std::shared_ptr<CheckedPlatform::PromptWatch> prompt)
+      : inner_(std::move(inner)),
+        loop_(loop),
+        mode_(mode),
+        counters_(std::move(counters)),
+        prompt_(std::move(prompt)) {
     inner_->OnComm([this] { Notified(); });
   }
 
@@ -68,9 +84,21 @@ class CheckedPort : public SerialPort {
     std::string out = std::move(ready_);
     ready_.clear();
     if (!Guarded()) out += inner_->Input();
+    if (prompt_->awaited && !Guarded()) return WatchPrompt(std::move(out));
     return out;
   }
   void Output(std::string_view bytes) override {
+    if (prompt_->refused && !bytes.empty() && bytes.back() == '\x1A') {
+      // The data block of a refused line: not sent; the refusal is read.
+      prompt_->refused = prompt_->awaited = false;
+      ready_.insert(0, prompt_->held);
+      prompt_->held.clear();
+      std::weak_ptr<bool> alive = alive_;
+      loop_.Post([this, alive] {
+        if (!alive.expired() && !ready_.empty() && handler_) handler_();
+      });
+      return;
+    }
     const LineMode mode = Mode();
     if (mode == LineMode::kBfb && bytes.size() > 3 &&
         static_cast<uint8_t>(bytes[0]) == kBfbDataFrame && static_cast<uint8_t>(bytes[3]) != 0x01) {
@@ -91,6 +119,27 @@ class CheckedPort : public SerialPort {
  private:
   LineMode Mode() const { return mode_ ? mode_() : LineMode::kPlain; }
   bool Guarded() const { return Mode() != LineMode::kPlain; }
+
+  std::string WatchPrompt(std::string bytes) {
+    CheckedPlatform::PromptWatch& watch = *prompt_;
+    if (watch.refused) {
+      watch.held += bytes;
+      return {};
+    }
+    watch.seen += bytes;
+    if (watch.seen.find('>') != std::string::npos) {
+      watch.awaited = false;
+      watch.seen.clear();
+    } else if (HoldsRefusal(watch.seen)) {
+      // All of it comes again after the block: the echo is dropped there
+      // as the command's echo, the refusal ends the command.
+      watch.refused = true;
+      watch.held = std::move(watch.seen);
+      watch.seen.clear();
+      return {};
+    }
+    return bytes;
+  }
 
   void Notified() {
     // Anything but received bytes (a hang-up, an error) is the control's.
@@ -268,6 +317,7 @@ class CheckedPort : public SerialPort {
   EventLoop& loop_;
   const std::function<LineMode()>& mode_;
   std::shared_ptr<LineCounters> counters_;
+  std::shared_ptr<CheckedPlatform::PromptWatch> prompt_;
   std::function<void()> handler_;
   int threshold_ = 0;
   std::string ready_;  // passed, for the control to read
@@ -314,7 +364,8 @@ std::unique_ptr<TraceFile> CheckedPlatform::CreateTraceFile() {
 }
 
 std::unique_ptr<SerialPort> CheckedPlatform::CreateSerialPort() {
-  return std::make_unique<CheckedPort>(inner_.CreateSerialPort(), inner_.Loop(), mode_, counters_);
+  return std::make_unique<CheckedPort>(inner_.CreateSerialPort(), inner_.Loop(), mode_, counters_,
+                                       prompt_);
 }
 
 }  // namespace quorvalen

@@ -56,6 +56,20 @@ class CheckedPlatform : public Platform {
     trace_->noted = false;
   }
 
+  // While the control waits for the prompt of a line with a data block
+  // (",HEX>"). It reads the port itself then and sends the block whatever
+  // came; a phone that refuses the line instead of prompting (a SIM that
+  // wants its PIN, a full memory) would take the block for command text and
+  // its answer would be lost. So a final answer that comes instead of the
+  // prompt is held back, the block is kept from the phone, and the answer
+  // then reaches the control by the ordinary way, which ends the line.
+  void AwaitPrompt(bool awaited) {
+    prompt_->awaited = awaited;
+    prompt_->refused = false;
+    prompt_->seen.clear();
+    prompt_->held.clear();
+  }
+
   EventLoop& Loop() override { return inner_.Loop(); }
   Clock& Time() override { return inner_.Time(); }
   Container& Site() override { return inner_.Site(); }
@@ -75,6 +89,17 @@ class CheckedPlatform : public Platform {
   };
   std::shared_ptr<TracePause> trace_ = std::make_shared<TracePause>();
   friend class PausableTrace;
+
+ public:
+  struct PromptWatch {
+    bool awaited = false;
+    bool refused = false;
+    std::string seen;  // what came while the prompt was awaited
+    std::string held;  // the refusal, kept until the block is dropped
+  };
+
+ private:
+  std::shared_ptr<PromptWatch> prompt_ = std::make_shared<PromptWatch>();
 };
 
 }  // namespace quorvalen

@@ -56,19 +56,32 @@ AtAnswer Session::RunChecked(const std::string& line) {
 }
 
 bool Session::EnterPin() {
+  if (pin_refused_) {
+    throw SessionError(SessionErrorKind::kRefused,
+                       "the SIM refused the PIN before; it is not tried again (three wrong PINs "
+                       "lock the SIM)",
+                       16, AtErrorFamily::kCme);
+  }
   const AtAnswer state = RunAt("AT+CPIN?");
+  // A phone that does not say is taken as ready: its own answers tell.
+  if (state.final != "OK") return true;
   std::string wants;
   for (const std::string& text : state.lines) {
     if (auto parameters = AnswerParameters(text, "+CPIN"); parameters && !parameters->empty()) {
       wants = parameters->front();
     }
   }
-  if (wants == "READY") return true;  // given meanwhile: try again
+  if (wants == "READY" || wants.empty()) return true;
   if (wants != "SIM PIN") {
+    // The codes of +CME ERROR for each lock a SIM or phone can be in.
+    const int code = wants == "SIM PUK"      ? 12
+                     : wants == "SIM PIN2"   ? 17
+                     : wants == "SIM PUK2"   ? 18
+                     : wants == "PH-SIM PIN" ? 5
+                                             : 100;
     throw SessionError(SessionErrorKind::kRefused,
-                       "the SIM is locked" + (wants.empty() ? std::string() : " (" + wants + ")") +
-                           "; unlock it on the phone",
-                       11, AtErrorFamily::kCme);
+                       "the SIM is locked (" + wants + "); unlock it on the phone", code,
+                       AtErrorFamily::kCme);
   }
   std::optional<std::string> pin = options_.pin;
   if (!pin && options_.ask_pin) pin = options_.ask_pin();
@@ -81,7 +94,7 @@ bool Session::EnterPin() {
     throw SessionError(SessionErrorKind::kBadName, "a PIN is 4 to 8 digits");
   }
   // The PIN stays out of the trace: the control's lines of this one
-  // command are left out, and a note says so.
+  // command are left out, and a note says so. No message names it.
   checked_->PauseTrace(true, "the SIM's PIN");
   AtAnswer answer;
   try {
@@ -91,37 +104,58 @@ bool Session::EnterPin() {
     throw SessionError(e.Kind(),
                        e.Kind() == SessionErrorKind::kTimeout
                            ? "the phone stopped answering (AT+CPIN: no answer)"
-                           : e.what(),
+                           : "the PIN could not be given: the link failed",
                        e.Code());
   }
   checked_->PauseTrace(false);
   if (answer.final != "OK") {
-    // Not tried again: a SIM locks itself after three wrong PINs.
+    // Never again in this session: a SIM locks itself after three wrong PINs.
+    pin_refused_ = true;
     throw SessionError(SessionErrorKind::kRefused, "the SIM refused the PIN (incorrect password)",
                        16, AtErrorFamily::kCme);
   }
   return true;
 }
 
+namespace {
+
+// The value an AT setting reads back ("+CMEE: 0" gives "0"), or empty.
+std::string SettingOf(const AtAnswer& answer, std::string_view name) {
+  if (answer.final != "OK") return {};
+  for (const std::string& line : answer.lines) {
+    auto parameters = AnswerParameters(line, name);
+    if (parameters && !parameters->empty()) return parameters->front();
+  }
+  return {};
+}
+
+}  // namespace
+
 void Session::NumberedErrors() {
   RequireOpen();
   // Numbered error answers where the phone has them; not every phone
-  // takes the command, and nothing depends on it.
+  // takes the command, and nothing depends on it. What it had is given
+  // back at close: other programs and the control's own switch lines
+  // expect the plain ERROR.
   if (at_.numbered_errors) return;
-  RunAt("AT+CMEE=1");
+  at_.errors_before = SettingOf(RunAt("AT+CMEE?"), "+CMEE");
+  if (at_.errors_before != "1") RunAt("AT+CMEE=1");
   at_.numbered_errors = true;
 }
 
 void Session::PrepareMessages() {
   NumberedErrors();
   if (at_.pdu_mode) return;
-  RunChecked("AT+CMGF=0");
+  at_.format_before = SettingOf(RunAt("AT+CMGF?"), "+CMGF");
+  if (at_.format_before != "0") RunChecked("AT+CMGF=0");
   at_.pdu_mode = true;
 }
 
 std::vector<std::string> Session::MessageMemories() {
   PrepareMessages();
-  if (auto memories = FirstListOf(RunChecked("AT+CPMS=?").lines, "+CPMS")) return *memories;
+  if (auto memories = FirstListOf(RunChecked("AT+CPMS=?").lines, "+CPMS")) {
+    return PreferredMemories(*memories);
+  }
   throw SessionError(SessionErrorKind::kBadAnswer, "the phone did not name its message memories");
 }
 
@@ -296,10 +330,28 @@ SentMessage Session::Transmit(const std::string& number, const std::string& text
   // phone does not join parts of two.
   const PlannedMessage plan = Plan(number, text, options, ++next_reference_);
   PrepareMessages();
+  // A phone refuses a line with a data block before its prompt when the
+  // SIM wants its PIN or the memory is full: asked first, so that the
+  // refusal is clear and the PIN can be given.
+  if (!at_.pin_ready) at_.pin_ready = EnterPin();
   SentMessage result;
-  if (draft && !options.memory.empty()) {
-    SelectMessageMemory(options.memory, true);
-    result.memory = options.memory;
+  if (draft) {
+    if (!options.memory.empty()) SelectMessageMemory(options.memory, true);
+    for (const std::string& line : RunChecked("AT+CPMS?").lines) {
+      auto parameters = AnswerParameters(line, "+CPMS");
+      if (!parameters || parameters->size() < 6) continue;
+      result.memory = (*parameters)[3];
+      const std::optional<int> used = NumberOf((*parameters)[4]);
+      const std::optional<int> total = NumberOf((*parameters)[5]);
+      if (used && total && *total - *used < static_cast<int>(plan.encoded.size())) {
+        throw SessionError(SessionErrorKind::kRefused,
+                           "memory full (" + result.memory + " has " +
+                               std::to_string(*total - *used) + " free of " +
+                               std::to_string(*total) + "; the message needs " +
+                               std::to_string(plan.encoded.size()) + ")",
+                           322, AtErrorFamily::kCms);
+      }
+    }
   }
   const char* verb = draft ? "AT+CMGW=" : "AT+CMGS=";
   const char* answer_name = draft ? "+CMGW" : "+CMGS";
@@ -308,9 +360,12 @@ SentMessage Session::Transmit(const std::string& number, const std::string& text
     const std::string line =
         verb + std::to_string(part.tpdu_length) + (draft ? ",2" : "") + ",LONG,HEX>" + part.hex;
     AtAnswer answer;
+    checked_->AwaitPrompt(true);
     try {
       answer = RunChecked(line);
+      checked_->AwaitPrompt(false);
     } catch (const SessionError& e) {
+      checked_->AwaitPrompt(false);
       if (plan.encoded.size() == 1) throw;
       const std::string done = i == 0 ? "none was " + std::string(draft ? "stored" : "sent")
                                       : std::to_string(i) + " " + (draft ? "stored" : "sent");

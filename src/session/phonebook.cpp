@@ -63,7 +63,9 @@ bool Session::NamesInUcs2() {
 
 std::vector<std::string> Session::PhonebookMemories() {
   NumberedErrors();
-  if (auto memories = FirstListOf(RunChecked("AT+CPBS=?").lines, "+CPBS")) return *memories;
+  if (auto memories = FirstListOf(RunChecked("AT+CPBS=?").lines, "+CPBS")) {
+    return PreferredMemories(*memories);
+  }
   throw SessionError(SessionErrorKind::kBadAnswer, "the phone did not name its phonebooks");
 }
 
@@ -132,6 +134,10 @@ std::vector<Contact> Session::Contacts(const std::string& memory) {
         contact.index = *index;
         contact.number = NumberFromPhone((*parameters)[1], ucs2);
         if (parameters->size() >= 3) contact.type = NumberOf((*parameters)[2]).value_or(129);
+        // Type 145 is international whether or not the phone writes the +.
+        if (contact.type == 145 && !contact.number.empty() && contact.number[0] != '+') {
+          contact.number.insert(0, "+");
+        }
         if (parameters->size() >= 4) contact.name = FromPhone((*parameters)[3], ucs2);
         contacts.push_back(std::move(contact));
       }

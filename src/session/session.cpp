@@ -12,6 +12,7 @@
 #include <exception>
 #include <iterator>
 #include <map>
+#include <random>
 
 #include "quorvalen/byte_text.h"
 #include "quorvalen/error.h"
@@ -136,10 +137,9 @@ struct Session::Waiter {
   std::exception_ptr failure;
   bool cancelled = false;
 
-  // An AT line's +CME/+CMS ERROR, which the control does not take for a
-  // final answer, and whether the session has told it so.
-  std::string extended_error;
-  bool final_given = false;
+  // An AT line's +CME/+CMS ERROR came, which the control does not take for
+  // a final answer, and the command it ended has not been popped yet.
+  bool error_pending = false;
   // About how much the control has collected in AT_DataRead.
   size_t at_data = 0;
 
@@ -171,6 +171,9 @@ Session::Session(Platform& platform, SessionOptions options)
       checked_(std::make_unique<CheckedPlatform>(platform)),
       control_(std::make_unique<Quorvalen>(*checked_)),
       waiter_(std::make_unique<Waiter>()) {
+  // Long messages of separate runs to one number must not share a
+  // reference, or a phone may join parts of two.
+  next_reference_ = static_cast<uint8_t>(std::random_device{}());
   checked_->Mode([this] {
     if (control_->BfbFramingInForce()) return LineMode::kBfb;
     if (control_->RawObexInForce()) return LineMode::kRawObex;
@@ -184,6 +187,7 @@ void Session::Attach() {
     Waiter& w = *waiter_;
     ++w.events;
     if (!w.active) return;
+    if (command == "STACK-") w.error_pending = false;
     if (command == "STACK-") {
       if (w.last_was_ours) {
         w.ended = true;
@@ -210,7 +214,7 @@ void Session::Attach() {
       w.last_was_ours = true;
       w.answers.push_back(answer);
       if (IsAtLine(command)) {
-        if (ReadAtErrorLine(answer)) w.extended_error = answer;
+        if (ReadAtErrorLine(answer)) w.error_pending = true;
         // The lines are kept here; the control's copy of a long answer
         // (a store of messages) would only grow.
         w.at_data += answer.size() + 2;
@@ -221,6 +225,8 @@ void Session::Attach() {
       }
       if (w.capture_data) w.data = control_->OBEX_DataRead();
     } else {
+      // The control's own AT lines (a switch into OBEX mode) end the same way.
+      if (IsAtLine(command) && ReadAtErrorLine(answer)) w.error_pending = true;
       w.others.emplace_back(command, answer);
     }
   });
@@ -283,10 +289,16 @@ void Session::Close() {
   if (!open_) return;
   open_ = false;
   try {
-    // The character set the phone had before the phonebook's, given back.
+    // What the phone had before the messages and the phonebook, given back.
     const std::string in_force = at_.names_in_ucs2.value_or(false) ? "UCS2" : "IRA";
     if (at_.names_in_ucs2 && !at_.charset_before.empty() && at_.charset_before != in_force) {
       RunAt("AT+CSCS=\"" + at_.charset_before + "\"");
+    }
+    if (at_.pdu_mode && !at_.format_before.empty() && at_.format_before != "0") {
+      RunAt("AT+CMGF=" + at_.format_before);
+    }
+    if (at_.numbered_errors && !at_.errors_before.empty() && at_.errors_before != "1") {
+      RunAt("AT+CMEE=" + at_.errors_before);
     }
   } catch (const SessionError&) {
   }
@@ -325,13 +337,14 @@ std::string Session::Run(const std::string& command, const std::function<void(Wa
     const uint64_t seen = w.events;
     platform_.Loop().RunUntil(
         [&] { return w.ended || w.events != seen || (w.Stopping() && !emptied); }, watchdog);
-    if (!w.extended_error.empty() && !w.final_given && !w.ended) {
+    if (w.error_pending && !w.ended) {
       // "+CME ERROR" and "+CMS ERROR" are final answers, but the control
       // ends an AT line only on OK or ERROR and would wait for its
       // time-out: the session gives it, through its decoder entry, the
       // ERROR the phone's line stands for (the trace shows it after the
-      // phone's line).
-      w.final_given = true;
+      // phone's line). Only while that command is still the one at work: a
+      // pop since means it ended otherwise.
+      w.error_pending = false;
       for (char c : std::string_view("ERROR\r\n")) control_->OBEX_Decoder(std::string(1, c));
       continue;
     }

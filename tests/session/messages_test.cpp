@@ -46,6 +46,9 @@ class MessagesTest : public ::testing::TestWithParam<Road> {
         GetParam().com_type == 1 ? std::nullopt : std::optional<int>(GetParam().family);
     session_ = Session::Open(platform_, options_);
   }
+  const std::string& Written() {
+    return cable_ ? cable_->Line().HostWritten() : infrared_->Link().HostWritten();
+  }
   const Message* Find(const std::vector<Message>& messages, const std::string& memory,
                       const std::vector<int>& indexes) {
     for (const Message& m : messages) {
@@ -160,8 +163,21 @@ TEST_P(MessagesTest, DraftsAreStoredAndMessagesDeleted) {
   EXPECT_EQ(stored->text, "Ring me [later] ~ thanks");
   EXPECT_FALSE(stored->pdu.time);
 
+  EXPECT_EQ(draft.memory, "ME");
   session_->DeleteMessage("ME", draft.indexes.front());
   EXPECT_EQ(Find(session_->Messages("ME"), "ME", draft.indexes), nullptr);
+
+  // A memory without room for the draft: said before anything is sent.
+  auto& sm = store_->Messages("SM");
+  for (int i = 1; i <= sm.size; ++i) sm.slots.try_emplace(i, sm.slots.begin()->second);
+  const SessionError full = ErrorOf([&] {
+    SendOptions in_sm;
+    in_sm.memory = "SM";
+    session_->StoreDraft("+491701234567", "no room", in_sm);
+  });
+  EXPECT_EQ(full.Code(), 322);
+  EXPECT_NE(std::string(full.what()).find("memory full (SM has 0 free"), std::string::npos)
+      << full.what();
 
   // A slot the memory does not have: the phone's error, typed and at once
   // (not after the control's answer time-out).
@@ -192,18 +208,37 @@ TEST_P(MessagesTest, TheSimWantsItsPinAndTheTraceNeverHoldsIt) {
   EXPECT_EQ(e.Kind(), SessionErrorKind::kRefused);
   EXPECT_EQ(e.Code(), 11);
 
+  // A wrong PIN is given once: three would lock the SIM.
   options_.pin = "1234";
   session_->Close();
   session_ = Session::Open(platform_, options_);
   e = ErrorOf([&] { session_->Contacts("SM"); });
   EXPECT_EQ(e.Code(), 16);
+  auto pins_given = [&] {
+    const std::string& written = Written();
+    size_t count = 0;
+    for (size_t at = 0; (at = written.find("AT+CPIN=", at)) != std::string::npos; ++at) ++count;
+    return count;
+  };
+  const size_t given = pins_given();
+  e = ErrorOf([&] { session_->DeleteMessage("SM", 1); });
+  EXPECT_EQ(e.Code(), 16);
+  EXPECT_EQ(pins_given(), given);
 
+  // Asked for when the phone wants it, before a message is sent (a phone
+  // refuses the sending line itself without it), and only once.
   options_.pin.reset();
-  options_.ask_pin = [] { return std::optional<std::string>("4711"); };
+  int asked = 0;
+  options_.ask_pin = [&] {
+    ++asked;
+    return std::optional<std::string>("4711");
+  };
   session_->Close();
   session_ = Session::Open(platform_, options_);
+  EXPECT_EQ(session_->SendMessage("+491701234567", "PIN given").references.size(), 1u);
   EXPECT_FALSE(session_->Messages("SM").empty());
   EXPECT_FALSE(session_->Contacts("SM").empty());
+  EXPECT_EQ(asked, 1);
   session_->Close();
   const std::string& trace = platform_.Files()["/trace.log"];
   EXPECT_EQ(trace.find("\"4711\""), std::string::npos);

@@ -126,11 +126,17 @@ TEST(SmsPdu, TimeStampsAndZones) {
 
   pdu.time = Timestamp{2024, 2, 29, 23, 59, 59, -79};
   EXPECT_EQ(RoundTrip(pdu).time, pdu.time);
-  // Month 13, 30 February, hour 24 and a non-decimal digit do not read.
+  // Month 13, 30 February, hour 24 and a non-decimal digit are no time; the
+  // message still reads, and so does one padded after its user data.
   for (const char* stamp :
        {"21311180543369", "21200380543369", "21301142543369", "2130118054A369", "213011805433F9"}) {
-    EXPECT_FALSE(DecodePdu(std::string("000403812143000") + "0" + stamp + "00").pdu) << stamp;
+    const Decoded decoded = DecodePdu(std::string("000403812143000") + "0" + stamp + "00");
+    ASSERT_TRUE(decoded.pdu) << stamp;
+    EXPECT_FALSE(decoded.pdu->time) << stamp;
   }
+  const Decoded padded = DecodePdu("0004038121430000213011805433690141FFFFFF");
+  ASSERT_TRUE(padded.pdu) << padded.error;
+  EXPECT_EQ(padded.pdu->text, "A");
 }
 
 TEST(SmsPdu, DataCodingGroups) {
@@ -210,7 +216,8 @@ TEST(SmsPdu, SubmitValidityAndStatusReportParameters) {
 
   // A report with its optional parameters: UCS-2 text after the status.
   const std::string report = "00060A0381214321301180543369213011805433690007000804004800690A";
-  EXPECT_FALSE(DecodePdu(report).pdu);  // one octet too many
+  // An octet more is padding, as on a SIM.
+  EXPECT_EQ(Read(report).text, Read(report.substr(0, report.size() - 2)).text);
   Pdu with_text = Read(report.substr(0, report.size() - 2));
   EXPECT_EQ(with_text.message_reference, 0x0A);
   EXPECT_EQ(with_text.coding, Coding::kUcs2);
@@ -230,7 +237,6 @@ TEST(SmsPdu, MalformedInputIsAnError) {
   for (const std::string& hex : std::vector<std::string>{
            deliver.substr(1),                           // odd length
            "0G" + deliver.substr(2),                    // not a hex digit
-           deliver + "00",                              // an octet after the user data
            "0003000381214300002130118054336900",        // reserved message type
            "FF" + deliver.substr(2),                    // centre address beyond the end
            "000414812143",                              // address beyond the end
@@ -433,7 +439,7 @@ TEST(SmsParts, JoinGroupsPartsInOrder) {
       elsewhere,          part("wide", 7, 3, 1, true),
   };
   std::vector<JoinedMessage> messages = JoinParts(pdus);
-  ASSERT_EQ(messages.size(), 5u);
+  ASSERT_EQ(messages.size(), 6u);
   EXPECT_EQ(messages[0].parts, (std::vector<size_t>{4, 0, 3}));
   EXPECT_EQ(messages[0].text, "ABC");
   EXPECT_TRUE(messages[0].missing.empty());
@@ -441,8 +447,18 @@ TEST(SmsParts, JoinGroupsPartsInOrder) {
   EXPECT_EQ(messages[1].text, "alone");
   EXPECT_EQ(messages[2].parts, (std::vector<size_t>{2}));
   EXPECT_EQ(messages[2].missing, (std::vector<int>{1}));
-  EXPECT_EQ(messages[3].text, "other sender");
-  EXPECT_EQ(messages[4].missing, (std::vector<int>{2, 3}));
+  // The reference used again: its part is a message of its own, not lost.
+  EXPECT_EQ(messages[3].parts, (std::vector<size_t>{5}));
+  EXPECT_EQ(messages[3].missing, (std::vector<int>{1, 3}));
+  EXPECT_EQ(messages[4].text, "other sender");
+  EXPECT_EQ(messages[5].missing, (std::vector<int>{2, 3}));
+
+  // Two whole messages under one reference, their parts interleaved.
+  messages = JoinParts(
+      {part("a1", 5, 2, 1), part("b1", 5, 2, 1), part("a2", 5, 2, 2), part("b2", 5, 2, 2)});
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[0].text, "a1a2");
+  EXPECT_EQ(messages[1].text, "b1b2");
 }
 
 TEST(SmsPdu, StatusNames) {

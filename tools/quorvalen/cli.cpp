@@ -64,6 +64,32 @@ void RegisterPartialFile(const std::string& path) {
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
+std::string Printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const bool c1 = c == 0xC2 && i + 1 < text.size() &&
+                    static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+    if (c < 0x20 || c == 0x7F || c1) {
+      out += "\xEF\xBF\xBD";
+      if (c1) ++i;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+bool WantsPin(const SessionError& e) {
+  if (!e.AtFamily()) return false;
+  const int code = e.Code();
+  return *e.AtFamily() == AtErrorFamily::kCme
+             ? code == 5 || code == 11 || code == 12 || code == 16 || code == 17 || code == 18
+             : code == 311 || code == 312 || code == 316 || code == 317 || code == 318;
+}
+
 int ExitCodeOf(SessionErrorKind kind) {
   switch (kind) {
     case SessionErrorKind::kRefused:

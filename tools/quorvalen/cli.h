@@ -79,6 +79,9 @@ class Cli {
   bool progress_drawn_ = false;
 };
 
+// The SIM's lock: a PIN or PUK wanted, or the PIN refused.
+bool WantsPin(const SessionError& e);
+
 // A run of many steps (a copy of several files, of a folder tree): a
 // failure that stops nothing else is reported and kept as the exit code,
 // and the steps go on; a failed link or an interrupt ends the run.
@@ -94,6 +97,9 @@ class CopyRun {
     } catch (const SessionError& e) {
       const int code = cli_.Fail(e, what);
       Keep(code);
+      // A SIM that wants its PIN (or refused it) refuses every step alike;
+      // each further try could cost one of its three attempts.
+      if (WantsPin(e)) return false;
       return code == kExitRefused || code == kExitUsage;
     } catch (const std::exception& e) {
       return Local(e.what());
@@ -186,6 +192,10 @@ int RunContactsLs(Cli& cli, const ContactOptions& options);
 int RunContactsExport(Cli& cli, const ContactOptions& options);
 int RunContactsImport(Cli& cli, const ContactOptions& options);
 int RunContactsRm(Cli& cli, const ContactOptions& options);
+// "" for every memory ("all"), else the memory named.
+std::string MemoryOf(const std::string& option);
+// Text for a terminal: control characters (C0, DEL, C1) as U+FFFD.
+std::string Printable(const std::string& text);
 // Slots named as "3", "3,4,5" or "ME:3" (memory the default); throws
 // SessionError kBadName.
 std::vector<std::pair<std::string, int>> SlotArguments(const std::vector<std::string>& args,

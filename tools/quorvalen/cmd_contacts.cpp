@@ -12,8 +12,6 @@
 namespace quorvalen::tool {
 namespace {
 
-std::string MemoryOf(const std::string& option) { return option == "all" ? "" : option; }
-
 vcard::Card CardOf(const Contact& contact) {
   vcard::Card card;
   card.formatted_name = contact.name.empty() ? contact.number : contact.name;
@@ -42,8 +40,8 @@ int RunContactsLs(Cli& cli, const ContactOptions& options) {
       return kExitDone;
     }
     for (const Contact& c : contacts) {
-      std::fprintf(cli.out, "%-3s %4d  %-20s %s\n", c.memory.c_str(), c.index, c.number.c_str(),
-                   c.name.c_str());
+      std::fprintf(cli.out, "%-3s %4d  %-20s %s\n", c.memory.c_str(), c.index,
+                   Printable(c.number).c_str(), Printable(c.name).c_str());
     }
     return kExitDone;
   } catch (const SessionError& e) {
@@ -88,7 +86,7 @@ int RunContactsImport(Cli& cli, const ContactOptions& options) {
     cli.Error(options.file + ": " + problem);
     run.Keep(kExitUsage);
   }
-  const std::string memory = options.memory == "all" ? "ME" : options.memory;
+  const std::string memory = MemoryOf(options.memory).empty() ? "ME" : options.memory;
   std::set<int> used;
   PhonebookLimits limits;
   try {
@@ -129,7 +127,8 @@ int RunContactsRm(Cli& cli, const ContactOptions& options) {
   CopyRun run(cli);
   std::vector<std::pair<std::string, int>> slots;
   try {
-    slots = SlotArguments(options.indexes, options.memory == "all" ? "SM" : options.memory);
+    slots =
+        SlotArguments(options.indexes, MemoryOf(options.memory).empty() ? "SM" : options.memory);
   } catch (const SessionError& e) {
     return cli.Fail(e);
   }

@@ -21,8 +21,13 @@ int64_t NowMs() {
       .count();
 }
 
-// The memory option: "all" (or nothing) means every memory.
-std::string MemoryOf(const std::string& option) { return option == "all" ? "" : option; }
+}  // namespace
+
+std::string MemoryOf(const std::string& option) {
+  return option == "all" || option == "ALL" ? "" : option;
+}
+
+namespace {
 
 size_t TerminalWidth(std::FILE* out) {
   winsize size{};
@@ -32,8 +37,9 @@ size_t TerminalWidth(std::FILE* out) {
   return 0;
 }
 
-// The text on one line: line breaks shown as " / ", cut to width
-// characters (UTF-8 aware) with "…" when it is longer.
+// The text on one line: line breaks shown as " / ", other control
+// characters (which could drive the terminal: any sender may put them in a
+// message) as U+FFFD, cut to width characters with "…" when it is longer.
 std::string OneLine(const std::string& text, size_t width) {
   std::string line;
   for (char c : text) {
@@ -43,6 +49,7 @@ std::string OneLine(const std::string& text, size_t width) {
       line += c;
     }
   }
+  line = Printable(line);
   if (width == 0) return line;
   size_t characters = 0;
   for (size_t i = 0; i < line.size(); ++i) {
@@ -97,6 +104,10 @@ std::vector<std::pair<std::string, int>> SlotArguments(const std::vector<std::st
     if (const size_t colon = arg.find(':'); colon != std::string::npos) {
       where = arg.substr(0, colon);
       numbers = arg.substr(colon + 1);
+      for (char& c : where) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      const bool letters =
+          std::all_of(where.begin(), where.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
+      if (!letters || where == "ALL") where.clear();
     }
     std::stringstream in(numbers);
     bool any = false;
@@ -133,7 +144,7 @@ int RunSmsLs(Cli& cli, const SmsOptions& options) {
       const std::string status(sms::StatusText(message.status));
       char start[160];
       std::snprintf(start, sizeof start, "%-10s %-10s %-16s %-22s ", head.c_str(), status.c_str(),
-                    message.pdu.address.text.c_str(), TimeColumn(message).c_str());
+                    Printable(message.pdu.address.text).c_str(), TimeColumn(message).c_str());
       const size_t used = std::string_view(start).size();
       const std::string text = OneLine(MessageBody(message), width > used ? width - used : 0);
       std::fprintf(cli.out, "%s%s\n", start, text.c_str());
@@ -153,7 +164,7 @@ int RunSmsExport(Cli& cli, const SmsOptions& options) {
       try {
         contacts = cli.Phone().Contacts();
       } catch (const SessionError& e) {
-        if (e.Kind() != SessionErrorKind::kRefused) throw;
+        // The messages are read already: they are written all the same.
         cli.Note(std::string("the phonebook could not be read (") + e.what() +
                  "): names are \"(Unknown)\"");
       }
@@ -179,6 +190,10 @@ int RunSmsExport(Cli& cli, const SmsOptions& options) {
 
 int RunSmsRm(Cli& cli, const SmsOptions& options) {
   CopyRun run(cli);
+  if (!options.exported.empty() && !options.indexes.empty()) {
+    cli.Error("sms rm: indexes or --exported FILE, not both");
+    return kExitUsage;
+  }
   if (!options.exported.empty()) {
     std::vector<ExportedMessage> exported;
     try {
@@ -204,7 +219,14 @@ int RunSmsRm(Cli& cli, const SmsOptions& options) {
           continue;
         }
         const std::string what = message.memory + ":" + JoinedIndexes(message.indexes);
-        if (!run.Step(what, [&] { cli.Phone().DeleteMessage(message); })) return run.status;
+        bool done = false;
+        if (!run.Step(what, [&] {
+              cli.Phone().DeleteMessage(message);
+              done = true;
+            })) {
+          return run.status;
+        }
+        if (!done) continue;
         ++removed;
         if (cli.verbose)
           cli.Note("removed " + message.memory + ":" + JoinedIndexes(message.indexes));
@@ -218,7 +240,8 @@ int RunSmsRm(Cli& cli, const SmsOptions& options) {
   }
   std::vector<std::pair<std::string, int>> slots;
   try {
-    slots = SlotArguments(options.indexes, options.memory == "all" ? "SM" : options.memory);
+    slots =
+        SlotArguments(options.indexes, MemoryOf(options.memory).empty() ? "SM" : options.memory);
   } catch (const SessionError& e) {
     return cli.Fail(e);
   }
@@ -243,7 +266,7 @@ int RunSmsRm(Cli& cli, const SmsOptions& options) {
 int RunSmsSend(Cli& cli, const SmsOptions& options, bool draft) {
   SendOptions send;
   if (options.unicode) send.coding = sms::Coding::kUcs2;
-  if (draft && options.memory != "all") send.memory = options.memory;
+  if (draft) send.memory = MemoryOf(options.memory);
   try {
     const std::string text = TextArgument(options.text);
     if (options.dry_run) {
@@ -259,8 +282,8 @@ int RunSmsSend(Cli& cli, const SmsOptions& options, bool draft) {
     }
     if (draft) {
       const SentMessage stored = cli.Phone().StoreDraft(options.number, text, send);
-      cli.Note("stored as a draft" +
-               (stored.memory.empty() ? std::string() : " in " + stored.memory) + " at " +
+      cli.Note("stored as a draft at " +
+               (stored.memory.empty() ? std::string() : stored.memory + ":") +
                JoinedIndexes(stored.indexes));
     } else {
       const SentMessage sent = cli.Phone().SendMessage(options.number, text, send);

@@ -55,18 +55,34 @@ std::optional<std::string> AskPinAtTerminal() {
     ::close(tty);
     return std::nullopt;
   }
+  // No echo, and Ctrl-C read as a character, so that it cancels here with
+  // the terminal set back (not a half-typed PIN sent, not a terminal left
+  // silent by an exit).
   termios quiet = saved;
-  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-  quiet.c_lflag |= ECHONL;
+  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON | ISIG);
+  quiet.c_cc[VMIN] = 1;
+  quiet.c_cc[VTIME] = 0;
   ::tcsetattr(tty, TCSAFLUSH, &quiet);
   const std::string_view prompt = "The SIM wants its PIN: ";
   (void)!::write(tty, prompt.data(), prompt.size());
   std::string pin;
-  char c;
-  while (::read(tty, &c, 1) == 1 && c != '\n' && c != '\r' && pin.size() < 16) pin += c;
+  bool cancelled = false;
+  for (char c;;) {
+    if (::read(tty, &c, 1) != 1 || c == 0x03 || c == 0x04) {
+      cancelled = true;
+      break;
+    }
+    if (c == '\n' || c == '\r') break;
+    if ((c == 0x7F || c == '\b') && !pin.empty()) {
+      pin.pop_back();
+    } else if (pin.size() < 16) {
+      pin += c;
+    }
+  }
+  (void)!::write(tty, "\n", 1);
   ::tcsetattr(tty, TCSAFLUSH, &saved);
   ::close(tty);
-  if (pin.empty()) return std::nullopt;
+  if (cancelled || pin.empty()) return std::nullopt;
   return pin;
 }
 

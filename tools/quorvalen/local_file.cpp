@@ -102,7 +102,8 @@ void WriteLocalFile(const std::string& path, std::string_view text, std::FILE* o
     AtomicFile file(path, true);
     file.Write(text);
     file.Commit();
-  } else if (std::fwrite(text.data(), 1, text.size(), out) != text.size()) {
+  } else if (std::fwrite(text.data(), 1, text.size(), out) != text.size() ||
+             std::fflush(out) != 0) {
     throw std::runtime_error("cannot write standard output");
   }
 }

@@ -14,11 +14,29 @@
 namespace quorvalen::tool {
 namespace {
 
-std::vector<int> SplitNumbers(const std::string& text) {
-  std::vector<int> numbers;
+std::string JoinedPdus(const std::vector<std::string>& pdus) {
+  std::string text;
+  for (const std::string& pdu : pdus) text += (text.empty() ? "" : ",") + pdu;
+  return text;
+}
+
+std::vector<std::string> SplitWords(const std::string& text) {
+  std::vector<std::string> words;
   std::stringstream in(text);
   for (std::string item; std::getline(in, item, ',');) {
-    if (!item.empty()) numbers.push_back(std::stoi(item));
+    if (!item.empty()) words.push_back(item);
+  }
+  return words;
+}
+
+std::vector<int> SplitNumbers(const std::string& text) {
+  // Called from the XML reader's callback: nothing may throw here.
+  std::vector<int> numbers;
+  for (const std::string& word : SplitWords(text)) {
+    char* end = nullptr;
+    const long n = std::strtol(word.c_str(), &end, 10);
+    if (*end != '\0' || n < 0 || n > 1000000) return {};
+    numbers.push_back(static_cast<int>(n));
   }
   return numbers;
 }
@@ -172,7 +190,8 @@ std::string ExportXml(const std::vector<Message>& messages, const std::vector<Co
            XmlEscaped(ReadableDate(date)) + "\" contact_name=\"" +
            XmlEscaped(ContactName(contacts, pdu.address.text).value_or("(Unknown)")) +
            "\" qv_memory=\"" + XmlEscaped(message.memory) + "\" qv_indexes=\"" +
-           JoinedIndexes(message.indexes) + "\" />\n";
+           JoinedIndexes(message.indexes) + "\" qv_pdus=\"" + XmlEscaped(JoinedPdus(message.pdus)) +
+           "\" />\n";
   }
   xml += "</smses>\n";
   return xml;
@@ -204,6 +223,7 @@ void OnStart(void* data, const XML_Char* name, const XML_Char** attributes) {
     if (key == "body") message.body = value;
     if (key == "qv_memory") message.memory = value;
     if (key == "qv_indexes") message.indexes = SplitNumbers(value);
+    if (key == "qv_pdus") message.pdus = SplitWords(value);
   }
   reading->messages.push_back(std::move(message));
 }
@@ -245,6 +265,7 @@ std::vector<ExportedMessage> ReadJsonLines(std::string_view text) {
       message.indexes = j.at("indexes").get<std::vector<int>>();
       message.number = j.at("number").get<std::string>();
       message.body = j.at("text").get<std::string>();
+      if (j.contains("pdus")) message.pdus = j.at("pdus").get<std::vector<std::string>>();
       messages.push_back(std::move(message));
     } catch (const nlohmann::json::exception& e) {
       throw std::runtime_error("line " + std::to_string(line_number) +
@@ -265,8 +286,8 @@ std::vector<ExportedMessage> ReadExport(std::string_view text) {
 }
 
 bool SameMessage(const Message& message, const ExportedMessage& exported) {
-  return message.memory == exported.memory && message.indexes == exported.indexes &&
-         message.pdu.address.text == exported.number && MessageBody(message) == exported.body;
+  return !exported.pdus.empty() && message.memory == exported.memory &&
+         message.indexes == exported.indexes && message.pdus == exported.pdus;
 }
 
 std::optional<std::string> ContactName(const std::vector<Contact>& contacts,

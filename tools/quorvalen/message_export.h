@@ -41,12 +41,15 @@ struct ExportedMessage {
   std::vector<int> indexes;
   std::string number;
   std::string body;
+  std::vector<std::string> pdus;  // as the phone listed them
 };
 // Reads an export file of either form. Throws std::runtime_error naming
 // what does not read.
 std::vector<ExportedMessage> ReadExport(std::string_view text);
 // True when the message on the phone is the one the export holds: the
-// same memory and indexes, and the same number and body.
+// same memory and indexes, and the same PDUs (so the same time, number and
+// text, and a message that does not decode only when its bytes are kept).
+// A file without the PDUs matches nothing.
 bool SameMessage(const Message& message, const ExportedMessage& exported);
 
 // The name of the contact whose number is the message's ("+4917012345"

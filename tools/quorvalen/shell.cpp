@@ -32,6 +32,8 @@ constexpr char kHelp[] =
     "  mv FROM TO                  rename within a folder\n"
     "  chmod LETTERS PATH...       set the phone's permission letters (R, W, D)\n"
     "  df | info | at LINE...      memory, identity, AT command lines\n"
+    "  sms ls|export|rm|send|write the phone's short messages\n"
+    "  contacts ls|export|import|rm  its phonebook\n"
     "  lcd [DIR] | lls [DIR]       change or list the local folder\n"
     "  help | exit                 this text | leave (also Ctrl-D)\n"
     "Several commands on one line are separated by ';'.\n";
@@ -257,7 +259,7 @@ char** Complete(const char* text, int start, int) {
   SplitLine(before.substr(command_start), words);
   if (words.empty() || words[0].empty()) {
     for (const char* name : {"cd", "pwd", "ls", "get", "put", "rm", "mkdir", "mv", "chmod", "df",
-                             "info", "at", "lcd", "lls", "help", "exit"}) {
+                             "info", "at", "sms", "contacts", "lcd", "lls", "help", "exit"}) {
       if (std::string(name).rfind(typed, 0) == 0) g_matches.push_back(name);
     }
   } else if (words[0][0] == "lcd" || words[0][0] == "lls") {

@@ -225,6 +225,16 @@ bool ReadStatusReport(Reader& in, uint8_t first, Pdu* pdu) {
   return true;  // anything further is padding
 }
 
+// A time stamp the PDU must have: none is written as seven zero octets,
+// which read back as no time (there is no month 0).
+void AppendTime(std::string& out, const std::optional<Timestamp>& time) {
+  if (time) {
+    AppendTimestamp(out, *time);
+  } else {
+    out.append(7, '\0');
+  }
+}
+
 void AppendTpAddress(std::string& out, const Address& address) {
   size_t semi_octets;
   const std::string value = AddressValue(address, &semi_octets);
@@ -355,7 +365,7 @@ Encoded EncodePdu(const Pdu& pdu) {
       AppendTpAddress(octets, pdu.address);
       octets += static_cast<char>(pdu.protocol_id);
       octets += static_cast<char>(data_coding);
-      AppendTimestamp(octets, pdu.time.value_or(Timestamp{}));
+      AppendTime(octets, pdu.time);
       append_user_data();
       break;
     case PduType::kSubmit:
@@ -376,8 +386,8 @@ Encoded EncodePdu(const Pdu& pdu) {
       octets += static_cast<char>(first);
       octets += static_cast<char>(pdu.message_reference);
       AppendTpAddress(octets, pdu.address);
-      AppendTimestamp(octets, pdu.time.value_or(Timestamp{}));
-      AppendTimestamp(octets, pdu.discharge_time.value_or(Timestamp{}));
+      AppendTime(octets, pdu.time);
+      AppendTime(octets, pdu.discharge_time);
       octets += static_cast<char>(pdu.status);
       // The optional parameters only when one differs from its default.
       uint8_t indicator = 0;

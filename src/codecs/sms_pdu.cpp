@@ -87,6 +87,8 @@ bool ReadServiceCentre(Reader& in, Address* out) {
       !in.Octets(length, &octets, "the service centre's address")) {
     return false;
   }
+  // Its type and at most 20 digits: anything longer is not an address.
+  if (length > 11) return in.Error("the service centre's address is longer than 11 octets");
   if (length > 0) {
     *out = ReadAddress(static_cast<uint8_t>(octets[0]), octets.substr(1), 2 * (octets.size() - 1));
   }
@@ -100,6 +102,7 @@ bool ReadTpAddress(Reader& in, Address* out) {
       !in.Octets((semi_octets + 1u) / 2, &value, "the address")) {
     return false;
   }
+  if (semi_octets > 20) return in.Error("the address is longer than 20 digits");
   *out = ReadAddress(type, value, semi_octets);
   return true;
 }

@@ -196,6 +196,7 @@ std::vector<Message> Session::MessagesOf(const std::string& memory) {
     if (!index || !status) continue;
     listed.push_back({*index, *status, std::move(lines[++i])});
   }
+  std::vector<std::string>().swap(lines);  // a long answer's lines are read
 
   std::vector<Message> messages;
   std::vector<sms::Pdu> pdus;
@@ -240,9 +241,9 @@ std::vector<Message> Session::MessagesOf(const std::string& memory) {
       }
     }
     for (size_t position : joined.parts) {
-      const Listed& entry = listed[pdu_source[position]];
+      Listed& entry = listed[pdu_source[position]];
       message.indexes.push_back(entry.index);
-      message.pdus.push_back(entry.hex);
+      message.pdus.push_back(std::move(entry.hex));
       // A message read in part is still unread.
       if (entry.status == sms::Status::kReceivedUnread) message.status = entry.status;
     }

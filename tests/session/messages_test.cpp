@@ -252,7 +252,9 @@ TEST_P(MessagesTest, ThePhonebookKeepsNamesInAnyScript) {
   std::vector<Contact> contacts = session_->Contacts();
   size_t stored = 0;
   for (const char* memory : {"SM", "ME"}) {
-    for (const auto& [index, entry] : store_->Phonebook(memory).slots) {
+    for (const auto& slot : store_->Phonebook(memory).slots) {
+      const int index = slot.first;
+      const sim::PhonebookEntry& entry = slot.second;
       ++stored;
       const auto it = std::find_if(contacts.begin(), contacts.end(), [&](const Contact& c) {
         return c.memory == memory && c.index == index;

@@ -2,17 +2,20 @@
 // phone's sample store in virtual time, over each cable family and over
 // infrared: the store decoded to the texts it was made from, long texts
 // sent and stored in parts, the phone's errors typed, the PIN, and the
-// phonebook written and read back in any script.
+// phonebook written and read back in any script; and the guard that keeps
+// a data block from a phone that refused its line.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 #include "quorvalen/byte_text.h"
+#include "quorvalen/quorvalen.h"
 #include "quorvalen/session.h"
 #include "quorvalen/sim/attachments.h"
 #include "quorvalen/sim/file_store.h"
 #include "quorvalen/sim/message_store.h"
 #include "quorvalen/virtual_platform.h"
+#include "session/checked_line.h"
 #include "session/error_of.h"
 
 namespace quorvalen {
@@ -290,6 +293,49 @@ INSTANTIATE_TEST_SUITE_P(Roads, MessagesTest,
                                       ? std::string("Infrared")
                                       : "Family" + std::to_string(info.param.family);
                          });
+
+// The session's guard on a line with a data block: a phone that refuses
+// the line instead of prompting gets no data block (it would take it for
+// command text), and the control hears the refusal and ends the line.
+TEST(PromptGuard, ARefusalInsteadOfThePromptKeepsTheBlockFromThePhone) {
+  VirtualPlatform platform;
+  sim::PhoneOptions options;
+  options.messages = std::make_shared<sim::MessageStore>(sim::MessageStore::Sample());
+  options.pin = "1234";  // the SIM is locked: AT+CMGS is refused before its prompt
+  sim::VirtualPhone phone(platform, 1, options, std::make_unique<sim::SampleStore>());
+  CheckedPlatform checked(platform);
+  Quorvalen control(checked);
+  std::vector<std::pair<std::string, std::string>> acks;
+  control.OnAck([&](const std::string& c, const std::string& a) { acks.emplace_back(c, a); });
+  auto run = [&](const std::string& command) {
+    acks.clear();
+    control.Command(command);
+    platform.Loop().RunUntil([&] { return !acks.empty() && acks.back().first == "STACK-"; }, 60000);
+  };
+  run("SPEC>OPEN");
+  run("AT+CMEE=1");
+  const std::string block = "0011000B811067214365F70000A704C8329BFD06";
+  checked.AwaitPrompt(true);
+  const int64_t start = platform.Time().MonotonicMs();
+  run("AT+CMGS=19,HEX>" + block);
+  checked.AwaitPrompt(false);
+
+  // The refusal reached the control as a line of the command, after the
+  // block it was not followed by: the block never reached the phone. (The
+  // control ends the line by its time-out; the session gives it the ERROR
+  // the refusal stands for.)
+  bool refused = false;
+  for (const auto& [command, answer] : acks) refused |= answer == "+CMS ERROR: 311";
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(phone.Line().HostWritten().find(block), std::string::npos);
+  EXPECT_TRUE(options.messages->sent.empty());
+  EXPECT_LT(platform.Time().MonotonicMs() - start, 60000);
+
+  // The phone is in command state and answers the next line.
+  run("AT");
+  EXPECT_NE(std::find(acks.begin(), acks.end(), std::pair<std::string, std::string>{"AT", "OK"}),
+            acks.end());
+}
 
 }  // namespace
 }  // namespace quorvalen

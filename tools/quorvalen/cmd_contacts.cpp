@@ -2,11 +2,11 @@
 // filled from vCards, and entries deleted.
 #include <algorithm>
 #include <map>
-#include <nlohmann/json.hpp>
 #include <set>
 
 #include "cli.h"
 #include "local_file.h"
+#include "message_export.h"
 #include "quorvalen/vcard.h"
 
 namespace quorvalen::tool {
@@ -26,17 +26,7 @@ int RunContactsLs(Cli& cli, const ContactOptions& options) {
   try {
     const std::vector<Contact> contacts = cli.Phone().Contacts(MemoryOf(options.memory));
     if (options.json) {
-      nlohmann::ordered_json array = nlohmann::ordered_json::array();
-      for (const Contact& c : contacts) {
-        nlohmann::ordered_json j;
-        j["memory"] = c.memory;
-        j["index"] = c.index;
-        j["name"] = c.name;
-        j["number"] = c.number;
-        j["type"] = c.type;
-        array.push_back(std::move(j));
-      }
-      std::fprintf(cli.out, "%s\n", array.dump(2).c_str());
+      std::fprintf(cli.out, "%s\n", ContactsJson(contacts).c_str());
       return kExitDone;
     }
     for (const Contact& c : contacts) {

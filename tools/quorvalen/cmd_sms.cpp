@@ -133,9 +133,7 @@ int RunSmsLs(Cli& cli, const SmsOptions& options) {
   try {
     const std::vector<Message> messages = cli.Phone().Messages(MemoryOf(options.memory));
     if (options.json) {
-      nlohmann::ordered_json array = nlohmann::ordered_json::array();
-      for (const Message& message : messages) array.push_back(MessageJson(message));
-      std::fprintf(cli.out, "%s\n", array.dump(2).c_str());
+      std::fprintf(cli.out, "%s\n", MessagesJson(messages).c_str());
       return kExitDone;
     }
     const size_t width = TerminalWidth(cli.out);

@@ -5,6 +5,7 @@
 #include <expat.h>
 
 #include <ctime>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
 
@@ -135,7 +136,11 @@ std::string MessageBody(const Message& message) {
   return message.text;
 }
 
-nlohmann::ordered_json MessageJson(const Message& message, std::optional<int64_t> export_ms) {
+namespace {
+
+// The object of one message; time is null when the message has none
+// (export_ms then stands in "date").
+nlohmann::ordered_json MessageJson(const Message& message, std::optional<int64_t> export_ms = {}) {
   const sms::Pdu& pdu = message.pdu;
   nlohmann::ordered_json j;
   j["memory"] = message.memory;
@@ -168,6 +173,28 @@ nlohmann::ordered_json MessageJson(const Message& message, std::optional<int64_t
   if (!message.error.empty()) j["error"] = message.error;
   j["pdus"] = message.pdus;
   return j;
+}
+
+}  // namespace
+
+std::string MessagesJson(const std::vector<Message>& messages) {
+  nlohmann::ordered_json array = nlohmann::ordered_json::array();
+  for (const Message& message : messages) array.push_back(MessageJson(message));
+  return array.dump(2);
+}
+
+std::string ContactsJson(const std::vector<Contact>& contacts) {
+  nlohmann::ordered_json array = nlohmann::ordered_json::array();
+  for (const Contact& c : contacts) {
+    nlohmann::ordered_json j;
+    j["memory"] = c.memory;
+    j["index"] = c.index;
+    j["name"] = c.name;
+    j["number"] = c.number;
+    j["type"] = c.type;
+    array.push_back(std::move(j));
+  }
+  return array.dump(2);
 }
 
 std::string ExportXml(const std::vector<Message>& messages, const std::vector<Contact>& contacts,

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,9 +23,11 @@ std::string JoinedIndexes(const std::vector<int>& indexes);
 // "deliver", "submit", "status-report".
 std::string_view MessageKind(const Message& message);
 
-// The object of sms ls --json and of each line of the JSON export. time is
-// null when the message has none (export_ms then stands in "date").
-nlohmann::ordered_json MessageJson(const Message& message, std::optional<int64_t> export_ms = {});
+// sms ls --json: an array of one object a message, with every field the
+// decoder knows (time null when the message has none).
+std::string MessagesJson(const std::vector<Message>& messages);
+// contacts ls --json.
+std::string ContactsJson(const std::vector<Contact>& contacts);
 
 // The XML export. Names come from the contacts where a number matches;
 // now_ms stands for the time of messages that have none.

@@ -237,7 +237,14 @@ int RunCommandLine(const std::vector<std::string>& args) {
                "link has no check of its own)");
   app.add_option("--pin", global.pin,
                  "the SIM's PIN, given if the phone asks (or QUORVALEN_PIN; asked for at a "
-                 "terminal)");
+                 "terminal)")
+      ->check(CLI::Validator(
+          [](std::string& pin) -> std::string {
+            const bool digits = pin.size() >= 4 && pin.size() <= 8 &&
+                                pin.find_first_not_of("0123456789") == std::string::npos;
+            return digits ? std::string() : "a PIN is 4 to 8 digits";
+          },
+          "PIN"));
   app.add_flag("-q,--quiet", global.quiet, "no progress, no notes");
   app.add_flag("-v,--verbose", global.verbose, "say what is done, file by file");
 

@@ -136,7 +136,9 @@ std::vector<Contact> Session::Contacts(const std::string& memory) {
         if (parameters->size() >= 3) contact.type = NumberOf((*parameters)[2]).value_or(129);
         // Type 145 is international whether or not the phone writes the +.
         if (contact.type == 145 && !contact.number.empty() && contact.number[0] != '+') {
-          contact.number.insert(0, "+");
+          std::string international(1, '+');  // appended: GCC 12 misreads insert
+          international += contact.number;
+          contact.number = std::move(international);
         }
         if (parameters->size() >= 4) contact.name = FromPhone((*parameters)[3], ucs2);
         contacts.push_back(std::move(contact));

@@ -120,6 +120,7 @@ int Tour(bool console) {
       {"ls", "-l", "/Documents"},
       {"rm", "-v", "/Documents/tour.txt"},
       {"df"},
+      {"sms", "ls", "--memory", "ME"},
   };
   int failures = 0;
   for (const auto& step : steps) {

@@ -17,7 +17,10 @@ namespace {
 
 std::string JoinedPdus(const std::vector<std::string>& pdus) {
   std::string text;
-  for (const std::string& pdu : pdus) text += (text.empty() ? "" : ",") + pdu;
+  for (const std::string& pdu : pdus) {
+    if (!text.empty()) text += ',';
+    text += pdu;
+  }
   return text;
 }
 
@@ -107,7 +110,10 @@ std::string DigitsOf(std::string_view number) {
 
 std::string JoinedIndexes(const std::vector<int>& indexes) {
   std::string text;
-  for (int n : indexes) text += (text.empty() ? "" : ",") + std::to_string(n);
+  for (int n : indexes) {
+    if (!text.empty()) text += ',';
+    text += std::to_string(n);
+  }
   return text;
 }
 

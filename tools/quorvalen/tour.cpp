@@ -1,13 +1,12 @@
 // The tours, against the built-in simulated phone on a pseudo-terminal: the
 // command line at work, each command shown before its output, as a person
 // would type it; and (--console) the console's requests and JSON answers.
-#include <cstdio>
-#include <string>
-#include <vector>
-
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "cli.h"
 #include "connection.h"
@@ -31,10 +30,11 @@ int ConsoleTour() {
     return 1;
   }
   platform.DevicePath(control.CommPort(), device);
-  std::printf("The simulated phone listens on %s. Every request below is what a script\n"
-              "would write to `quorvalen console --port %s`; the JSON lines are the\n"
-              "console's answers, one per Ack.\n",
-              device.c_str(), device.c_str());
+  std::printf(
+      "The simulated phone listens on %s. Every request below is what a script\n"
+      "would write to `quorvalen console --port %s`; the JSON lines are the\n"
+      "console's answers, one per Ack.\n",
+      device.c_str(), device.c_str());
 
   struct Step {
     const char* about;
@@ -60,8 +60,7 @@ int ConsoleTour() {
        "OBEX_DataRead"},
       {"Delete it; deleting it again finds nothing (C4: not found).",
        {"OBEX>DEL:tour.txt", "OBEX>DEL:tour.txt"}},
-      {"An AT command in OBEX mode: the control disconnects and switches back first.",
-       {"AT+CGMM"}},
+      {"An AT command in OBEX mode: the control disconnects and switches back first.", {"AT+CGMM"}},
       {"Close the port.", {"SPEC>CLOSE"}},
   };
   ConsoleSession session(control, platform.Loop(), stdout);

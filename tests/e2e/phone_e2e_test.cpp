@@ -55,8 +55,11 @@ TEST(PhoneEndToEnd, TheConsoleTalksToThePhoneThroughItsLink) {
   EXPECT_EQ(phone.Device(), target);
 
   auto answers = Answers(RunConsole("--port " + link, "SPEC>OPEN\nAT+CGMM\nAT+CGMI\nSPEC>CLOSE\n"));
+  // The probe's attempts first (more than one when the machine is busy).
+  ASSERT_FALSE(answers.empty());
+  EXPECT_EQ(answers[0], (std::pair<std::string, std::string>{"PORT COUNT", "1"}));
+  std::erase_if(answers, [](const auto& answer) { return answer.first == "PORT COUNT"; });
   EXPECT_EQ(answers, (std::vector<std::pair<std::string, std::string>>{
-                         {"PORT COUNT", "1"},
                          {"SPEC>OPEN", "OK"},
                          {"AT+CGMM", "QV-E2E"},
                          {"AT+CGMM", "OK"},
@@ -66,8 +69,7 @@ TEST(PhoneEndToEnd, TheConsoleTalksToThePhoneThroughItsLink) {
   // A second client after the first one left, after a replug.
   phone.Signal(SIGUSR1);
   answers = Answers(RunConsole("--port " + link, "SPEC>OPEN\nAT\nSPEC>CLOSE\n"));
-  ASSERT_GE(answers.size(), 3u);
-  EXPECT_EQ(answers[1], (std::pair<std::string, std::string>{"SPEC>OPEN", "OK"}));
+  EXPECT_EQ(AnswerTo(answers, "SPEC>OPEN"), "OK");
   EXPECT_EQ(phone.Stop(), 0);
   EXPECT_NE(access(link.c_str(), F_OK), 0);  // the link is gone
 }
@@ -141,11 +143,20 @@ TEST(PhoneEndToEnd, TheCableRoadOverAPseudoTerminal) {
 
 TEST(PhoneEndToEnd, TheConsoleCanBringItsOwnPhone) {
   const std::string script = "SPEC>OPEN\nAT+CGSN\nSPEC>CLOSE\n";
-  auto on_pty = Answers(RunConsole("--sim", script));
-  auto virtual_time = Answers(RunConsole("--virtual", script));
-  ASSERT_EQ(on_pty.size(), 5u);
-  EXPECT_EQ(on_pty[2].first, "AT+CGSN");
-  EXPECT_EQ(on_pty[2].second.size(), 15u);
+  // The answers, without the probe's attempts: on a busy machine the phone
+  // on the pseudo-terminal may take more than one.
+  auto answers = [&](const std::string& option) {
+    auto all = Answers(RunConsole(option, script));
+    std::erase_if(all, [](const auto& answer) { return answer.first == "PORT COUNT"; });
+    return all;
+  };
+  auto on_pty = answers("--sim");
+  auto virtual_time = answers("--virtual");
+  std::string shown;
+  for (const auto& answer : on_pty) shown += answer.first + " -> " + answer.second + "\n";
+  ASSERT_EQ(on_pty.size(), 4u) << shown;
+  EXPECT_EQ(on_pty[1].first, "AT+CGSN");
+  EXPECT_EQ(on_pty[1].second.size(), 15u);
   EXPECT_EQ(on_pty, virtual_time);
 }
 

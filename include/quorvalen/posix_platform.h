@@ -97,8 +97,7 @@ class FilePropertyBag : public PropertyBag {
   // Writes every key atomically (temporary file, then rename).
   void Save();
 
-  PropertyValue ReadProperty(const std::string& name,
-                             const PropertyValue& default_value) override;
+  PropertyValue ReadProperty(const std::string& name, const PropertyValue& default_value) override;
   void WriteProperty(const std::string& name, const PropertyValue& value,
                      const PropertyValue& default_value) override;
 
@@ -188,6 +187,8 @@ class PosixInfraredDevice : public InfraredDeviceBase {
   void RequireOpen(const char* operation) const;
   // Reads what is waiting into received_.
   void Collect();
+  // Writes as much of outgoing_ as the device takes now, without waiting.
+  void Flush();
 
   std::string comm_path_;
   std::string obex_path_;
@@ -195,6 +196,7 @@ class PosixInfraredDevice : public InfraredDeviceBase {
   std::string path_;  // of the service selected
   int fd_ = -1;
   std::string received_;
+  std::string outgoing_;  // written by the host, not yet taken by the device
 };
 
 // The posix platform: the poll loop, the system clocks, termios ports whose

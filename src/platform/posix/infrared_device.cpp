@@ -1,5 +1,8 @@
 // The infrared device component on posix: one of two device paths, opened
-// raw and non-blocking, read when polled.
+// raw and non-blocking, read when polled. A write never waits: what the
+// device does not take at once is kept and sent on by the next call that
+// touches the device (the control polls it every 100 ms while the link is
+// open).
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -44,6 +47,7 @@ void PosixInfraredDevice::PortOpen(bool open) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     received_.clear();
+    outgoing_.clear();
     return;
   }
   if (fd_ >= 0) return;  // opening again is accepted
@@ -61,6 +65,7 @@ void PosixInfraredDevice::PortOpen(bool open) {
     ::tcflush(fd_, TCIOFLUSH);
   }
   received_.clear();
+  outgoing_.clear();
 }
 
 void PosixInfraredDevice::RequireOpen(const char* operation) const {
@@ -84,46 +89,53 @@ void PosixInfraredDevice::Collect() {
   }
 }
 
+void PosixInfraredDevice::Flush() {
+  size_t at = 0;
+  while (at < outgoing_.size()) {
+    const ssize_t n = ::write(fd_, outgoing_.data() + at, outgoing_.size() - at);
+    if (n > 0) {
+      at += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;  // no room now
+    outgoing_.clear();
+    LinkLost(path_);
+  }
+  outgoing_.erase(0, at);
+}
+
 int PosixInfraredDevice::InBufferCount() {
   RequireOpen("InBufferCount");
+  Flush();
   Collect();
   return static_cast<int>(received_.size());
 }
 
 void PosixInfraredDevice::InBufferCount(int) {
   RequireOpen("InBufferCount");
+  Flush();
   Collect();
   received_.clear();
 }
 
 void PosixInfraredDevice::OutBufferCount(int) {
   RequireOpen("OutBufferCount");
+  outgoing_.clear();
   ::tcflush(fd_, TCOFLUSH);
 }
 
 std::string PosixInfraredDevice::Input() {
   RequireOpen("Input");
+  Flush();
   Collect();
   return std::exchange(received_, std::string());
 }
 
 void PosixInfraredDevice::Output(std::string_view bytes) {
   RequireOpen("Output");
-  size_t at = 0;
-  int stalls = 0;
-  while (at < bytes.size()) {
-    const ssize_t n = ::write(fd_, bytes.data() + at, bytes.size() - at);
-    if (n > 0) {
-      at += static_cast<size_t>(n);
-      stalls = 0;
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) LinkLost(path_);
-    // The far side does not read: wait for room, but not for ever.
-    pollfd out{fd_, POLLOUT, 0};
-    if (::poll(&out, 1, 100) <= 0 && ++stalls > 50) LinkLost(path_);
-  }
+  outgoing_.append(bytes);
+  Flush();
 }
 
 }  // namespace quorvalen

@@ -23,6 +23,8 @@
 
 namespace quorvalen {
 
+class Error;
+
 class Quorvalen {
  public:
   using AckHandler = std::function<void(const std::string& command, const std::string& answer)>;
@@ -223,6 +225,10 @@ class Quorvalen {
   void HandleObexPacket();
   // Sends the next block of a multi-packet PUT; false when it cannot be sent.
   bool SendNextPutBlock();
+  // A write of the response handling failed: inside the infrared poll the
+  // error goes on to the poll's error path; elsewhere it ends the request
+  // with "ERROR n".
+  void ResponseWriteFailed(const Error& error);
   // Ends the head OBEX request with Ack("OBEX>" + head, answer) and a pop.
   void EndObexRequest(const std::string& answer);
   // Empties the receive buffers of OBEX packets and BFB frames and blocks.
@@ -298,9 +304,12 @@ class Quorvalen {
   // Set when the host emptied the queue and queued anew while the request
   // was outstanding: its slot now holds another command.
   bool obex_displaced_ = false;
-  // True while the opening probe owns the port's replies: the receive
-  // notification then stays off.
+  // True while a probe owns the link's replies: the serial port's receive
+  // notification stays off, the infrared poll stands aside.
   bool probe_active_ = false;
+  // True while the infrared poll hands received bytes on: a failed write of
+  // the response handling is then the poll's error, not its command's.
+  bool in_infrared_poll_ = false;
 
   // Child objects.
   std::unique_ptr<SerialPort> MSComm1;

@@ -65,16 +65,12 @@ void Quorvalen::HandleObexPacket() {
 
   if (code == 0x90) {
     if (HeadIs(head, "PUX:")) {
-      if (!SendNextPutBlock()) {
-        CurrentResponse.clear();
-        return;
-      }
+      if (!SendNextPutBlock()) return;
     } else {
       try {
         SendBfbFrame(obex::GetContinuation());
       } catch (const Error& e) {
-        EndObexRequest("ERROR " + std::to_string(e.number));
-        CurrentResponse.clear();
+        ResponseWriteFailed(e);
         return;
       }
       DebugTrace(" OBEX>   :830003");
@@ -120,18 +116,25 @@ bool Quorvalen::SendNextPutBlock() {
   }
   if (!packet) {
     EndObexRequest("ERROR");
+    CurrentResponse.clear();
     return false;
   }
   try {
     SendBfbFrame(*packet);
   } catch (const Error& e) {
-    EndObexRequest("ERROR " + std::to_string(e.number));
+    ResponseWriteFailed(e);
     return false;
   }
   ConsumeDataSend(packet->size() - 6);
   RaiseAck("PUTCOUNT", std::to_string(remaining));
   DebugTrace(last ? " OBEX>   :PUX:last  BYTES:" : " OBEX>   :PUX:midle BYTES:", remaining);
   return true;
+}
+
+void Quorvalen::ResponseWriteFailed(const Error& error) {
+  CurrentResponse.clear();
+  if (in_infrared_poll_) throw error;
+  EndObexRequest("ERROR " + std::to_string(error.number));
 }
 
 void Quorvalen::EndObexRequest(const std::string& answer) {

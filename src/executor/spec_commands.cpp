@@ -155,6 +155,10 @@ void Quorvalen::RunSpecCommand(const std::string& command) {
       answer_and_pop("ERROR " + std::to_string(kCheckInitError));
       return;
     }
+    // The probe reads the phone's replies itself: a late "OK" must not reach
+    // the AT line assembler through the poll and end the reconnect (and then
+    // the command after it) from under it.
+    probe_active_ = true;
     try {
       props_.IrDA1->PortOpen(false);
       DebugTrace(" IrDA Close");
@@ -167,6 +171,7 @@ void Quorvalen::RunSpecCommand(const std::string& command) {
     } catch (const Error&) {
       // The reconnect ends silently whatever the link did.
     }
+    probe_active_ = false;
     PopCommand();
   } else {
     // A control command nobody knows: end it so the queue moves on.

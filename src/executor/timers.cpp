@@ -60,8 +60,19 @@ void Quorvalen::Timer3Tick() {
   PopCommand();
 }
 
+// The infrared receive poll. Any error of the device, also one raised by a
+// write that the handling of the received bytes makes (the next PUT block,
+// a GET's continuation), ends the polling through the error path.
 void Quorvalen::Timer4Tick() {
+  // A probe on the link reads the phone's replies itself.
+  if (probe_active_) return;
+  struct PollScope {
+    bool& flag;
+    explicit PollScope(bool& f) : flag(f) { flag = true; }
+    ~PollScope() { flag = false; }
+  };
   try {
+    PollScope scope(in_infrared_poll_);
     if (!props_.IrDA1) throw Error(kCheckInitError, "Quorvalen", "No infrared device");
     if (props_.IrDA1->InBufferCount() > 0) {
       std::string data = props_.IrDA1->Input();

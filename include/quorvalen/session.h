@@ -303,5 +303,9 @@ std::string ObexResponseName(int code);
 std::vector<std::string> SplitRemotePath(const std::string& path);
 // "/a/b", or "/" for the root.
 std::string JoinRemotePath(const std::vector<std::string>& names);
+// The folder a path is in, as JoinRemotePath writes it ("/" for the root).
+std::string RemoteParent(const std::string& path);
+// A name in a folder ("/a" and "b" are "/a/b").
+std::string RemoteChild(const std::string& folder, const std::string& name);
 
 }  // namespace quorvalen

@@ -37,6 +37,18 @@ std::string JoinRemotePath(const RemotePath& path) {
   return text;
 }
 
+std::string RemoteParent(const std::string& path) {
+  RemotePath names = SplitRemotePath(path);
+  if (!names.empty()) names.pop_back();
+  return JoinRemotePath(names);
+}
+
+std::string RemoteChild(const std::string& folder, const std::string& name) {
+  RemotePath names = SplitRemotePath(folder);
+  names.push_back(name);
+  return JoinRemotePath(names);
+}
+
 std::string WireName(const std::string& name, size_t max_chars, const std::string& path) {
   std::optional<std::string> bytes = Utf8ToLatin1(name);
   if (!bytes) {

@@ -138,35 +138,17 @@ Session& Cli::Phone() {
   return *session_;
 }
 
-const FolderListing& Cli::Listing(const std::string& folder) {
-  const std::string key = JoinRemotePath(SplitRemotePath(folder));
-  auto it = listings_.find(key);
-  if (it != listings_.end()) return it->second;
-  FolderListing listing = Phone().List(key);
-  for (const SkippedEntry& skipped : listing.skipped) {
-    Error("skipped \"" + skipped.name + "\" in " + key + ": the name " + skipped.reason);
+PhoneFiles& Cli::Files() {
+  if (!files_) {
+    FilesOptions options;
+    options.listing_ms = 0;  // an invocation is one command
+    options.on_skipped = [this](const std::string& folder, const SkippedEntry& skipped) {
+      Error("skipped \"" + skipped.name + "\" in " + folder + ": the name " + skipped.reason);
+    };
+    files_ = std::make_unique<PhoneFiles>(Phone(), std::move(options));
+    files_->BeginCommand();
   }
-  return listings_.emplace(key, std::move(listing)).first->second;
-}
-
-void Cli::Forget(const std::string& folder) {
-  listings_.erase(JoinRemotePath(SplitRemotePath(folder)));
-}
-
-std::optional<RemoteEntry> Cli::Stat(const std::string& path) {
-  std::vector<std::string> names = SplitRemotePath(path);
-  if (names.empty()) {
-    RemoteEntry root;
-    root.name = "/";
-    root.folder = true;
-    return root;
-  }
-  const std::string name = names.back();
-  names.pop_back();
-  for (const RemoteEntry& entry : Listing(JoinRemotePath(names)).entries) {
-    if (entry.name == name) return entry;
-  }
-  return std::nullopt;
+  return *files_;
 }
 
 void Cli::Error(const std::string& what) {

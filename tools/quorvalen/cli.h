@@ -1,7 +1,7 @@
 // The file command line: what every subcommand shares. A subcommand is a
 // function of a Cli (where its output goes, how it reports progress, the
-// one session of the invocation, opened on first use) and its own
-// arguments, and returns the exit code.
+// one session of the invocation and the files layer over it, opened on
+// first use) and its own arguments, and returns the exit code.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "phone_files.h"
 #include "quorvalen/session.h"
 
 namespace CLI {
@@ -43,23 +44,29 @@ class Cli {
   std::function<std::unique_ptr<Session>()> open;
 
   Session& Phone();
+  // The phone's files. A command keeps what it listed until the next
+  // command begins (NextCommand); nothing is kept from one to the next.
+  // Names the phone should not have sent are reported on err, once per
+  // listing.
+  PhoneFiles& Files();
   bool HasSession() const { return session_ != nullptr; }
-  void CloseSession() { session_.reset(); }
+  void CloseSession() {
+    files_.reset();
+    session_.reset();
+  }
   // A session that closed itself (the phone went away) is let go: the next
   // use opens a new one.
   void DropClosedSession() {
-    if (session_ && !session_->IsOpen()) session_.reset();
+    if (session_ && !session_->IsOpen()) CloseSession();
   }
-
-  // A remote folder's listing, kept for this invocation and dropped when
-  // this invocation changes the folder. Names the phone should not have
-  // sent are reported once, on err. Throws SessionError.
-  const FolderListing& Listing(const std::string& folder);
-  void Forget(const std::string& folder);
-  void ForgetAll() { listings_.clear(); }
-  // The entry at a remote path, or nothing when its folder does not hold
-  // it ("/" is a folder). Throws SessionError for a folder it cannot list.
-  std::optional<RemoteEntry> Stat(const std::string& path);
+  // The shell's next command sees the phone as it is now.
+  void NextCommand() {
+    if (files_) files_->BeginCommand();
+  }
+  // Drops a folder's listing, to see the phone afresh.
+  void Forget(const std::string& folder) {
+    if (files_) files_->Forget(folder);
+  }
 
   // "quorvalen: what" on err.
   void Error(const std::string& what);
@@ -75,7 +82,7 @@ class Cli {
 
  private:
   std::unique_ptr<Session> session_;
-  std::map<std::string, FolderListing> listings_;
+  std::unique_ptr<PhoneFiles> files_;
   bool progress_drawn_ = false;
 };
 

@@ -4,29 +4,19 @@
 #include "cli.h"
 
 namespace quorvalen::tool {
-namespace {
-
-std::vector<std::string> Parent(std::vector<std::string> names) {
-  if (!names.empty()) names.pop_back();
-  return names;
-}
-
-}  // namespace
 
 int RunRm(Cli& cli, const std::vector<std::string>& paths) {
   CopyRun run(cli);
   for (const std::string& path : paths) {
-    const std::vector<std::string> names = SplitRemotePath(path);
     bool go_on = run.Step(path, [&] {
       try {
-        cli.Phone().Remove(path);
+        cli.Files().Remove(path);
       } catch (const SessionError& e) {
         // The phone refuses to delete a folder that still holds something.
         if (e.Code() != 0xCC) throw;
         throw SessionError(e.Kind(), "the folder is not empty", e.Code());
       }
-      cli.Forget(JoinRemotePath(Parent(names)));
-      if (cli.verbose) cli.Note("removed " + JoinRemotePath(names));
+      if (cli.verbose) cli.Note("removed " + JoinRemotePath(SplitRemotePath(path)));
     });
     if (!go_on) break;
   }
@@ -41,11 +31,10 @@ int RunMkdir(Cli& cli, const std::vector<std::string>& paths, bool parents) {
       if (names.empty()) throw SessionError(SessionErrorKind::kRefused, "exists");
       for (size_t i = parents ? 0 : names.size() - 1; i < names.size(); ++i) {
         const std::vector<std::string> prefix(names.begin(), names.begin() + i + 1);
-        std::optional<RemoteEntry> there = cli.Stat(JoinRemotePath(prefix));
+        std::optional<RemoteEntry> there = cli.Files().Find(JoinRemotePath(prefix));
         if (there && there->folder && (parents || i + 1 < names.size())) continue;
         if (there) throw SessionError(SessionErrorKind::kRefused, "exists");
-        cli.Phone().MakeFolder(JoinRemotePath(prefix));
-        cli.Forget(JoinRemotePath(Parent(prefix)));
+        cli.Files().MakeFolder(JoinRemotePath(prefix));
       }
     });
     if (!go_on) break;
@@ -58,14 +47,9 @@ int RunMv(Cli& cli, const std::string& from, const std::string& to) {
   run.Step(from, [&] {
     std::string target = to;
     // Into a folder, as mv does: the same name there.
-    std::optional<RemoteEntry> there = cli.Stat(to);
-    if (there && there->folder) {
-      std::vector<std::string> names = SplitRemotePath(to);
-      names.push_back(SplitRemotePath(from).back());
-      target = JoinRemotePath(names);
-    }
-    cli.Phone().Rename(from, target);
-    cli.Forget(JoinRemotePath(Parent(SplitRemotePath(from))));
+    std::optional<RemoteEntry> there = cli.Files().Find(to);
+    if (there && there->folder) target = RemoteChild(to, SplitRemotePath(from).back());
+    cli.Files().Rename(from, target);
   });
   return run.status;
 }
@@ -73,10 +57,7 @@ int RunMv(Cli& cli, const std::string& from, const std::string& to) {
 int RunChmod(Cli& cli, const std::string& permissions, const std::vector<std::string>& paths) {
   CopyRun run(cli);
   for (const std::string& path : paths) {
-    if (!run.Step(path, [&] {
-          cli.Phone().SetPermissions(path, permissions);
-          cli.Forget(JoinRemotePath(Parent(SplitRemotePath(path))));
-        })) {
+    if (!run.Step(path, [&] { cli.Files().SetPermissions(path, permissions); })) {
       break;
     }
   }
@@ -89,8 +70,9 @@ int RunDf(Cli& cli) {
     const MemoryInfo memory = cli.Phone().Memory();
     const uint64_t used = memory.total > memory.free ? memory.total - memory.free : 0;
     std::fprintf(cli.out, "%-12s %12s %12s %12s %5s\n", "", "Size", "Used", "Free", "Use%");
-    std::fprintf(cli.out, "%-12s %12s %12s %12s %4llu%%\n", "phone", HumanSize(memory.total).c_str(),
-                 HumanSize(used).c_str(), HumanSize(memory.free).c_str(),
+    std::fprintf(cli.out, "%-12s %12s %12s %12s %4llu%%\n", "phone",
+                 HumanSize(memory.total).c_str(), HumanSize(used).c_str(),
+                 HumanSize(memory.free).c_str(),
                  static_cast<unsigned long long>(memory.total ? used * 100 / memory.total : 0));
   });
   return run.status;

@@ -24,11 +24,14 @@ class Getter : public CopyRun {
   bool File(const std::string& remote, const std::string& local, uint64_t size) {
     if (local == "-") {
       return Step(remote, [&] {
-        cli_.Phone().Get(remote, [&](std::string_view bytes) {
-          if (std::fwrite(bytes.data(), 1, bytes.size(), cli_.out) != bytes.size()) {
-            throw std::runtime_error(std::string("standard output: ") + std::strerror(errno));
-          }
-        }, cli_.ProgressFor(BaseName(remote), size));
+        cli_.Phone().Get(
+            remote,
+            [&](std::string_view bytes) {
+              if (std::fwrite(bytes.data(), 1, bytes.size(), cli_.out) != bytes.size()) {
+                throw std::runtime_error(std::string("standard output: ") + std::strerror(errno));
+              }
+            },
+            cli_.ProgressFor(BaseName(remote), size));
         std::fflush(cli_.out);
       });
     }
@@ -39,8 +42,9 @@ class Getter : public CopyRun {
     }
     return Step(remote, [&] {
       AtomicFile file(local, options_.force);
-      cli_.Phone().Get(remote, [&](std::string_view bytes) { file.Write(bytes); },
-                       cli_.ProgressFor(BaseName(remote), size));
+      cli_.Phone().Get(
+          remote, [&](std::string_view bytes) { file.Write(bytes); },
+          cli_.ProgressFor(BaseName(remote), size));
       file.Commit();
       cli_.EndProgress();
       if (cli_.verbose) cli_.Note(remote + " -> " + local);
@@ -56,7 +60,7 @@ class Getter : public CopyRun {
       return Local(local + " exists and is not a folder");
     }
     std::vector<RemoteEntry> entries;
-    if (!Step(remote, [&] { entries = cli_.Listing(remote).entries; })) return false;
+    if (!Step(remote, [&] { entries = cli_.Files().List(remote).entries; })) return false;
     const std::string base = remote == "/" ? "" : remote;
     for (const RemoteEntry& entry : entries) {
       const std::string child = base + "/" + entry.name;
@@ -84,7 +88,7 @@ int RunGet(Cli& cli, const std::vector<std::string>& args, const CopyOptions& op
   for (const std::string& source : sources) {
     std::optional<RemoteEntry> entry;
     try {
-      entry = cli.Stat(source);
+      entry = cli.Files().Find(source);
     } catch (const SessionError& e) {
       return cli.Fail(e, source);
     }

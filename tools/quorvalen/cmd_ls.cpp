@@ -55,11 +55,11 @@ int RunLs(Cli& cli, const std::vector<std::string>& paths, const LsOptions& opti
       std::optional<RemoteEntry> entry;
       std::vector<RemoteEntry> entries;
       try {
-        entries = cli.Listing(path).entries;
+        entries = cli.Files().List(path).entries;
         entry.emplace().folder = true;
       } catch (const SessionError& e) {
         if (e.Kind() != SessionErrorKind::kRefused) throw;
-        entry = cli.Stat(path);
+        entry = cli.Files().Find(path);
         if (entry) entries = {*entry};
       }
       if (!entry) {
@@ -72,7 +72,8 @@ int RunLs(Cli& cli, const std::vector<std::string>& paths, const LsOptions& opti
         continue;
       }
       if (wanted.size() > 1 && entry->folder) {
-        std::fprintf(cli.out, "%s%s:\n", i ? "\n" : "", JoinRemotePath(SplitRemotePath(path)).c_str());
+        std::fprintf(cli.out, "%s%s:\n", i ? "\n" : "",
+                     JoinRemotePath(SplitRemotePath(path)).c_str());
       }
       PrintEntries(cli, entries, options);
     } catch (const SessionError& e) {

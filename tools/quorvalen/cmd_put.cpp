@@ -17,18 +17,6 @@
 namespace quorvalen::tool {
 namespace {
 
-std::string RemoteChild(const std::string& folder, const std::string& name) {
-  std::vector<std::string> names = SplitRemotePath(folder);
-  names.push_back(name);
-  return JoinRemotePath(names);
-}
-
-std::string RemoteParent(const std::string& path) {
-  std::vector<std::string> names = SplitRemotePath(path);
-  if (!names.empty()) names.pop_back();
-  return JoinRemotePath(names);
-}
-
 class Putter : public CopyRun {
  public:
   Putter(Cli& cli, const CopyOptions& options) : CopyRun(cli), options_(options) {}
@@ -39,15 +27,14 @@ class Putter : public CopyRun {
     if (!ReadLocalFile(local, &data, &error)) return Local(error);
     return Step(remote, [&] {
       if (options_.skip_existing) {
-        std::optional<RemoteEntry> there = cli_.Stat(remote);
+        std::optional<RemoteEntry> there = cli_.Files().Find(remote);
         if (there && !there->folder && there->size == data.size()) {
           if (cli_.verbose) cli_.Note("skipped " + remote + " (same size)");
           return;
         }
       }
-      cli_.Phone().Put(SourceOf(data), data.size(), remote,
+      cli_.Files().Put(SourceOf(data), data.size(), remote,
                        cli_.ProgressFor(BaseName(local == "-" ? remote : local), data.size()));
-      cli_.Forget(RemoteParent(remote));
       cli_.EndProgress();
       if (cli_.verbose) cli_.Note(local + " -> " + remote);
     });
@@ -55,13 +42,12 @@ class Putter : public CopyRun {
 
   bool Folder(const std::string& local, const std::string& remote) {
     bool ok = Step(remote, [&] {
-      std::optional<RemoteEntry> there = cli_.Stat(remote);
+      std::optional<RemoteEntry> there = cli_.Files().Find(remote);
       if (there && !there->folder) {
         throw SessionError(SessionErrorKind::kRefused, "exists and is not a folder");
       }
       if (!there) {
-        cli_.Phone().MakeFolder(remote);
-        cli_.Forget(RemoteParent(remote));
+        cli_.Files().MakeFolder(remote);
       }
     });
     if (!ok) return false;
@@ -97,7 +83,7 @@ int RunPut(Cli& cli, const std::vector<std::string>& args, const CopyOptions& op
   bool into_folder = args.size() == 1 || (!dest.empty() && dest.back() == '/');
   try {
     if (!into_folder) {
-      std::optional<RemoteEntry> there = cli.Stat(dest);
+      std::optional<RemoteEntry> there = cli.Files().Find(dest);
       into_folder = there && there->folder;
     }
   } catch (const SessionError& e) {

@@ -1,7 +1,7 @@
 // quorvalen shell: the file subcommands on one held connection, with a
 // current remote folder. At a terminal, lines are edited with libedit
 // (BSD-licensed, with readline's interface: history, and completion of the
-// phone's names from the listings the shell keeps); otherwise commands are
+// phone's names from the files layer's listings); otherwise commands are
 // read from standard input, one per line, so the shell can be scripted.
 #include <unistd.h>
 
@@ -69,8 +69,9 @@ bool SplitLine(const std::string& line, std::vector<std::vector<std::string>>& c
       if (c == ';') commands.emplace_back();
     } else if (c == '#' && !in_word) {
       break;  // a comment to the end of the line
-    } else if (c == '~' && !in_word && (i + 1 == line.size() || line[i + 1] == '/' ||
-                                         line[i + 1] == ' ' || line[i + 1] == ';')) {
+    } else if (c == '~' && !in_word &&
+               (i + 1 == line.size() || line[i + 1] == '/' || line[i + 1] == ' ' ||
+                line[i + 1] == ';')) {
       const char* home = std::getenv("HOME");
       word += home ? home : "~";
       in_word = true;
@@ -124,7 +125,7 @@ class Shell {
   int ChangeFolder(const std::string& word) {
     try {
       const std::string path = Remote(word);
-      std::optional<RemoteEntry> entry = cli_.Stat(path);
+      std::optional<RemoteEntry> entry = cli_.Files().Find(path);
       if (!entry) {
         cli_.Error("cd: " + path + ": no such folder");
         return kExitRefused;
@@ -218,7 +219,7 @@ class Shell {
     ClearInterrupted();
     // Every command sees the phone as it is now (not as completion or cd
     // listed it); a connection that was lost is opened again by the next.
-    cli_.ForgetAll();
+    cli_.NextCommand();
     const int status = commands.Run(cli_).value_or(kExitUsage);
     cli_.DropClosedSession();
     return status;
@@ -252,9 +253,8 @@ char** Complete(const char* text, int start, int) {
   g_matches.clear();
   const std::string typed(text);
   const std::string before(rl_line_buffer, static_cast<size_t>(start));
-  const size_t command_start = before.find_last_of(';') == std::string::npos
-                                   ? 0
-                                   : before.find_last_of(';') + 1;
+  const size_t command_start =
+      before.find_last_of(';') == std::string::npos ? 0 : before.find_last_of(';') + 1;
   std::vector<std::vector<std::string>> words;
   SplitLine(before.substr(command_start), words);
   if (words.empty() || words[0].empty()) {
@@ -270,12 +270,13 @@ char** Complete(const char* text, int start, int) {
     const std::string prefix = slash == std::string::npos ? typed : typed.substr(slash + 1);
     try {
       const std::string folder = g_shell->Remote(folder_part.empty() ? "." : folder_part);
-      for (const RemoteEntry& entry : g_cli->Listing(folder).entries) {
+      for (const RemoteEntry& entry : g_cli->Files().List(folder).entries) {
         if (entry.name.rfind(prefix, 0) == 0) {
           // Completed into the line as the shell reads it back.
           std::string escaped;
           for (char c : entry.name) {
-            if (c == ' ' || c == '\'' || c == '"' || c == '\\' || c == ';' || c == '#') escaped += '\\';
+            if (c == ' ' || c == '\'' || c == '"' || c == '\\' || c == ';' || c == '#')
+              escaped += '\\';
             escaped += c;
           }
           g_matches.push_back(folder_part + escaped + (entry.folder ? "/" : ""));
@@ -286,8 +287,10 @@ char** Complete(const char* text, int start, int) {
     }
   }
   rl_attempted_completion_over = 1;
-  if (g_matches.size() == 1 && g_matches[0].back() == '/') rl_completion_append_character = '\0';
-  else rl_completion_append_character = ' ';
+  if (g_matches.size() == 1 && g_matches[0].back() == '/')
+    rl_completion_append_character = '\0';
+  else
+    rl_completion_append_character = ' ';
   return g_matches.empty() ? nullptr : rl_completion_matches(text, NextMatch);
 }
 

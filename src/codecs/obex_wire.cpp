@@ -11,6 +11,21 @@ struct Named {
   std::string_view name;
 };
 
+template <size_t N>
+std::string_view NameOf(const Named (&table)[N], uint8_t code) {
+  for (const Named& entry : table) {
+    if (entry.code == code) return entry.name;
+  }
+  return {};
+}
+
+constexpr Named kRequests[] = {
+    {kOpConnect, "connect"},  {kOpDisconnect, "disconnect"},
+    {kOpPut, "put"},          {kOpPut | kFinalBit, "put"},
+    {kOpGet, "get"},          {kOpGet | kFinalBit, "get"},
+    {kOpSetPath, "set path"}, {kOpAbort, "abort"},
+};
+
 // Every response code OBEX defines, with the final bit.
 constexpr Named kResponses[] = {
     {0x90, "continue"},
@@ -71,33 +86,9 @@ constexpr Named kHeaders[] = {
 
 }  // namespace
 
-std::string_view RequestName(uint8_t opcode) {
-  switch (opcode) {
-    case kOpConnect:
-      return "connect";
-    case kOpDisconnect:
-      return "disconnect";
-    case kOpPut:
-    case kOpPut | kFinalBit:
-      return "put";
-    case kOpGet:
-    case kOpGet | kFinalBit:
-      return "get";
-    case kOpSetPath:
-      return "set path";
-    case kOpAbort:
-      return "abort";
-    default:
-      return "";
-  }
-}
+std::string_view RequestName(uint8_t opcode) { return NameOf(kRequests, opcode); }
 
-std::string_view ResponseName(uint8_t code) {
-  for (const Named& response : kResponses) {
-    if (response.code == code) return response.name;
-  }
-  return {};
-}
+std::string_view ResponseName(uint8_t code) { return NameOf(kResponses, code); }
 
 size_t DeclaredLength(std::string_view packet) {
   return size_t{Byte(packet, 1)} << 8 | Byte(packet, 2);
@@ -110,12 +101,7 @@ PacketCut CutPacket(std::string_view bytes) {
   return {bytes.size() < declared ? PacketCut::kPartial : PacketCut::kWhole, declared};
 }
 
-std::string_view HeaderName(uint8_t id) {
-  for (const Named& header : kHeaders) {
-    if (header.code == id) return header.name;
-  }
-  return {};
-}
+std::string_view HeaderName(uint8_t id) { return NameOf(kHeaders, id); }
 
 uint32_t Header::Number() const {
   uint32_t number = 0;

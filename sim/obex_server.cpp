@@ -7,34 +7,11 @@
 #include <utility>
 #include <vector>
 
+#include "quorvalen/obex_wire.h"
 #include "sim/folder_listing.h"
 
 namespace quorvalen::sim {
 namespace {
-
-constexpr uint8_t kOpConnect = 0x80;
-constexpr uint8_t kOpDisconnect = 0x81;
-constexpr uint8_t kOpPut = 0x02;
-constexpr uint8_t kOpGet = 0x03;
-constexpr uint8_t kOpSetPath = 0x85;
-constexpr uint8_t kOpAbort = 0xFF;
-constexpr uint8_t kFinalBit = 0x80;
-
-constexpr uint8_t kHeaderName = 0x01;
-constexpr uint8_t kHeaderType = 0x42;
-constexpr uint8_t kHeaderTarget = 0x46;
-constexpr uint8_t kHeaderBody = 0x48;
-constexpr uint8_t kHeaderEndOfBody = 0x49;
-constexpr uint8_t kHeaderWho = 0x4A;
-constexpr uint8_t kHeaderAppParams = 0x4C;
-constexpr uint8_t kHeaderLength = 0xC3;
-constexpr uint8_t kHeaderConnectionId = 0xCB;
-
-constexpr uint8_t kTagMemory = 0x32;
-constexpr uint8_t kTagAction = 0x34;
-constexpr uint8_t kTagOldName = 0x35;
-constexpr uint8_t kTagNewName = 0x36;
-constexpr uint8_t kTagAttributes = 0x38;
 
 constexpr uint16_t kLeastPacket = 255;
 // Headers of a GET split over several packets are not allowed to grow past this.
@@ -67,22 +44,22 @@ std::string Response(uint8_t code) { return Packet(code, {}); }
 uint8_t CodeOf(StoreStatus status) {
   switch (status) {
     case StoreStatus::kOk:
-      return kObexSuccess;
+      return obex::kSuccess;
     case StoreStatus::kNotFound:
-      return kObexNotFound;
+      return obex::kNotFound;
     case StoreStatus::kExists:
     case StoreStatus::kNotEmpty:
-      return kObexPreconditionFailed;
+      return obex::kPreconditionFailed;
     case StoreStatus::kBadName:
-      return kObexBadRequest;
+      return obex::kBadRequest;
     case StoreStatus::kForbidden:
-      return kObexForbidden;
+      return obex::kForbidden;
     case StoreStatus::kNoSpace:
-      return kObexDatabaseFull;
+      return obex::kDatabaseFull;
     case StoreStatus::kIoError:
       break;
   }
-  return kObexInternalError;
+  return obex::kInternalError;
 }
 
 // UTF-16BE as names travel, to UTF-8 as they are stored. One terminating
@@ -122,18 +99,13 @@ std::optional<std::string> Utf16BeToUtf8(std::string_view bytes) {
   return out;
 }
 
-// Application parameters: tag, length, value. The first of a repeated tag counts.
+// Application parameters; the first of a repeated tag counts.
 bool ParseAppParams(std::string_view bytes, std::map<uint8_t, std::string_view>& params) {
-  size_t i = 0;
-  while (i < bytes.size()) {
-    if (bytes.size() - i < 2) return false;
-    uint8_t tag = Byte(bytes, i);
-    size_t length = Byte(bytes, i + 1);
-    if (length > bytes.size() - i - 2) return false;
-    params.emplace(tag, bytes.substr(i + 2, length));
-    i += 2 + length;
+  const obex::ParameterWalk walk = obex::ReadParameters(bytes);
+  for (const obex::Parameter& parameter : walk.parameters) {
+    params.emplace(parameter.tag, parameter.value);
   }
-  return true;
+  return walk.complete;
 }
 
 bool PrintableAscii(std::string_view text) {
@@ -152,57 +124,37 @@ struct ObexServer::Headers {
   std::vector<std::string_view> bodies;   // Body and End-of-Body
   std::optional<uint32_t> length;         // the size the client announces
 
-  // False when a header runs past the end or has an impossible length.
+  // False when a header runs past the end, has an impossible length, or
+  // holds text that is not UTF-16.
   bool Parse(std::string_view bytes) {
-    size_t i = 0;
-    while (i < bytes.size()) {
-      uint8_t id = Byte(bytes, i);
-      size_t size = 0;
-      size_t value_at = 1;
-      switch (id >> 6) {
-        case 0:
-        case 1:
-          if (bytes.size() - i < 3) return false;
-          size = ReadU16(bytes, i + 1);
-          if (size < 3) return false;
-          value_at = 3;
+    const obex::HeaderWalk walk = obex::ReadHeaders(bytes);
+    if (!walk.complete) return false;
+    for (const obex::Header& header : walk.headers) {
+      if (header.Text() && header.value.size() % 2 != 0) return false;
+      switch (header.id) {
+        case obex::kHeaderName:
+          name = header.value;
           break;
-        case 2:
-          size = 2;
+        case obex::kHeaderType:
+          type = header.value;
           break;
-        default:
-          size = 5;
+        case obex::kHeaderTarget:
+          target = header.value;
           break;
-      }
-      if (size > bytes.size() - i) return false;
-      std::string_view value = bytes.substr(i + value_at, size - value_at);
-      if (id >> 6 == 0 && value.size() % 2 != 0) return false;  // text is UTF-16
-      switch (id) {
-        case kHeaderName:
-          name = value;
-          break;
-        case kHeaderType:
-          type = value;
-          break;
-        case kHeaderTarget:
-          target = value;
-          break;
-        case kHeaderAppParams:
+        case obex::kHeaderAppParams:
           if (!app_params) app_params.emplace();
-          *app_params += value;
+          *app_params += header.value;
           break;
-        case kHeaderBody:
-        case kHeaderEndOfBody:
-          bodies.push_back(value);
+        case obex::kHeaderBody:
+        case obex::kHeaderEndOfBody:
+          bodies.push_back(header.value);
           break;
-        case kHeaderLength:
-          length = (uint32_t{Byte(value, 0)} << 24) | (uint32_t{Byte(value, 1)} << 16) |
-                   (uint32_t{Byte(value, 2)} << 8) | Byte(value, 3);
+        case obex::kHeaderLength:
+          length = header.Number();
           break;
         default:
           break;
       }
-      i += size;
     }
     return true;
   }
@@ -231,46 +183,46 @@ uint16_t ObexServer::PacketLimit() const { return std::min(phone_max_, host_max_
 std::string ObexServer::Handle(std::string_view request) {
   // Anything but a bare GET continuation abandons the answer being streamed.
   if (request != std::string_view("\x83\x00\x03", 3)) stream_.reset();
-  if (request.size() < 3 || ReadU16(request, 1) != request.size()) {
+  if (request.size() < obex::kPacketHead || obex::DeclaredLength(request) != request.size()) {
     DropPending();
-    return Response(kObexBadRequest);
+    return Response(obex::kBadRequest);
   }
   const uint8_t opcode = Byte(request, 0);
-  const uint8_t base = opcode & ~kFinalBit;
-  if (base != kOpPut) put_.reset();
-  if (base != kOpGet) get_headers_.reset();
+  const uint8_t base = opcode & ~obex::kFinalBit;
+  if (base != obex::kOpPut) put_.reset();
+  if (base != obex::kOpGet) get_headers_.reset();
 
   switch (opcode) {
-    case kOpConnect:
+    case obex::kOpConnect:
       return Connect(request);
-    case kOpDisconnect:
+    case obex::kOpDisconnect:
       Reset();
-      return Response(kObexSuccess);
-    case kOpAbort:
-      return Response(kObexSuccess);
-    case kOpSetPath:
-    case kOpGet:
-    case kOpGet | kFinalBit:
-    case kOpPut:
-    case kOpPut | kFinalBit:
+      return Response(obex::kSuccess);
+    case obex::kOpAbort:
+      return Response(obex::kSuccess);
+    case obex::kOpSetPath:
+    case obex::kOpGet:
+    case obex::kOpGet | obex::kFinalBit:
+    case obex::kOpPut:
+    case obex::kOpPut | obex::kFinalBit:
       break;
     default:
-      return Response(kObexNotImplemented);
+      return Response(obex::kNotImplemented);
   }
-  if (!connected_) return Response(kObexForbidden);
-  if (opcode == kOpSetPath) return SetPath(request);
-  if (base == kOpGet) return Get(request);
+  if (!connected_) return Response(obex::kForbidden);
+  if (opcode == obex::kOpSetPath) return SetPath(request);
+  if (base == obex::kOpGet) return Get(request);
   return Put(request);
 }
 
 std::string ObexServer::Connect(std::string_view request) {
   Headers headers;
-  if (request.size() < 7 || !headers.Parse(request.substr(7))) return Response(kObexBadRequest);
+  if (request.size() < 7 || !headers.Parse(request.substr(7))) return Response(obex::kBadRequest);
   const uint16_t host_max = ReadU16(request, 5);
-  if (host_max < kLeastPacket) return Response(kObexBadRequest);
+  if (host_max < kLeastPacket) return Response(obex::kBadRequest);
   if (headers.target && *headers.target != kFolderBrowsingTarget &&
       *headers.target != kStandardFolderBrowsingTarget && *headers.target != kIrmcSyncTarget) {
-    return Response(kObexForbidden);
+    return Response(obex::kForbidden);
   }
   Reset();
   connected_ = true;
@@ -281,30 +233,30 @@ std::string ObexServer::Connect(std::string_view request) {
   AppendU16(body, phone_max_);
   if (headers.target) {
     // A directed connection: the service answers who it is and the id of the session.
-    body += static_cast<char>(kHeaderWho);
+    body += static_cast<char>(obex::kHeaderWho);
     AppendU16(body, headers.target->size() + 3);
     body += *headers.target;
-    body += static_cast<char>(kHeaderConnectionId);
+    body += static_cast<char>(obex::kHeaderConnectionId);
     AppendU32(body, ++connection_id_);
   }
-  return Packet(kObexSuccess, body);
+  return Packet(obex::kSuccess, body);
 }
 
 std::string ObexServer::SetPath(std::string_view request) {
   Headers headers;
-  if (request.size() < 5 || !headers.Parse(request.substr(5))) return Response(kObexBadRequest);
+  if (request.size() < 5 || !headers.Parse(request.substr(5))) return Response(obex::kBadRequest);
   const bool up = Byte(request, 3) & 0x01;
   const bool create = !(Byte(request, 3) & 0x02);
   std::string name;
   if (headers.name) {
     std::optional<std::string> decoded = Utf16BeToUtf8(*headers.name);
-    if (!decoded || (!decoded->empty() && !ValidName(*decoded))) return Response(kObexBadRequest);
+    if (!decoded || (!decoded->empty() && !ValidName(*decoded))) return Response(obex::kBadRequest);
     name = std::move(*decoded);
   }
 
   FolderPath target = folder_;
   if (up) {
-    if (target.empty()) return Response(kObexNotFound);
+    if (target.empty()) return Response(obex::kNotFound);
     target.pop_back();
   } else if (name.empty()) {
     target.clear();  // an empty name, or none, is the root
@@ -313,17 +265,17 @@ std::string ObexServer::SetPath(std::string_view request) {
     Entry entry;
     StoreStatus status = store_.Stat(target, name, entry);
     if (status == StoreStatus::kOk && !entry.folder) {
-      return Response(create ? kObexPreconditionFailed : kObexNotFound);
+      return Response(create ? obex::kPreconditionFailed : obex::kNotFound);
     }
     if (status == StoreStatus::kNotFound) {
-      if (!create) return Response(kObexNotFound);
+      if (!create) return Response(obex::kNotFound);
       status = store_.MakeFolder(target, name);
     }
     if (status != StoreStatus::kOk) return Response(CodeOf(status));
     target.push_back(name);
   }
   folder_ = std::move(target);
-  return Response(kObexSuccess);
+  return Response(obex::kSuccess);
 }
 
 std::string ObexServer::Get(std::string_view request) {
@@ -332,18 +284,18 @@ std::string ObexServer::Get(std::string_view request) {
   collected += request.substr(3);
   if (collected.size() > kMaxGetHeaders) {
     get_headers_.reset();
-    return Response(kObexBadRequest);
+    return Response(obex::kBadRequest);
   }
-  if (!(Byte(request, 0) & kFinalBit)) return Response(kObexContinue);
+  if (!(Byte(request, 0) & obex::kFinalBit)) return Response(obex::kContinue);
 
   const std::string all = std::move(collected);
   get_headers_.reset();
   Headers headers;
-  if (!headers.Parse(all)) return Response(kObexBadRequest);
+  if (!headers.Parse(all)) return Response(obex::kBadRequest);
   std::optional<std::string> name;
   if (headers.name) {
     name = Utf16BeToUtf8(*headers.name);
-    if (!name || (!name->empty() && !ValidName(*name))) return Response(kObexBadRequest);
+    if (!name || (!name->empty() && !ValidName(*name))) return Response(obex::kBadRequest);
     if (name->empty()) name.reset();
   }
 
@@ -362,19 +314,19 @@ std::string ObexServer::Get(std::string_view request) {
       stream_.emplace(Stream{std::move(data)});
       return NextGetPacket();
     }
-    if (!name) return Response(kObexUnsupportedMediaType);
+    if (!name) return Response(obex::kUnsupportedMediaType);
   }
   if (!name) {
     std::map<uint8_t, std::string_view> params;
     if (headers.app_params && ParseAppParams(*headers.app_params, params) &&
-        params.count(kTagMemory)) {
-      return MemoryQuery(params[kTagMemory]);
+        params.count(obex::kTagMemory)) {
+      return MemoryQuery(params[obex::kTagMemory]);
     }
-    return Response(kObexBadRequest);  // no object named
+    return Response(obex::kBadRequest);  // no object named
   }
   Entry entry;
   StoreStatus status = store_.Stat(folder_, *name, entry);
-  if (status == StoreStatus::kOk && entry.folder) return Response(kObexForbidden);
+  if (status == StoreStatus::kOk && entry.folder) return Response(obex::kForbidden);
   if (status == StoreStatus::kOk) status = store_.Read(folder_, *name, data);
   if (status != StoreStatus::kOk) return Response(CodeOf(status));
   stream_.emplace(Stream{std::move(data)});
@@ -382,19 +334,19 @@ std::string ObexServer::Get(std::string_view request) {
 }
 
 std::string ObexServer::MemoryQuery(std::string_view value) {
-  if (value.size() != 1 || (value[0] != 1 && value[0] != 2)) return Response(kObexBadRequest);
+  if (value.size() != 1 || (value[0] != 1 && value[0] != 2)) return Response(obex::kBadRequest);
   uint64_t count = capacity_;
   if (value[0] == 2) {
     uint64_t stored = store_.BytesStored();
     count = stored < capacity_ ? capacity_ - stored : 0;
   }
   std::string params;
-  params += static_cast<char>(kTagMemory);
+  params += static_cast<char>(obex::kTagMemory);
   params += '\x04';
   AppendU32(params, std::min<uint64_t>(count, 0xFFFFFFFF));
-  std::string header(1, static_cast<char>(kHeaderAppParams));
+  std::string header(1, static_cast<char>(obex::kHeaderAppParams));
   AppendU16(header, params.size() + 3);
-  return Packet(kObexSuccess, header + params);
+  return Packet(obex::kSuccess, header + params);
 }
 
 std::string ObexServer::NextGetPacket() {
@@ -406,37 +358,37 @@ std::string ObexServer::NextGetPacket() {
   const size_t chunk = std::min(remaining, room);
   std::string headers;
   if (stream.first) {
-    headers += static_cast<char>(kHeaderLength);
+    headers += static_cast<char>(obex::kHeaderLength);
     AppendU32(headers, std::min<uint64_t>(stream.data.size(), 0xFFFFFFFF));
   }
-  headers += static_cast<char>(last ? kHeaderEndOfBody : kHeaderBody);
+  headers += static_cast<char>(last ? obex::kHeaderEndOfBody : obex::kHeaderBody);
   AppendU16(headers, chunk + 3);
   headers.append(stream.data, stream.offset, chunk);
   stream.offset += chunk;
   stream.first = false;
   if (last) stream_.reset();
-  return Packet(last ? kObexSuccess : kObexContinue, headers);
+  return Packet(last ? obex::kSuccess : obex::kContinue, headers);
 }
 
 std::string ObexServer::Put(std::string_view request) {
   Headers headers;
   if (!headers.Parse(request.substr(3))) {
     put_.reset();
-    return Response(kObexBadRequest);
+    return Response(obex::kBadRequest);
   }
   // A Name or application parameters begin a new PUT, whatever was pending;
   // a packet with neither continues the pending one.
   if (headers.name || headers.app_params) {
     put_ = PendingPut{};
   } else if (!put_) {
-    return Response(kObexBadRequest);
+    return Response(obex::kBadRequest);
   }
   PendingPut& put = *put_;
   if (headers.name) {
     std::optional<std::string> name = Utf16BeToUtf8(*headers.name);
     if (!name || !ValidName(*name)) {
       put_.reset();
-      return Response(kObexBadRequest);
+      return Response(obex::kBadRequest);
     }
     put.name = std::move(name);
   }
@@ -452,9 +404,9 @@ std::string ObexServer::Put(std::string_view request) {
   }
   if (put.body.size() > capacity_) {
     put_.reset();
-    return Response(kObexDatabaseFull);
+    return Response(obex::kDatabaseFull);
   }
-  if (!(Byte(request, 0) & kFinalBit)) return Response(kObexContinue);
+  if (!(Byte(request, 0) & obex::kFinalBit)) return Response(obex::kContinue);
   PendingPut done = std::move(put);
   put_.reset();
   return FinishPut(std::move(done));
@@ -462,26 +414,26 @@ std::string ObexServer::Put(std::string_view request) {
 
 std::string ObexServer::FinishPut(PendingPut put) {
   std::map<uint8_t, std::string_view> params;
-  if (!ParseAppParams(put.app_params, params)) return Response(kObexBadRequest);
+  if (!ParseAppParams(put.app_params, params)) return Response(obex::kBadRequest);
 
-  if (auto action = params.find(kTagAction); action != params.end()) {
-    if (action->second != "move") return Response(kObexNotImplemented);
-    auto from = params.find(kTagOldName);
-    auto to = params.find(kTagNewName);
-    if (from == params.end() || to == params.end()) return Response(kObexBadRequest);
+  if (auto action = params.find(obex::kTagAction); action != params.end()) {
+    if (action->second != "move") return Response(obex::kNotImplemented);
+    auto from = params.find(obex::kTagOldName);
+    auto to = params.find(obex::kTagNewName);
+    if (from == params.end() || to == params.end()) return Response(obex::kBadRequest);
     std::optional<std::string> old_name = Utf16BeToUtf8(from->second);
     std::optional<std::string> new_name = Utf16BeToUtf8(to->second);
     if (!old_name || !new_name || !ValidName(*old_name) || !ValidName(*new_name)) {
-      return Response(kObexBadRequest);
+      return Response(obex::kBadRequest);
     }
     return Response(CodeOf(store_.Rename(folder_, *old_name, *new_name)));
   }
-  if (!put.name) return Response(kObexBadRequest);
+  if (!put.name) return Response(obex::kBadRequest);
   const std::string& name = *put.name;
 
-  auto attributes = params.find(kTagAttributes);
+  auto attributes = params.find(obex::kTagAttributes);
   if (attributes != params.end() && !PrintableAscii(attributes->second)) {
-    return Response(kObexBadRequest);
+    return Response(obex::kBadRequest);
   }
   if (!put.has_body) {
     if (attributes != params.end()) {
@@ -497,7 +449,7 @@ std::string ObexServer::FinishPut(PendingPut put) {
   const uint64_t stored = store_.BytesStored();
   const uint64_t others = stored - std::min(stored, replaced);
   if (put.body.size() > capacity_ - std::min(capacity_, others)) {
-    return Response(kObexDatabaseFull);
+    return Response(obex::kDatabaseFull);
   }
   StoreStatus status = store_.Write(folder_, name, put.body);
   if (status == StoreStatus::kOk && attributes != params.end()) {
@@ -513,17 +465,17 @@ void ObexPacketAssembler::Feed(std::string_view bytes) {
 }
 
 std::optional<std::string> ObexPacketAssembler::Next() {
-  if (broken_ || Buffered() < 3) return std::nullopt;
-  const size_t length = ReadU16(buffer_, start_ + 1);
-  if (length < 3) {
+  if (broken_) return std::nullopt;
+  const obex::PacketCut cut = obex::CutPacket(std::string_view(buffer_).substr(start_));
+  if (cut.status == obex::PacketCut::kImpossible) {
     broken_ = true;
     buffer_.clear();
     start_ = 0;
     return std::nullopt;
   }
-  if (Buffered() < length) return std::nullopt;
-  std::string packet = buffer_.substr(start_, length);
-  start_ += length;
+  if (cut.status != obex::PacketCut::kWhole) return std::nullopt;
+  std::string packet = buffer_.substr(start_, cut.size);
+  start_ += cut.size;
   // Consumed bytes are dropped in bulk, so each byte is moved a bounded number of times.
   if (start_ == buffer_.size()) {
     buffer_.clear();

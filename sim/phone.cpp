@@ -297,49 +297,40 @@ void SimulatedPhone::ServeObex(ObexPacketAssembler& packets, std::string_view by
 
 void SimulatedPhone::ReceiveBfb(std::string_view bytes) {
   frame_.append(bytes);
-  size_t at = 0;
-  while (frame_.size() - at >= 3) {
-    const auto type = static_cast<uint8_t>(frame_[at]);
-    const auto length = static_cast<uint8_t>(frame_[at + 1]);
-    const auto check = static_cast<uint8_t>(frame_[at + 2]);
-    if (length == 0 || check != (type ^ length)) {
-      // Not a frame header: skip a byte and look again.
-      ++counters_.corrupt_frames;
-      ++at;
-      continue;
-    }
-    if (frame_.size() - at < 3u + length) break;
-    const std::string payload = frame_.substr(at + 3, length);
-    at += 3u + length;
-    HandleFrame(type, payload);
+  // Frames of every type are taken; a byte that begins no frame header is
+  // skipped.
+  const BfbFrameSplit split = SplitBfbFrames(frame_);
+  counters_.corrupt_frames += split.junk;
+  for (const BfbFrame& frame : split.frames) {
+    HandleFrame(frame.type, std::string(frame.payload));  // a frame may switch the mode
     if (mode_ != Mode::kBfb) {
       frame_.clear();
       return;
     }
   }
-  frame_.erase(0, at);
+  frame_.erase(0, split.used);
 }
 
 void SimulatedPhone::HandleFrame(uint8_t type, std::string_view payload) {
   switch (type) {
-    case 0x02:  // interface frame
-      if (payload == "\x14") Answer(BuildBfbFrame(0x02, "\x14\xAA"));
+    case kBfbInterfaceFrame:
+      if (payload == "\x14") Answer(BuildBfbFrame(kBfbInterfaceFrame, "\x14\xAA"));
       break;
-    case 0x01:  // speed frame
+    case kBfbSpeedFrame:
       if (options_.family == 2 && payload.size() == 10 &&
           static_cast<uint8_t>(payload[0]) == 0xC0 && payload.substr(1, 6) == "115200") {
         std::string answer(payload);
         answer[0] = static_cast<char>(0xCC);
-        Answer(BuildBfbFrame(0x01, answer));
+        Answer(BuildBfbFrame(kBfbSpeedFrame, answer));
         speed_ = kBfbFastSpeed;
       }
       break;
-    case 0x06: {  // an AT line inside a frame
+    case kBfbAtFrame: {
       std::string line(payload);
       while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
       std::string answer = RunAtLine(line, true);
       for (size_t at = 0; at < answer.size(); at += 255) {
-        Answer(BuildBfbFrame(0x06, std::string_view(answer).substr(at, 255)));
+        Answer(BuildBfbFrame(kBfbAtFrame, std::string_view(answer).substr(at, 255)));
       }
       if (Upper(line) == "AT^SBFB=0") EnterAtMode();
       break;
@@ -355,8 +346,8 @@ void SimulatedPhone::HandleFrame(uint8_t type, std::string_view payload) {
 
 void SimulatedPhone::HandleBlockBytes(std::string_view payload) {
   block_.append(payload);
-  if (block_.size() >= 2 && static_cast<uint8_t>(block_[0]) == 0x01) {
-    if (block_.size() == 2 && static_cast<uint8_t>(block_[1]) == 0xFE) {
+  if (block_.size() >= 2 && block_[0] == kBfbAckBlock[0]) {
+    if (block_ == kBfbAckBlock) {
       response_acknowledged_ = true;
     } else {
       ++counters_.corrupt_blocks;
@@ -364,29 +355,15 @@ void SimulatedPhone::HandleBlockBytes(std::string_view payload) {
     block_.clear();
     return;
   }
-  if (block_.size() < 5) return;
-  const size_t length = (static_cast<uint8_t>(block_[3]) << 8) | static_cast<uint8_t>(block_[4]);
-  if (length >= 0x8000 || block_.size() > length + 7) {
-    ++counters_.corrupt_blocks;
-    block_.clear();
-    return;
-  }
-  if (block_.size() < length + 7) return;
-
-  std::string block = std::move(block_);
+  if (BfbBlockFill(block_) == BfbBlockFault::kShort) return;
+  const std::string whole = std::move(block_);
   block_.clear();
-  const auto kind = static_cast<uint8_t>(block[0]);
-  const auto complement = static_cast<uint8_t>(block[1]);
-  const int sequence = static_cast<uint8_t>(block[2]);
-  const uint16_t crc = Crc16OfText(std::string_view(block).substr(2, length + 3)) ^ 0xFFFF;
-  const bool crc_ok = static_cast<uint8_t>(block[length + 5]) == (crc & 0xFF) &&
-                      static_cast<uint8_t>(block[length + 6]) == (crc >> 8);
-  const bool kind_ok = (sequence == 0 && kind == 0x02 && complement == 0xFD) ||
-                       (sequence != 0 && kind == 0x03 && complement == 0xFC);
-  if (!crc_ok || !kind_ok) {
+  const BfbBlock block = ReadBfbBlock(whole);
+  if (block.fault != BfbBlockFault::kNone) {
     ++counters_.corrupt_blocks;
     return;
   }
+  const int sequence = block.sequence;
   if (last_sequence_ >= 0 && sequence == last_sequence_) {
     // The same block again: acknowledge it and answer as before.
     Answer(kBfbAckFrame);
@@ -397,7 +374,7 @@ void SimulatedPhone::HandleBlockBytes(std::string_view payload) {
   // one skips a number, and the link must go on.
   last_sequence_ = sequence;
   Answer(kBfbAckFrame);
-  bfb_packets_.Feed(std::string_view(block).substr(5, length));
+  bfb_packets_.Feed(block.data);
   while (auto packet = bfb_packets_.Next()) {
     ++counters_.obex_requests;
     SendBlock(server_.Handle(*packet), sequence);

@@ -10,6 +10,7 @@
 #include "quorvalen/byte_text.h"
 #include "quorvalen/error.h"
 #include "quorvalen/obex_requests.h"
+#include "quorvalen/obex_wire.h"
 #include "quorvalen/quorvalen.h"
 
 namespace quorvalen {
@@ -30,9 +31,9 @@ constexpr size_t kMaxPacket = 0x8000;
 void Quorvalen::ObexResponseCharacter(char c) {
   RestartObexTimer();
   ObexReceiveBuffer += c;
-  if (ObexReceiveBuffer.size() < 3) return;
-  const size_t declared = size_t{ByteAt(ObexReceiveBuffer, 1)} * 256 + ByteAt(ObexReceiveBuffer, 2);
-  if (declared < 3 || declared >= kMaxPacket) {
+  if (ObexReceiveBuffer.size() < obex::kPacketHead) return;
+  const size_t declared = obex::DeclaredLength(ObexReceiveBuffer);
+  if (declared < obex::kPacketHead || declared >= kMaxPacket) {
     // A length no packet can have: nothing sensible follows from this
     // buffer, so it goes, and so does an OBEX request waiting for it. Any
     // other command at the head (a control command settling, an AT line)
@@ -58,12 +59,13 @@ void Quorvalen::HandleObexPacket() {
 
   const std::string head = CommandStack[0];
   // A PUT that still has data goes on even when the phone says "success".
-  if (HeadIs(head, "PUX:") && ByteAt(CurrentResponse, 0) == 0xA0 && !DataSendRemaining().empty()) {
+  if (HeadIs(head, "PUX:") && ByteAt(CurrentResponse, 0) == obex::kSuccess &&
+      !DataSendRemaining().empty()) {
     CurrentResponse.assign("\x90\x00\x03", 3);
   }
   const uint8_t code = ByteAt(CurrentResponse, 0);
 
-  if (code == 0x90) {
+  if (code == obex::kContinue) {
     if (HeadIs(head, "PUX:")) {
       if (!SendNextPutBlock()) return;
     } else {
@@ -80,9 +82,9 @@ void Quorvalen::HandleObexPacket() {
   // Object data: after an optional Length header at the start, and after the
   // id and length of a Body or End-of-Body header.
   size_t p = 3;
-  if (CurrentResponse.size() > p && ByteAt(CurrentResponse, p) == 0xC3) p += 5;
-  if (CurrentResponse.size() > p &&
-      (ByteAt(CurrentResponse, p) == 0x48 || ByteAt(CurrentResponse, p) == 0x49)) {
+  if (CurrentResponse.size() > p && ByteAt(CurrentResponse, p) == obex::kHeaderLength) p += 5;
+  if (CurrentResponse.size() > p && (ByteAt(CurrentResponse, p) == obex::kHeaderBody ||
+                                     ByteAt(CurrentResponse, p) == obex::kHeaderEndOfBody)) {
     p += 3;
   }
   const size_t appended = CurrentResponse.size() > p ? CurrentResponse.size() - p : 0;
@@ -97,7 +99,7 @@ void Quorvalen::HandleObexPacket() {
     }
   }
 
-  if (code != 0x90) EndObexRequest(TextToHex(CurrentResponse));
+  if (code != obex::kContinue) EndObexRequest(TextToHex(CurrentResponse));
   CurrentResponse.clear();
 }
 

@@ -12,9 +12,6 @@ namespace {
 
 uint8_t ByteAt(const std::string& text, size_t i) { return static_cast<uint8_t>(text[i]); }
 
-// Larger declared block lengths are outside what the link carries.
-constexpr size_t kMaxBlockData = 0x8000;
-
 }  // namespace
 
 void Quorvalen::SendBfbFrame(std::string_view packet) {
@@ -64,15 +61,16 @@ void Quorvalen::DecodeBfbFrame(char ch) {
     BfbDataBuffer.clear();
     return;
   }
-  // The block header: type, complement, sequence, length (2 bytes).
-  if (BfbDataBuffer.size() < 5) return;
-  const size_t length = size_t{ByteAt(BfbDataBuffer, 3)} * 256 + ByteAt(BfbDataBuffer, 4);
-  if (length >= kMaxBlockData || BfbDataBuffer.size() > length + 7) {
+  // Its declared length alone decides when the block is whole (or can
+  // never be); its type complement and CRC are not looked at.
+  const BfbBlockFault fill = BfbBlockFill(BfbDataBuffer);
+  if (fill == BfbBlockFault::kTooLong) {
     BfbDataBuffer.clear();
     DebugTrace(" >BFB    :LEN ERROR");
     return;
   }
-  if (BfbDataBuffer.size() != length + 7) return;
+  if (fill != BfbBlockFault::kNone) return;
+  const size_t length = BfbDeclaredLength(BfbDataBuffer);
 
   // A whole block: acknowledge it, then pass its data on.
   const std::string block = std::move(BfbDataBuffer);
@@ -80,7 +78,8 @@ void Quorvalen::DecodeBfbFrame(char ch) {
   DebugTrace(" >BFB    :DATA");
   WriteToPort(kBfbAckFrame);
   DebugTrace(" BFB>    :ACK");
-  for (size_t i = 5; i < 5 + length; ++i) OBEX_Decoder(std::string(1, block[i]));
+  for (size_t i = kBfbBlockHead; i < kBfbBlockHead + length; ++i)
+    OBEX_Decoder(std::string(1, block[i]));
 }
 
 }  // namespace quorvalen

@@ -1,22 +1,19 @@
 #include "session/checked_line.h"
 
+#include <algorithm>
+
 #include "quorvalen/at_errors.h"
 #include "quorvalen/bfb.h"
+#include "quorvalen/obex_wire.h"
 
 namespace quorvalen {
 namespace {
 
-// The first byte of a frame of a type the phone sends: data, and the
-// answers to the speed, interface and framed AT requests.
-bool FrameType(uint8_t byte) {
-  return byte == kBfbDataFrame || byte == 0x01 || byte == 0x02 || byte == 0x06;
-}
-
-// The first byte of an OBEX answer: continue, a success or a failure code,
-// with the final bit.
-bool AnswerCode(uint8_t byte) {
-  return byte == 0x90 || (byte >= 0xA0 && byte <= 0xA6) || (byte >= 0xC0 && byte <= 0xD5) ||
-         byte == 0xE0 || byte == 0xE1;
+// The frames the phone sends: data, and the answers to the speed,
+// interface and framed AT requests.
+bool PhoneFrameType(uint8_t type) {
+  return type == kBfbDataFrame || type == kBfbSpeedFrame || type == kBfbInterfaceFrame ||
+         type == kBfbAtFrame;
 }
 
 // True when the text holds a whole final answer line of a refusal.
@@ -99,19 +96,13 @@ class CheckedPort : public SerialPort {
       });
       return;
     }
-    const LineMode mode = Mode();
-    if (mode == LineMode::kBfb && bytes.size() > 3 &&
-        static_cast<uint8_t>(bytes[0]) == kBfbDataFrame && static_cast<uint8_t>(bytes[3]) != 0x01) {
-      // A new request: whatever is left of an answer is stale.
-      counters_->junk_bytes += frame_.size();
-      frame_.clear();
-      DropBlock(false);
-      if (bytes.size() > 5) host_sequence_ = static_cast<uint8_t>(bytes[5]);
-    } else if (mode == LineMode::kRawObex && !bytes.empty()) {
-      Pull();
-      counters_->junk_bytes += answer_.size();
-      answer_.clear();
-      awaiting_ = true;
+    // Where requests begin is read from the bytes written, however the
+    // control slices its writes.
+    const LineMode mode = SyncMode();
+    if (mode == LineMode::kBfb) {
+      TakeSentFrames(bytes);
+    } else if (mode == LineMode::kRawObex) {
+      TakeRequests(bytes);
     }
     inner_->Output(bytes);
   }
@@ -151,18 +142,24 @@ class CheckedPort : public SerialPort {
     if (threshold_ > 0 && static_cast<int>(ready_.size()) >= threshold_ && handler_) handler_();
   }
 
-  // Takes what the port holds through the receiver of the mode in force;
-  // outside it, anything held back is junk to the control too.
-  void Pull() {
+  // The mode in force; a new one starts the guard afresh.
+  LineMode SyncMode() {
     const LineMode mode = Mode();
     if (mode != mode_seen_) Reset();
     mode_seen_ = mode;
+    return mode;
+  }
+
+  // Takes what the port holds through the receiver of the mode in force;
+  // outside it, anything held back is junk to the control too.
+  void Pull() {
+    const LineMode mode = SyncMode();
     if (mode == LineMode::kPlain || !inner_->PortOpen()) return;
     const std::string bytes = inner_->Input();
     if (mode == LineMode::kBfb) {
       TakeFrames(bytes);
     } else {
-      for (char c : bytes) TakeAnswer(static_cast<uint8_t>(c));
+      TakeAnswers(bytes);
     }
   }
 
@@ -174,89 +171,136 @@ class CheckedPort : public SerialPort {
     echo_matches_ = 0;
     echoes_ = false;
     answer_.clear();
-    awaiting_ = false;
+    owed_ = 0;
+    sent_frames_.clear();
+    sent_block_.clear();
+    request_head_.clear();
+    request_left_ = 0;
   }
 
-  // Raw OBEX: one answer packet to each request, by its length.
-  void TakeAnswer(uint8_t byte) {
-    if (!awaiting_ || (answer_.empty() && !AnswerCode(byte))) {
-      ++counters_->junk_bytes;
+  // A request begins: whatever is left of an answer is stale. In raw OBEX
+  // the request that answer was for is given up, and the new one is owed
+  // one answer.
+  void NewRequest(LineMode mode) {
+    if (mode == LineMode::kBfb) {
+      counters_->junk_bytes += frame_.size();
+      frame_.clear();
+      DropBlock(false);
       return;
     }
-    answer_.push_back(static_cast<char>(byte));
-    if (answer_.size() < 3) return;
-    const size_t length = static_cast<size_t>(static_cast<uint8_t>(answer_[1])) << 8 |
-                          static_cast<uint8_t>(answer_[2]);
-    if (length < 3) {
-      // No answer is that short: its first byte was junk.
-      ++counters_->junk_bytes;
-      const std::string rest = answer_.substr(1);
-      answer_.clear();
-      for (char c : rest) TakeAnswer(static_cast<uint8_t>(c));
-      return;
-    }
-    if (answer_.size() < length) return;
-    ready_ += answer_;
+    Pull();
+    if (!answer_.empty() && owed_ > 0) --owed_;
+    counters_->junk_bytes += answer_.size();
     answer_.clear();
-    // Until the next request, nothing more is an answer.
-    awaiting_ = false;
+    ++owed_;
   }
 
-  // Frames from the bytes received so far; what does not begin a frame (a
-  // known type, a length, their XOR) is skipped a byte at a time.
-  void TakeFrames(std::string_view bytes) {
-    frame_.append(bytes);
+  // Raw OBEX: the requests written, cut by their declared lengths; a head
+  // that declares less than itself is taken as a request of its own.
+  void TakeRequests(std::string_view bytes) {
+    while (!bytes.empty()) {
+      if (request_left_ > 0) {
+        const size_t n = std::min(request_left_, bytes.size());
+        request_left_ -= n;
+        bytes.remove_prefix(n);
+        continue;
+      }
+      if (request_head_.empty()) NewRequest(LineMode::kRawObex);
+      const size_t n = std::min(obex::kPacketHead - request_head_.size(), bytes.size());
+      request_head_.append(bytes.substr(0, n));
+      bytes.remove_prefix(n);
+      if (request_head_.size() < obex::kPacketHead) continue;
+      const obex::PacketCut cut = obex::CutPacket(request_head_);
+      request_left_ = cut.status == obex::PacketCut::kImpossible ? 0 : cut.size - obex::kPacketHead;
+      request_head_.clear();
+    }
+  }
+
+  // BFB: the frames written; a data block that begins is a new request,
+  // numbered by its sequence.
+  void TakeSentFrames(std::string_view bytes) {
+    sent_frames_.append(bytes);
+    const BfbFrameSplit split = SplitBfbFrames(sent_frames_);
+    for (const BfbFrame& frame : split.frames) {
+      if (frame.type != kBfbDataFrame) continue;
+      if (sent_block_.empty()) {
+        // Anything else (the control's acknowledgement) begins no block.
+        if (!BeginsBfbDataBlock(frame.payload)) continue;
+        NewRequest(LineMode::kBfb);
+      }
+      const size_t before = sent_block_.size();
+      sent_block_.append(frame.payload);
+      if (before < 3 && sent_block_.size() >= 3)
+        host_sequence_ = static_cast<uint8_t>(sent_block_[2]);
+      if (BfbBlockFill(sent_block_) != BfbBlockFault::kShort) sent_block_.clear();
+    }
+    sent_frames_.erase(0, split.used);
+  }
+
+  // Raw OBEX: one answer packet to each request, by its declared length.
+  // Bytes that cannot begin one, or come when none is owed, are junk.
+  void TakeAnswers(std::string_view bytes) {
+    answer_.append(bytes);
     size_t at = 0;
-    while (frame_.size() - at >= 3) {
-      const auto type = static_cast<uint8_t>(frame_[at]);
-      const auto length = static_cast<uint8_t>(frame_[at + 1]);
-      if (!FrameType(type) || length == 0 ||
-          static_cast<uint8_t>(frame_[at + 2]) != (type ^ length)) {
+    while (at < answer_.size()) {
+      const std::string_view rest = std::string_view(answer_).substr(at);
+      const obex::PacketCut cut = obex::CutPacket(rest);
+      if (owed_ == 0 || !obex::IsResponseCode(static_cast<uint8_t>(rest[0])) ||
+          cut.status == obex::PacketCut::kImpossible) {
         ++counters_->junk_bytes;
         ++at;
         continue;
       }
-      if (frame_.size() - at < 3u + length) break;
-      Frame(std::string_view(frame_).substr(at, 3u + length));
-      at += 3u + length;
+      if (cut.status == obex::PacketCut::kPartial) break;
+      ready_.append(rest.substr(0, cut.size));
+      at += cut.size;
+      --owed_;
     }
-    frame_.erase(0, at);
+    answer_.erase(0, at);
   }
 
-  void Frame(std::string_view frame) {
-    if (static_cast<uint8_t>(frame[0]) != kBfbDataFrame) {
+  // Frames from the bytes received so far; what does not begin a frame of
+  // a type the phone sends is skipped a byte at a time.
+  void TakeFrames(std::string_view bytes) {
+    frame_.append(bytes);
+    const BfbFrameSplit split = SplitBfbFrames(frame_, PhoneFrameType);
+    counters_->junk_bytes += split.junk;
+    for (const BfbFrame& frame : split.frames) Frame(frame);
+    frame_.erase(0, split.used);
+  }
+
+  void Frame(const BfbFrame& frame) {
+    if (frame.type != kBfbDataFrame) {
       // The control's receiver takes data frames only and drops others four
       // bytes at a time, which can cost it the start of the next frame: it
       // is spared them (the answers to framed AT lines on the way back,
       // which nothing reads, or junk that looks like a frame).
-      counters_->junk_bytes += frame.size();
+      counters_->junk_bytes += frame.whole.size();
       return;
     }
-    const std::string_view payload = std::string_view(frame).substr(3);
-    if (!block_.empty()) {
-      const size_t needed = block_.size() < 5 ? 0 : BlockSize() - block_.size();
-      // A slice longer than the rest of the block begins a new one: the
-      // block before lost its tail.
-      if (block_.size() >= 5 && payload.size() > needed) DropBlock(true);
+    const std::string_view payload = frame.payload;
+    // A slice longer than the rest of the block begins a new one: the
+    // block before lost its tail.
+    if (block_.size() >= kBfbBlockHead &&
+        payload.size() > BfbDeclaredLength(block_) + kBfbBlockOverhead - block_.size()) {
+      DropBlock(true);
     }
     if (block_.empty()) {
-      if (payload == "\x01\xFE") {  // the phone's acknowledgement
-        ready_ += frame;
+      if (payload == kBfbAckBlock) {  // the phone's acknowledgement
+        ready_ += frame.whole;
         return;
       }
-      const auto kind = static_cast<uint8_t>(payload[0]);
-      if ((kind != 0x02 && kind != 0x03) ||
-          (payload.size() > 1 && static_cast<uint8_t>(payload[1]) != 0xFF - kind)) {
+      if (!BeginsBfbDataBlock(payload)) {
         ++counters_->damaged_blocks;
         return;
       }
     }
     block_ += payload;
-    held_ += frame;
-    if (block_.size() < 5) return;
-    if (BlockSize() >= 0x8000 + 7 || block_.size() > BlockSize()) {
+    held_ += frame.whole;
+    const BfbBlockFault fill = BfbBlockFill(block_);
+    if (fill == BfbBlockFault::kTooLong) {
       DropBlock(true);
-    } else if (block_.size() == BlockSize()) {
+    } else if (fill == BfbBlockFault::kNone) {
       Complete();
     }
   }
@@ -274,29 +318,19 @@ class CheckedPort : public SerialPort {
     }
   }
 
-  size_t BlockSize() const {
-    return (static_cast<size_t>(static_cast<uint8_t>(block_[3])) << 8 |
-            static_cast<uint8_t>(block_[4])) +
-           7;
-  }
-
   void Complete() {
-    const size_t data_length = block_.size() - 7;
-    const uint16_t crc = Crc16OfText(std::string_view(block_).substr(2, data_length + 3)) ^ 0xFFFF;
-    const bool crc_ok = static_cast<uint8_t>(block_[data_length + 5]) == (crc & 0xFF) &&
-                        static_cast<uint8_t>(block_[data_length + 6]) == (crc >> 8);
-    const int sequence = static_cast<uint8_t>(block_[2]);
-    if (!crc_ok) {
+    const BfbBlock block = ReadBfbBlock(block_);
+    if (block.fault != BfbBlockFault::kNone) {
       DropBlock(true);
-    } else if (sequence == last_sequence_ ||
-               (echoes_ && sequence != host_sequence_ && sequence != (last_sequence_ + 1) % 256)) {
+    } else if (block.sequence == last_sequence_ || (echoes_ && block.sequence != host_sequence_ &&
+                                                    block.sequence != (last_sequence_ + 1) % 256)) {
       // Again, or (from a phone that numbers its answers as the requests
       // they answer) an answer to an earlier request.
       ++counters_->repeated_blocks;
       DropBlock(false);
     } else {
-      LearnNumbering(sequence);
-      last_sequence_ = sequence;
+      LearnNumbering(block.sequence);
+      last_sequence_ = block.sequence;
       if (ready_.empty()) {
         ready_.swap(held_);
       } else {
@@ -326,9 +360,16 @@ class CheckedPort : public SerialPort {
   std::string held_;   // that block's frames as they came
   int last_sequence_ = -1;
   LineMode mode_seen_ = LineMode::kPlain;
-  // Raw OBEX: whether an answer is awaited, and the one being received.
-  bool awaiting_ = false;
+  // Raw OBEX: how many answers are owed, and the one being received.
+  int owed_ = 0;
   std::string answer_;
+  // What the control writes: BFB frames not yet whole and the data block
+  // they carry; in raw OBEX the head of a request not yet whole, and how
+  // much of the request is still to come.
+  std::string sent_frames_;
+  std::string sent_block_;
+  std::string request_head_;
+  size_t request_left_ = 0;
   int host_sequence_ = -1;  // of the request sent last
   int echo_matches_ = 0;    // answers in a row numbered as their request; -1: never
   bool echoes_ = false;

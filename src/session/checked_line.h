@@ -17,10 +17,15 @@
 //
 // In raw OBEX mode on a cable there is nothing to check a byte by, but one
 // thing is known: the phone answers each request with one packet. Bytes
-// that come when no answer is awaited (a doubled answer, junk after the
+// that come when no answer is owed (a doubled answer, junk after the
 // packet) are kept from the control, which would take them as the answer
 // to its next request; bytes that cannot begin an answer are skipped.
 // Outside these modes every byte passes as it came.
+//
+// Where a request begins is read from what the control writes, however it
+// slices its writes: the data blocks in the BFB frames written, the
+// declared lengths of the packets written in raw OBEX. A request that
+// begins makes what is left of an earlier answer stale.
 #pragma once
 
 #include <cstdint>

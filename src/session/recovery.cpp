@@ -7,7 +7,7 @@
 // silences, at the raw mode's speeds) and asks again.
 #include <chrono>
 
-#include "quorvalen/byte_text.h"
+#include "quorvalen/bfb.h"
 #include "quorvalen/error.h"
 #include "quorvalen/quorvalen.h"
 #include "quorvalen/session.h"
@@ -15,9 +15,9 @@
 namespace quorvalen {
 namespace {
 
-// The framed AT lines that leave OBEX and BFB mode.
-constexpr char kLeaveObexFrame[] = "060A0C61745E737177653D320D";
-constexpr char kLeaveBfbFrame[] = "060A0C61745E736266623D300D";
+// The AT lines that leave OBEX and BFB mode, sent framed.
+constexpr std::string_view kLeaveObex = "at^sqwe=2\r";
+constexpr std::string_view kLeaveBfb = "at^sbfb=0\r";
 // Silence around "+++": the phone hears the escape only between them.
 constexpr int64_t kGuardMs = 1100;
 
@@ -55,8 +55,8 @@ std::string Session::BringBack() {
     // BFB mode, at the speed the switch set and at 115200.
     for (const std::string& speed : {control_->OBEX_Settings(), std::string("115200,n,8,1")}) {
       port->Settings(speed);
-      port->Output(HexToText(kLeaveObexFrame));
-      port->Output(HexToText(kLeaveBfbFrame));
+      port->Output(BuildBfbFrame(kBfbAtFrame, kLeaveObex));
+      port->Output(BuildBfbFrame(kBfbAtFrame, kLeaveBfb));
       wait(300);
     }
     if (answers_at()) {

@@ -11,11 +11,11 @@
 #include <algorithm>
 #include <exception>
 #include <iterator>
-#include <map>
 #include <random>
 
 #include "quorvalen/byte_text.h"
 #include "quorvalen/error.h"
+#include "quorvalen/obex_wire.h"
 #include "quorvalen/posix_platform.h"
 #include "quorvalen/properties.h"
 #include "quorvalen/quorvalen.h"
@@ -74,39 +74,12 @@ std::optional<int> LinkError(const std::string& answer) {
   return std::atoi(answer.c_str() + 6);
 }
 
-// The OBEX answers a phone gives, by code.
-const std::map<int, const char*>& ResponseNames() {
-  static const std::map<int, const char*> names = {
-      {0xA0, "success"},
-      {0xC0, "bad request"},
-      {0xC1, "unauthorized"},
-      {0xC3, "forbidden"},
-      {0xC4, "not found"},
-      {0xC5, "method not allowed"},
-      {0xC6, "not acceptable"},
-      {0xC8, "request timed out"},
-      {0xC9, "conflict"},
-      {0xCA, "gone"},
-      {0xCB, "length required"},
-      {0xCC, "precondition failed"},
-      {0xCD, "too large"},
-      {0xCE, "name too long"},
-      {0xCF, "unsupported type"},
-      {0xD0, "internal error of the phone"},
-      {0xD1, "not implemented"},
-      {0xD3, "service unavailable"},
-      {0xE0, "the phone's memory is full"},
-      {0xE1, "database locked"},
-  };
-  return names;
-}
-
 }  // namespace
 
 std::string ObexResponseName(int code) {
-  const auto& names = ResponseNames();
-  auto it = names.find(code);
-  if (it != names.end()) return it->second;
+  const std::string_view name =
+      code >= 0 && code <= 0xFF ? obex::ResponseName(static_cast<uint8_t>(code)) : "";
+  if (!name.empty()) return std::string(name);
   return "refused (code " + ByteToHex(static_cast<uint8_t>(code)) + ")";
 }
 
@@ -401,7 +374,7 @@ std::string Session::RunObex(const std::string& command,
   if (switching) {
     for (const auto& [other, other_answer] : waiter_->others) {
       if (other.rfind("OBEX>CON:", 0) != 0 ||
-          (IsHex(other_answer) && ResponseCode(other_answer) == 0xA0)) {
+          (IsHex(other_answer) && ResponseCode(other_answer) == obex::kSuccess)) {
         continue;
       }
       // Nothing after a connect that failed can be trusted, whatever it
@@ -418,8 +391,8 @@ std::string Session::RunObex(const std::string& command,
   if (waiter_->failure && answer != "TIMEOUT") std::rethrow_exception(waiter_->failure);
   if (IsHex(answer)) {
     const int code = ResponseCode(answer);
-    if (code == 0xA0) return answer;
-    if (code < 0xC0 || ResponseNames().count(code) == 0) {
+    if (code == obex::kSuccess) return answer;
+    if (code < obex::kBadRequest || !obex::IsResponseCode(static_cast<uint8_t>(code))) {
       // Not a failure the phone could mean: a damaged answer, whose
       // request may or may not have been done (a folder change too).
       folder_.reset();
@@ -784,20 +757,18 @@ MemoryInfo Session::Memory() {
   RequireOpen();
   auto query = [this](const char* which) {
     RunObex(std::string("OBEX>MEM:") + which, [](Waiter& w) { w.capture_data = true; });
-    // Application parameters: 4C, two length bytes, then tag, length, value.
-    const std::string& data = waiter_->data;
-    size_t at = !data.empty() && static_cast<uint8_t>(data[0]) == 0x4C ? 3 : 0;
-    while (at + 2 <= data.size()) {
-      const auto tag = static_cast<uint8_t>(data[at]);
-      const size_t length = static_cast<uint8_t>(data[at + 1]);
-      if (at + 2 + length > data.size()) break;
-      if (tag == 0x32 && length <= 8) {
+    // The Application-parameters header's value (the control leaves the
+    // header's id and length in front), read as far as it goes.
+    std::string_view params = waiter_->data;
+    if (!params.empty() && static_cast<uint8_t>(params[0]) == obex::kHeaderAppParams) {
+      params.remove_prefix(std::min<size_t>(params.size(), 3));
+    }
+    for (const obex::Parameter& parameter : obex::ReadParameters(params).parameters) {
+      if (parameter.tag == obex::kTagMemory && parameter.value.size() <= 8) {
         uint64_t value = 0;
-        for (size_t i = 0; i < length; ++i)
-          value = value << 8 | static_cast<uint8_t>(data[at + 2 + i]);
+        for (char c : parameter.value) value = value << 8 | static_cast<uint8_t>(c);
         return value;
       }
-      at += 2 + length;
     }
     throw SessionError(SessionErrorKind::kBadAnswer, "the phone's memory answer did not read");
   };

@@ -5,6 +5,7 @@
 
 #include "cli.h"
 #include "quorvalen/byte_text.h"
+#include "quorvalen/obex_wire.h"
 
 namespace quorvalen::tool {
 namespace {
@@ -22,73 +23,39 @@ std::string Printable(std::string_view bytes, size_t limit = 48) {
   return out;
 }
 
-const char* HeaderName(uint8_t id) {
-  switch (id) {
-    case 0x01: return "Name";
-    case 0x05: return "Description";
-    case 0x42: return "Type";
-    case 0x44: case 0xC4: return "Time";
-    case 0x46: return "Target";
-    case 0x48: return "Body";
-    case 0x49: return "End of body";
-    case 0x4A: return "Who";
-    case 0x4C: return "Parameters";
-    case 0xC0: return "Count";
-    case 0xC3: return "Length";
-    case 0xCB: return "Connection id";
-    default: return nullptr;
-  }
-}
-
 // The headers of a packet from offset at, one phrase each.
 std::string Headers(std::string_view packet, size_t at) {
   std::string out;
-  while (at < packet.size()) {
-    const auto id = static_cast<uint8_t>(packet[at]);
-    size_t length = 0;
-    switch (id >> 6) {
-      case 0:
-      case 1:
-        if (at + 3 > packet.size()) return out + " (cut short)";
-        length = BigEndian(packet.substr(at + 1, 2));
-        break;
-      case 2:
-        length = 2;
-        break;
-      default:
-        length = 5;
-    }
-    if (length < 1 || at + length > packet.size()) return out + " (cut short)";
-    const std::string_view value = packet.substr(at + ((id >> 6) < 2 ? 3 : 1),
-                                                 length - ((id >> 6) < 2 ? 3 : 1));
-    const char* name = HeaderName(id);
-    out += ", " + std::string(name ? name : "header " + ByteToHex(id));
-    if (id == 0x01 || id == 0x05) {
+  const obex::HeaderWalk walk = obex::ReadHeaders(packet.substr(at));
+  for (const obex::Header& header : walk.headers) {
+    const uint8_t id = header.id;
+    const std::string_view value = header.value;
+    const std::string_view name = obex::HeaderName(id);
+    out += ", " + (name.empty() ? "header " + ByteToHex(id) : std::string(name));
+    if (id == obex::kHeaderName || id == obex::kHeaderDescription) {
       std::string text;  // two bytes a character, ending with 00 00
       for (size_t i = 1; i < value.size(); i += 2) {
         if (value[i] || value[i - 1]) text += value[i];
       }
       out += " \"" + Printable(text) + "\"";
-    } else if (id == 0x42) {
+    } else if (id == obex::kHeaderType) {
       out += ' ';
       out += Printable(value.substr(0, value.find('\0')));
-    } else if ((id >> 6) >= 2) {
+    } else if (!header.Counted()) {
       out += ' ';
-      out += std::to_string(BigEndian(value));
+      out += std::to_string(header.Number());
     } else {
       out += " (" + std::to_string(value.size()) + " bytes)";
     }
-    at += length;
   }
-  return out;
+  return walk.complete ? out : out + " (cut short)";
 }
 
 std::string Response(std::string_view packet) {
   if (packet.size() < 3) return "a packet cut short: " + TextToHex(packet);
   const int code = static_cast<uint8_t>(packet[0]);
-  std::string out = (code == 0x90 ? std::string("continue") : ObexResponseName(code)) + " (" +
-                    ByteToHex(static_cast<uint8_t>(code)) + "), " +
-                    std::to_string(BigEndian(packet.substr(1, 2))) + " bytes";
+  std::string out = ObexResponseName(code) + " (" + ByteToHex(static_cast<uint8_t>(code)) + "), " +
+                    std::to_string(obex::DeclaredLength(packet)) + " bytes";
   size_t at = 3;
   // A connect's answer carries version, flags and the largest packet first.
   if (packet.size() >= 7 && static_cast<uint8_t>(packet[3]) == 0x10) {
@@ -108,8 +75,7 @@ int RunTrace(Cli& cli, const std::string& path) {
   }
   for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    const bool stamped = line.size() >= 9 &&
-                         line.find_first_not_of("0123456789") >= 9;
+    const bool stamped = line.size() >= 9 && line.find_first_not_of("0123456789") >= 9;
     if (!stamped) {
       std::fprintf(cli.out, "%s\n", line.c_str());
       continue;

@@ -21,18 +21,6 @@
 
 namespace quorvalen::sim {
 
-// Response codes, with the final bit.
-inline constexpr uint8_t kObexContinue = 0x90;
-inline constexpr uint8_t kObexSuccess = 0xA0;
-inline constexpr uint8_t kObexBadRequest = 0xC0;
-inline constexpr uint8_t kObexForbidden = 0xC3;
-inline constexpr uint8_t kObexNotFound = 0xC4;
-inline constexpr uint8_t kObexPreconditionFailed = 0xCC;
-inline constexpr uint8_t kObexUnsupportedMediaType = 0xCF;
-inline constexpr uint8_t kObexInternalError = 0xD0;
-inline constexpr uint8_t kObexNotImplemented = 0xD1;
-inline constexpr uint8_t kObexDatabaseFull = 0xE0;
-
 // The targets a CONNECT may name: the phone's own file browsing, the
 // standard folder browsing of general OBEX clients (served the same), and
 // IrMC synchronisation.
@@ -107,7 +95,7 @@ class ObexServer {
   std::optional<PendingPut> put_;           // a PUT still arriving
 };
 
-// Cuts a byte stream into OBEX packets by their length field.
+// Cuts a byte stream into OBEX packets by their declared length.
 class ObexPacketAssembler {
  public:
   void Feed(std::string_view bytes);

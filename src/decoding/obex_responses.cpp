@@ -10,7 +10,7 @@
 #include "quorvalen/byte_text.h"
 #include "quorvalen/error.h"
 #include "quorvalen/obex_requests.h"
-#include "quorvalen/quorvalen.h"
+#include "control/control_core.h"
 
 namespace quorvalen {
 namespace {
@@ -27,7 +27,7 @@ constexpr size_t kMaxPacket = 0x8000;
 
 }  // namespace
 
-void Quorvalen::ObexResponseCharacter(char c) {
+void ControlCore::ObexResponseCharacter(char c) {
   RestartObexTimer();
   ObexReceiveBuffer += c;
   if (ObexReceiveBuffer.size() < 3) return;
@@ -49,7 +49,7 @@ void Quorvalen::ObexResponseCharacter(char c) {
   HandleObexPacket();
 }
 
-void Quorvalen::HandleObexPacket() {
+void ControlCore::HandleObexPacket() {
   CurrentResponse = std::move(ObexReceiveBuffer);
   ObexReceiveBuffer.clear();
   Timer2->Interval(props_.TimeOut);
@@ -101,7 +101,7 @@ void Quorvalen::HandleObexPacket() {
   CurrentResponse.clear();
 }
 
-bool Quorvalen::SendNextPutBlock() {
+bool ControlCore::SendNextPutBlock() {
   const std::string_view rest = DataSendRemaining();
   const size_t remaining = rest.size();
   const int32_t block_len = props_.OBEX_BlockLen;
@@ -131,13 +131,13 @@ bool Quorvalen::SendNextPutBlock() {
   return true;
 }
 
-void Quorvalen::ResponseWriteFailed(const Error& error) {
+void ControlCore::ResponseWriteFailed(const Error& error) {
   CurrentResponse.clear();
   if (in_infrared_poll_) throw error;
   EndObexRequest("ERROR " + std::to_string(error.number));
 }
 
-void Quorvalen::EndObexRequest(const std::string& answer) {
+void ControlCore::EndObexRequest(const std::string& answer) {
   ObexTimer->Enabled(false);
   // The host knows a multi-packet PUT as the PUT it wrote.
   std::string head = CommandStack[0];
@@ -151,7 +151,7 @@ void Quorvalen::EndObexRequest(const std::string& answer) {
   PopCommand();
 }
 
-void Quorvalen::ResetObexReceive() {
+void ControlCore::ResetObexReceive() {
   ObexReceiveBuffer.clear();
   BfbFrameBuffer.clear();
   BfbDataBuffer.clear();

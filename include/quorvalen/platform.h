@@ -199,6 +199,13 @@ class Platform {
   virtual Beeper& Bell() = 0;
   virtual std::unique_ptr<SerialPort> CreateSerialPort() = 0;
   virtual std::unique_ptr<TraceFile> CreateTraceFile() = 0;
+  // Names the device that CommPort comm_port opens (an empty path: the
+  // default again); false on a platform whose ports have no paths.
+  virtual bool DevicePath(int comm_port, std::string path) {
+    static_cast<void>(comm_port);
+    static_cast<void>(path);
+    return false;
+  }
 };
 
 }  // namespace quorvalen

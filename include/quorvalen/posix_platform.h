@@ -216,7 +216,7 @@ class PosixPlatform : public Platform {
   std::unique_ptr<TraceFile> CreateTraceFile() override;
 
   // CommPort n opens this path; without an entry, /dev/ttyS<n-1>.
-  void DevicePath(int comm_port, std::string path);
+  bool DevicePath(int comm_port, std::string path) override;
   std::string DevicePath(int comm_port) const;
   // Registers the infrared device component ("IrDaComm.IrDaDevice") whose
   // two services are these paths. Without it, creating the component

@@ -13,7 +13,7 @@
 
 #include "quorvalen/byte_text.h"
 #include "quorvalen/obex_requests.h"
-#include "quorvalen/quorvalen.h"
+#include "control/control_core.h"
 #include "support/control_text.h"
 
 namespace quorvalen {
@@ -45,13 +45,13 @@ constexpr char kConnectIrmcSync[] = "OBEX>CON:49524D432D53594E43";
 
 }  // namespace
 
-void Quorvalen::Command(const std::string& value) {
+void ControlCore::Command(const std::string& value) {
   ExpandCommand(value);
   if (!Timer1->Enabled()) Timer1->Enabled(true);
   Notify("Command");
 }
 
-void Quorvalen::ExpandCommand(std::string c) {
+void ControlCore::ExpandCommand(std::string c) {
   // The host emptied the queue while an OBEX request is outstanding: what it
   // queues now takes the request's slot.
   if (ExecutorBusy && ObexTimer->Enabled() && props_.StackCount == 0) obex_displaced_ = true;
@@ -92,7 +92,7 @@ void Quorvalen::ExpandCommand(std::string c) {
   }
 }
 
-void Quorvalen::PushSwitchIntoObex() {
+void ControlCore::PushSwitchIntoObex() {
   const int32_t com = props_.ComType;
   const int32_t mobile = props_.MobileType;
   if (com == 0 && mobile == 0) {
@@ -125,7 +125,7 @@ void Quorvalen::PushSwitchIntoObex() {
   }
 }
 
-void Quorvalen::PushReturnToAt() {
+void ControlCore::PushReturnToAt() {
   const int32_t com = props_.ComType;
   const int32_t mobile = props_.MobileType;
   // AT lines carried inside frames: at^sqwe=2 and at^sbfb=0.
@@ -153,7 +153,7 @@ void Quorvalen::PushReturnToAt() {
   }
 }
 
-void Quorvalen::PushChangeOfFolder(const std::string& command) {
+void ControlCore::PushChangeOfFolder(const std::string& command) {
   if (command.find('\\') == std::string::npos) {
     PushCommand(command);
     return;
@@ -163,7 +163,7 @@ void Quorvalen::PushChangeOfFolder(const std::string& command) {
   }
 }
 
-void Quorvalen::PushPut(const std::string& command) {
+void ControlCore::PushPut(const std::string& command) {
   // The fixed part of the first packet decides between one packet and many.
   const size_t ext_at = command.find(",EXT>");
   const int64_t overhead = ext_at == std::string::npos
@@ -178,7 +178,7 @@ void Quorvalen::PushPut(const std::string& command) {
   }
 }
 
-void Quorvalen::ChangeTarget(const std::string& command) {
+void ControlCore::ChangeTarget(const std::string& command) {
   const int64_t target = LeadingNumber(std::string_view(command).substr(9));
   if (target == 0 && props_.OBEX_ConnectType == 1) {
     props_.OBEX_ConnectType = 0;

@@ -3,11 +3,11 @@
 // above StackCount keep what the shifting left in them, and the Command get
 // reads the slot at StackCount, so the shifting below is visible to hosts.
 #include "quorvalen/error.h"
-#include "quorvalen/quorvalen.h"
+#include "control/control_core.h"
 
 namespace quorvalen {
 
-std::string Quorvalen::Command() {
+std::string ControlCore::Command() {
   if (props_.StackCount < 0 || props_.StackCount >= kStackSlots) {
     throw Error(kErrSubscriptOutOfRange, "Quorvalen",
                 "Subscript out of range: Command read with StackCount " +
@@ -18,19 +18,19 @@ std::string Quorvalen::Command() {
   return value;
 }
 
-int32_t Quorvalen::StackCount() {
+int32_t ControlCore::StackCount() {
   int32_t value = props_.StackCount;
   Notify("StackCount");
   return value;
 }
 
-void Quorvalen::StackCount(int32_t value) {
+void ControlCore::StackCount(int32_t value) {
   // Unchecked: writing 0 is how a host empties the queue.
   props_.StackCount = value;
   Notify("StackCount");
 }
 
-void Quorvalen::PushCommand(const std::string& command) {
+void ControlCore::PushCommand(const std::string& command) {
   const int32_t index = props_.StackCount;
   if (index < 0 || index >= kStackSlots) {
     throw Error(kErrSubscriptOutOfRange, "Quorvalen",
@@ -43,7 +43,7 @@ void Quorvalen::PushCommand(const std::string& command) {
   RaiseAck("STACK+", std::to_string(props_.StackCount));
 }
 
-void Quorvalen::PopCommand() {
+void ControlCore::PopCommand() {
   // Slot i + 1 moves into slot i for i from 0 up to the count inclusive: one
   // pass more than removing the head needs. A slot past the last one reads
   // as empty.

@@ -1,11 +1,11 @@
 // The control object: creation, the property accessors, CheckInit and the
 // one way results reach the host, RaiseAck.
 #include "quorvalen/error.h"
-#include "quorvalen/quorvalen.h"
+#include "control/control_core.h"
 
 namespace quorvalen {
 
-Quorvalen::Quorvalen(Platform& platform) : platform_(platform), site_(platform.Site()) {
+ControlCore::ControlCore(Platform& platform) : platform_(platform), site_(platform.Site()) {
   MSComm1 = platform_.CreateSerialPort();
   MSComm1->OnComm([this]() { HandlePortEvent(); });
   trace_file_ = platform_.CreateTraceFile();
@@ -22,7 +22,7 @@ Quorvalen::Quorvalen(Platform& platform) : platform_(platform), site_(platform.S
   Initialize();
 }
 
-Quorvalen::~Quorvalen() {
+ControlCore::~ControlCore() {
   // Timers first: no tick may reach a half-destroyed control.
   Timer1.reset();
   Timer2.reset();
@@ -32,7 +32,7 @@ Quorvalen::~Quorvalen() {
   if (trace_file_) trace_file_->Close();
 }
 
-void Quorvalen::Initialize() {
+void ControlCore::Initialize() {
   props_.AT_Settings = "19200,n,8,1";
   props_.OBEX_Settings = "56000,n,8,1";
   props_.CommPort = 1;
@@ -58,33 +58,33 @@ void Quorvalen::Initialize() {
   PortOpened = false;
 }
 
-void Quorvalen::OnAck(AckHandler handler) {
+void ControlCore::OnAck(AckHandler handler) {
   ack_handler_ = handler ? std::make_shared<AckHandler>(std::move(handler)) : nullptr;
 }
 
-void Quorvalen::RaiseAck(const std::string& command, const std::string& answer) {
+void ControlCore::RaiseAck(const std::string& command, const std::string& answer) {
   if (answer.empty()) return;
   // Hold the handler: it may replace itself while it runs.
   std::shared_ptr<AckHandler> handler = ack_handler_;
   if (handler) (*handler)(command, answer);
 }
 
-bool Quorvalen::CheckInit() {
+bool ControlCore::CheckInit() {
   if (props_.IrDA1) return true;
   throw Error(kCheckInitError, "Kavrolinks.CheckInit",
               "First function SetCommDevice has to be called");
 }
 
-void Quorvalen::Resize() { site_.RequestSize(480, 480); }
+void ControlCore::Resize() { site_.RequestSize(480, 480); }
 
 // Plain accessors: store or take the value, then notify the container.
 #define QUORVALEN_PROPERTY(Type, ParamType, Name) \
-  Type Quorvalen::Name() {                        \
+  Type ControlCore::Name() {                        \
     Type value = props_.Name;                     \
     Notify(#Name);                                \
     return value;                                 \
   }                                               \
-  void Quorvalen::Name(ParamType value) {         \
+  void ControlCore::Name(ParamType value) {         \
     props_.Name = value;                          \
     Notify(#Name);                                \
   }
@@ -110,19 +110,19 @@ QUORVALEN_PROPERTY(std::string, const std::string&, AT_DataRead)
 
 // OBEX_DataSend reads as the bytes not yet sent; a multi-packet PUT moves an
 // offset instead of copying the rest after every block.
-std::string Quorvalen::OBEX_DataSend() {
+std::string ControlCore::OBEX_DataSend() {
   std::string value(DataSendRemaining());
   Notify("OBEX_DataSend");
   return value;
 }
 
-void Quorvalen::OBEX_DataSend(const std::string& value) {
+void ControlCore::OBEX_DataSend(const std::string& value) {
   props_.OBEX_DataSend = value;
   obex_send_offset_ = 0;
   Notify("OBEX_DataSend");
 }
 
-void Quorvalen::ConsumeDataSend(size_t count) {
+void ControlCore::ConsumeDataSend(size_t count) {
   obex_send_offset_ += count;
   if (obex_send_offset_ >= props_.OBEX_DataSend.size()) {
     props_.OBEX_DataSend.clear();
@@ -130,13 +130,13 @@ void Quorvalen::ConsumeDataSend(size_t count) {
   }
 }
 
-int32_t Quorvalen::OBEX_BlockLen() {
+int32_t ControlCore::OBEX_BlockLen() {
   int32_t value = props_.OBEX_BlockLen;
   Notify("OBEX_BlockLen");
   return value;
 }
 
-void Quorvalen::OBEX_BlockLen(int32_t value) {
+void ControlCore::OBEX_BlockLen(int32_t value) {
   // 0 asks for automatic block length: start at 255 and let the phone's
   // packets raise it. Other values leave automatic mode as it is.
   if (value == 0) {

@@ -1,6 +1,6 @@
 // Saving and restoring the 16 properties kept with the container.
 #include "quorvalen/basic_platform.h"
-#include "quorvalen/quorvalen.h"
+#include "control/control_core.h"
 
 namespace quorvalen {
 namespace {
@@ -33,7 +33,7 @@ const SavedKey kSavedKeys[] = {
 
 }  // namespace
 
-std::array<Quorvalen::SavedField, 16> Quorvalen::SavedFields() {
+std::array<ControlCore::SavedField, 16> ControlCore::SavedFields() {
   return {&props_.AT_Settings,      &props_.OBEX_Settings, &props_.CommPort,
           &props_.DebugPath,        &props_.TimeOut,       &props_.TimeOutLong,
           &props_.RTSEnable,        &props_.DTREnable,     &props_.InBufferSize,
@@ -42,7 +42,7 @@ std::array<Quorvalen::SavedField, 16> Quorvalen::SavedFields() {
           &props_.OBEX_BlockLen};
 }
 
-void Quorvalen::ReadProperties(PropertyBag& bag) {
+void ControlCore::ReadProperties(PropertyBag& bag) {
   // Values are stored directly: no notification, no trace, and a saved
   // OBEX_BlockLen of 0 stays 0 with automatic block length off. A failing
   // key ends the pass; the keys before it stay loaded.
@@ -56,7 +56,7 @@ void Quorvalen::ReadProperties(PropertyBag& bag) {
   }
 }
 
-void Quorvalen::WriteProperties(PropertyBag& bag) {
+void ControlCore::WriteProperties(PropertyBag& bag) {
   auto fields = SavedFields();
   for (size_t i = 0; i < fields.size(); ++i) {
     PropertyValue value = std::visit([](auto* store) { return PropertyValue(*store); }, fields[i]);

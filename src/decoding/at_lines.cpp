@@ -2,11 +2,11 @@
 // characters, drops the echo of the command, reports every other line, and
 // ends the command on the final "OK" or "ERROR". Every character restarts
 // the answer time-out, so an answer that keeps coming never times out.
-#include "quorvalen/quorvalen.h"
+#include "control/control_core.h"
 
 namespace quorvalen {
 
-void Quorvalen::AtLineCharacter(char c) {
+void ControlCore::AtLineCharacter(char c) {
   if (Timer2->Enabled()) {
     Timer2->Enabled(false);
     Timer2->Enabled(true);

@@ -2,11 +2,11 @@
 // to the AT line assembler in AT mode and to the OBEX packet handling in
 // OBEX mode. When a character ended the command, the next one starts inside
 // the same call, CommandDelay later.
-#include "quorvalen/quorvalen.h"
+#include "control/control_core.h"
 
 namespace quorvalen {
 
-void Quorvalen::OBEX_Decoder(const std::string& zeichen) {
+void ControlCore::OBEX_Decoder(const std::string& zeichen) {
   // Internal callers pass one character; a longer text from the host is
   // taken as if its characters had arrived one after the other.
   if (zeichen.size() > 1) {

@@ -10,8 +10,8 @@
 #include "quorvalen/byte_text.h"
 #include "quorvalen/error.h"
 #include "quorvalen/obex_requests.h"
+#include "control/control_core.h"
 #include "quorvalen/obex_wire.h"
-#include "quorvalen/quorvalen.h"
 
 namespace quorvalen {
 namespace {
@@ -28,7 +28,7 @@ constexpr size_t kMaxPacket = 0x8000;
 
 }  // namespace
 
-void Quorvalen::ObexResponseCharacter(char c) {
+void ControlCore::ObexResponseCharacter(char c) {
   RestartObexTimer();
   ObexReceiveBuffer += c;
   if (ObexReceiveBuffer.size() < obex::kPacketHead) return;
@@ -50,7 +50,7 @@ void Quorvalen::ObexResponseCharacter(char c) {
   HandleObexPacket();
 }
 
-void Quorvalen::HandleObexPacket() {
+void ControlCore::HandleObexPacket() {
   CurrentResponse = std::move(ObexReceiveBuffer);
   ObexReceiveBuffer.clear();
   Timer2->Interval(props_.TimeOut);
@@ -103,7 +103,7 @@ void Quorvalen::HandleObexPacket() {
   CurrentResponse.clear();
 }
 
-bool Quorvalen::SendNextPutBlock() {
+bool ControlCore::SendNextPutBlock() {
   const std::string_view rest = DataSendRemaining();
   const size_t remaining = rest.size();
   const int32_t block_len = props_.OBEX_BlockLen;
@@ -133,13 +133,13 @@ bool Quorvalen::SendNextPutBlock() {
   return true;
 }
 
-void Quorvalen::ResponseWriteFailed(const Error& error) {
+void ControlCore::ResponseWriteFailed(const Error& error) {
   CurrentResponse.clear();
   if (in_infrared_poll_) throw error;
   EndObexRequest("ERROR " + std::to_string(error.number));
 }
 
-void Quorvalen::EndObexRequest(const std::string& answer) {
+void ControlCore::EndObexRequest(const std::string& answer) {
   ObexTimer->Enabled(false);
   // The host knows a multi-packet PUT as the PUT it wrote.
   std::string head = CommandStack[0];
@@ -153,7 +153,7 @@ void Quorvalen::EndObexRequest(const std::string& answer) {
   PopCommand();
 }
 
-void Quorvalen::ResetObexReceive() {
+void ControlCore::ResetObexReceive() {
   ObexReceiveBuffer.clear();
   BfbFrameBuffer.clear();
   BfbDataBuffer.clear();

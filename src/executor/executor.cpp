@@ -5,7 +5,7 @@
 #include <cctype>
 
 #include "quorvalen/error.h"
-#include "quorvalen/quorvalen.h"
+#include "control/control_core.h"
 
 namespace quorvalen {
 namespace {
@@ -35,7 +35,7 @@ std::string CutAt(std::string& text, std::string_view marker) {
 
 }  // namespace
 
-std::string Quorvalen::ObexCommandText(std::string head) {
+std::string ControlCore::ObexCommandText(std::string head) {
   if (head.rfind("OBEX>", 0) == 0) head.erase(0, 5);
   for (size_t at = 0; (at = head.find("PUX:", at)) != std::string::npos; at += 4) {
     head.replace(at, 4, "PUT:");
@@ -43,7 +43,7 @@ std::string Quorvalen::ObexCommandText(std::string head) {
   return "OBEX>" + head;
 }
 
-void Quorvalen::ExecuteNextCommand() {
+void ControlCore::ExecuteNextCommand() {
   if (props_.StackCount < 1 || ExecutorBusy) return;
   ExecutorBusy = true;
   std::string command = CommandStack[0];
@@ -115,7 +115,7 @@ void Quorvalen::ExecuteNextCommand() {
 // An AT line with a data block: wait for the phone's ">" prompt, then send
 // the block ended by Ctrl-Z. What is read here is consumed; the final answer
 // comes later through the receive path.
-void Quorvalen::PromptExchange(const std::string& hex_data) {
+void ControlCore::PromptExchange(const std::string& hex_data) {
   DebugTrace(" Wait");
   Timer1->Enabled(false);
   Clock& clock = platform_.Time();

@@ -7,11 +7,11 @@
 #include <algorithm>
 #include <optional>
 
-#include "quorvalen/quorvalen.h"
+#include "control/control_core.h"
 
 namespace quorvalen {
 
-bool Quorvalen::StartObexRequest(const std::string& name, const std::string& argument) {
+bool ControlCore::StartObexRequest(const std::string& name, const std::string& argument) {
   if (name == "EXE:") {
     // Hands what earlier requests left in OBEX_DataRead to the host.
     RaiseAck(argument, props_.OBEX_DataRead);
@@ -78,7 +78,7 @@ bool Quorvalen::StartObexRequest(const std::string& name, const std::string& arg
   return true;
 }
 
-void Quorvalen::ArmObexTimer(bool at_line) {
+void ControlCore::ArmObexTimer(bool at_line) {
   obex_head_ = CommandStack[0];
   obex_timer_at_line_ = at_line;
   obex_timeout_ms_ = CommandIsLong ? props_.TimeOutLong : props_.TimeOut;

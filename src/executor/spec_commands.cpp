@@ -7,7 +7,7 @@
 
 #include "quorvalen/byte_text.h"
 #include "quorvalen/error.h"
-#include "quorvalen/quorvalen.h"
+#include "control/control_core.h"
 #include "support/control_text.h"
 
 namespace quorvalen {
@@ -19,7 +19,7 @@ bool NameIs(std::string_view name, std::string_view wanted) {
 
 }  // namespace
 
-void Quorvalen::RunSpecCommand(const std::string& command) {
+void ControlCore::RunSpecCommand(const std::string& command) {
   const std::string_view name = std::string_view(command).substr(5);
   auto settle = [this]() {
     EventLoop& loop = platform_.Loop();

@@ -2,11 +2,11 @@
 // lines (Timer2), the end of timed waits (Timer3), the infrared receive poll
 // (Timer4), the time-out of OBEX requests (ObexTimer); and the busy wait.
 #include "quorvalen/error.h"
-#include "quorvalen/quorvalen.h"
+#include "control/control_core.h"
 
 namespace quorvalen {
 
-void Quorvalen::Timer2Tick() {
+void ControlCore::Timer2Tick() {
   // In OBEX mode the AT time-out stands aside; requests there have their own.
   if (LinkMode >= 2) return;
   platform_.Bell().Beep();
@@ -24,7 +24,7 @@ void Quorvalen::Timer2Tick() {
 // within its interval of the request or of the last byte received ends with
 // "TIMEOUT", and whatever was half received is dropped so the next response
 // starts clean.
-void Quorvalen::ObexTimerTick() {
+void ControlCore::ObexTimerTick() {
   ObexTimer->Enabled(false);
   // The request still holds slot 0 (also when the host has set StackCount
   // to 0), or the host emptied the queue and queued anew over it. Anything
@@ -47,7 +47,7 @@ void Quorvalen::ObexTimerTick() {
   obex_displaced_ = false;
 }
 
-void Quorvalen::Timer3Tick() {
+void ControlCore::Timer3Tick() {
   DebugTrace(" >COM    :WAIT OK");
   props_.AT_DataRead = CollectedAnswer;
   if (!CollectedAnswer.empty()) {
@@ -63,7 +63,7 @@ void Quorvalen::Timer3Tick() {
 // The infrared receive poll. Any error of the device, also one raised by a
 // write that the handling of the received bytes makes (the next PUT block,
 // a GET's continuation), ends the polling through the error path.
-void Quorvalen::Timer4Tick() {
+void ControlCore::Timer4Tick() {
   // A probe on the link reads the phone's replies itself.
   if (probe_active_) return;
   struct PollScope {
@@ -88,14 +88,14 @@ void Quorvalen::Timer4Tick() {
 
 // A busy wait: no tick, received data or host call is handled until it
 // returns. It ends at the first clock reading past start + ms.
-void Quorvalen::WaitMilliseconds(int32_t ms) {
+void ControlCore::WaitMilliseconds(int32_t ms) {
   if (ms <= 0) return;
   Clock& clock = platform_.Time();
   const int64_t end = clock.MonotonicMs() + ms;
   while (clock.MonotonicMs() <= end) clock.WaitUntil(end + 1);
 }
 
-void Quorvalen::PollPause() {
+void ControlCore::PollPause() {
   Clock& clock = platform_.Time();
   clock.WaitUntil(clock.MonotonicMs() + 1);
 }

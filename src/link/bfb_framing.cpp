@@ -5,7 +5,7 @@
 // number, and drops a rejected buffer whole.
 #include "quorvalen/bfb.h"
 #include "quorvalen/byte_text.h"
-#include "quorvalen/quorvalen.h"
+#include "control/control_core.h"
 
 namespace quorvalen {
 namespace {
@@ -14,7 +14,7 @@ uint8_t ByteAt(const std::string& text, size_t i) { return static_cast<uint8_t>(
 
 }  // namespace
 
-void Quorvalen::SendBfbFrame(std::string_view packet) {
+void ControlCore::SendBfbFrame(std::string_view packet) {
   if (!BfbFramingInForce()) {
     WriteToPort(packet);
     return;
@@ -25,7 +25,7 @@ void Quorvalen::SendBfbFrame(std::string_view packet) {
   WriteToPort(frames);
 }
 
-void Quorvalen::DecodeBfbFrame(char ch) {
+void ControlCore::DecodeBfbFrame(char ch) {
   RestartObexTimer();
   BfbFrameBuffer += ch;
   if (BfbFrameBuffer.size() <= 3) return;

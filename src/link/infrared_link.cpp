@@ -2,7 +2,7 @@
 // identifier, configured like a serial port, probed with "AT" and
 // "AT+CGMM", and polled for received bytes by Timer4.
 #include "quorvalen/error.h"
-#include "quorvalen/quorvalen.h"
+#include "control/control_core.h"
 #include "support/control_text.h"
 
 namespace quorvalen {
@@ -12,7 +12,7 @@ constexpr char kInfraredProgramId[] = "IrDaComm.IrDaDevice";
 
 }  // namespace
 
-void Quorvalen::DrainInfrared(int32_t quiet_ms) {
+void ControlCore::DrainInfrared(int32_t quiet_ms) {
   Clock& clock = platform_.Time();
   int64_t last = clock.MonotonicMs();
   while (clock.MonotonicMs() <= last + quiet_ms) {
@@ -25,7 +25,7 @@ void Quorvalen::DrainInfrared(int32_t quiet_ms) {
   }
 }
 
-int Quorvalen::InfraredLinkProbe(int max_attempts, bool report, bool& found) {
+int ControlCore::InfraredLinkProbe(int max_attempts, bool report, bool& found) {
   EventLoop& loop = platform_.Loop();
   int count = 0;
   found = false;
@@ -45,7 +45,7 @@ int Quorvalen::InfraredLinkProbe(int max_attempts, bool report, bool& found) {
   return count;
 }
 
-int32_t Quorvalen::OpenIrDA() {
+int32_t ControlCore::OpenIrDA() {
   int32_t result = 0;
   bool created_device = false;
   try {

@@ -3,7 +3,7 @@
 // then "AT+CGMM" once. Progress goes to the host as "PORT COUNT".
 #include "quorvalen/byte_text.h"
 #include "quorvalen/error.h"
-#include "quorvalen/quorvalen.h"
+#include "control/control_core.h"
 
 namespace quorvalen {
 namespace {
@@ -26,7 +26,7 @@ const char* TrueFalse(bool b) { return b ? "True" : "False"; }
 
 }  // namespace
 
-void Quorvalen::DrainPort(int32_t quiet_ms) {
+void ControlCore::DrainPort(int32_t quiet_ms) {
   Clock& clock = platform_.Time();
   int64_t last = clock.MonotonicMs();
   while (MSComm1->PortOpen() && clock.MonotonicMs() <= last + quiet_ms) {
@@ -39,7 +39,7 @@ void Quorvalen::DrainPort(int32_t quiet_ms) {
   }
 }
 
-int32_t Quorvalen::OpenPort() {
+int32_t ControlCore::OpenPort() {
   int32_t result = 0;
   Clock& clock = platform_.Time();
   EventLoop& loop = platform_.Loop();

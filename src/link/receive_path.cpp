@@ -3,11 +3,11 @@
 // them, and routing every received chunk to a wait, the BFB decoder or the
 // decoder entry.
 #include "quorvalen/error.h"
-#include "quorvalen/quorvalen.h"
+#include "control/control_core.h"
 
 namespace quorvalen {
 
-void Quorvalen::WriteToPort(std::string_view text) {
+void ControlCore::WriteToPort(std::string_view text) {
   if (props_.ComType == 0 || props_.ComType == 2) {
     MSComm1->Output(text);
   } else if (props_.ComType == 1) {
@@ -18,7 +18,7 @@ void Quorvalen::WriteToPort(std::string_view text) {
   }
 }
 
-void Quorvalen::HandlePortEvent() {
+void ControlCore::HandlePortEvent() {
   // The notification stays off while it is handled: code reached from here
   // may let pending events run.
   MSComm1->RThreshold(0);
@@ -35,7 +35,7 @@ void Quorvalen::HandlePortEvent() {
   if (!probe_active_) MSComm1->RThreshold(1);
 }
 
-void Quorvalen::ProcessReceived(const std::string& data) {
+void ControlCore::ProcessReceived(const std::string& data) {
   if (Timer3->Enabled()) {
     CollectedAnswer += data;
     return;

@@ -16,7 +16,6 @@
 #include "quorvalen/byte_text.h"
 #include "quorvalen/error.h"
 #include "quorvalen/obex_wire.h"
-#include "quorvalen/posix_platform.h"
 #include "quorvalen/properties.h"
 #include "quorvalen/quorvalen.h"
 #include "session/checked_line.h"
@@ -227,9 +226,9 @@ std::unique_ptr<Session> Session::Open(Platform& platform, SessionOptions option
   s.family_known_ = o.mobile_type.has_value() || o.com_type == 1;
   std::string where = o.com_type == 1 ? "the infrared link" : "port " + std::to_string(o.comm_port);
   if (!o.port.empty()) {
-    auto* posix = dynamic_cast<PosixPlatform*>(&platform);
-    if (!posix) throw SessionError(SessionErrorKind::kLink, "a port path needs the posix platform");
-    posix->DevicePath(o.comm_port, o.port);
+    if (!platform.DevicePath(o.comm_port, o.port)) {
+      throw SessionError(SessionErrorKind::kLink, "a port path needs a platform with device paths");
+    }
     where = o.port;
   }
   if (!o.trace_path.empty()) {

@@ -3,15 +3,15 @@
 #include <cstdio>
 
 #include "quorvalen/byte_text.h"
-#include "quorvalen/quorvalen.h"
+#include "control/control_core.h"
 
 namespace quorvalen {
 
-void Quorvalen::AppendTracePart(std::string& text, TraceHex part) {
+void ControlCore::AppendTracePart(std::string& text, TraceHex part) {
   text += TextToHex(part.bytes);
 }
 
-void Quorvalen::WriteTraceLine(std::string_view text) {
+void ControlCore::WriteTraceLine(std::string_view text) {
   int64_t ms = platform_.Time().LocalMsSinceMidnight();
   char stamp[16];
   std::snprintf(stamp, sizeof stamp, "%09lld", static_cast<long long>(ms));
@@ -31,7 +31,7 @@ void Quorvalen::WriteTraceLine(std::string_view text) {
   trace_file_->WriteLine(line);
 }
 
-bool Quorvalen::OpenTrace() {
+bool ControlCore::OpenTrace() {
   if (!trace_file_->Open(props_.DebugPath)) return false;
   Clock& clock = platform_.Time();
   trace_file_->WriteLine("Quorvalen Debug File Open " + clock.DateText() + clock.TimeText());
@@ -39,7 +39,7 @@ bool Quorvalen::OpenTrace() {
   return true;
 }
 
-void Quorvalen::CloseTrace() {
+void ControlCore::CloseTrace() {
   DebugOn = false;
   Clock& clock = platform_.Time();
   trace_file_->WriteLine("Quorvalen Debug File Close " + clock.DateText() + clock.TimeText());

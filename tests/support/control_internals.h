@@ -3,13 +3,14 @@
 
 #include <string>
 
+#include "control/control_core.h"
 #include "quorvalen/quorvalen.h"
 
 namespace quorvalen {
 
 class ControlInternals {
  public:
-  explicit ControlInternals(Quorvalen& q) : q_(q) {}
+  explicit ControlInternals(Quorvalen& q) : q_(*q.core_) {}
 
   void PushCommand(const std::string& c) { q_.PushCommand(c); }
   void PopCommand() { q_.PopCommand(); }
@@ -44,7 +45,7 @@ class ControlInternals {
   SerialPort& Port() { return *q_.MSComm1; }
 
  private:
-  Quorvalen& q_;
+  ControlCore& q_;
 };
 
 }  // namespace quorvalen

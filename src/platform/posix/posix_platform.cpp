@@ -25,12 +25,13 @@ void PosixPlatform::Infrared(std::string comm_path, std::string obex_path) {
   });
 }
 
-void PosixPlatform::DevicePath(int comm_port, std::string path) {
+bool PosixPlatform::DevicePath(int comm_port, std::string path) {
   if (path.empty()) {
     devices_.erase(comm_port);
   } else {
     devices_[comm_port] = std::move(path);
   }
+  return true;
 }
 
 std::string PosixPlatform::DevicePath(int comm_port) const {

@@ -2,6 +2,8 @@
 // virtual time: cp's argument rules, recursive copies that resume, what
 // each command prints and exits with, and a phone that lies in its
 // listings.
+#include "cli.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +12,6 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "cli.h"
 #include "cli/captured.h"
 #include "quorvalen/sim/attachments.h"
 #include "quorvalen/sim/file_store.h"
@@ -31,8 +32,8 @@ class CliTest : public ::testing::Test {
   CliTest() {
     auto store = std::make_unique<sim::SampleStore>();
     store_ = store.get();
-    phone_ = std::make_unique<sim::VirtualPhone>(platform_, 1, sim::PhoneOptions{},
-                                                 std::move(store));
+    phone_ =
+        std::make_unique<sim::VirtualPhone>(platform_, 1, sim::PhoneOptions{}, std::move(store));
     cli_.out = out_.File();
     cli_.err = err_.File();
     cli_.open = [this] {
@@ -141,6 +142,9 @@ TEST_F(CliTest, RecursiveCopiesResumeWhereTheyStopped) {
 }
 
 TEST_F(CliTest, ListingsAndFileCommandsSayWhatHappened) {
+  // The top folder is named, also before any connection is made.
+  EXPECT_EQ(RunMkdir(cli_, {"/"}, false), kExitRefused);
+  EXPECT_EQ(err_.Take(), "quorvalen: /: exists\n");
   ASSERT_EQ(RunLs(cli_, {}, {}), kExitDone);
   EXPECT_EQ(out_.Take(), "Documents/\nMusic/\nPictures/\nVideos/\nempty.txt\nreadme.txt\n");
   ASSERT_EQ(RunLs(cli_, {"/Pictures/Holiday/beach.jpg"}, {.long_form = true}), kExitDone);
@@ -185,8 +189,8 @@ TEST_F(CliTest, APhoneThatLiesCannotWriteOutsideTheDestination) {
     if (!folder.empty()) return xml;
     const std::string lies =
         "<folder name=\"..\"/><file name=\"../outside.txt\" size=\"4\"/>"
-        "<file name=\"a/b\" size=\"4\"/><file name=\"nul" + std::string(1, '\0') +
-        "name\" size=\"4\"/><file name=\".\" size=\"1\"/>";
+        "<file name=\"a/b\" size=\"4\"/><file name=\"nul" +
+        std::string(1, '\0') + "name\" size=\"4\"/><file name=\".\" size=\"1\"/>";
     return xml.insert(xml.find("</folder-listing>"), lies);
   };
   const fs::path dest = local_ / "backup";

@@ -18,10 +18,10 @@ std::atomic<bool> g_interrupted{false};
 char g_partial[4096];
 
 // In the shell Ctrl-C stops the command at work, never the shell.
-std::atomic<bool> g_shell{false};
+std::atomic<bool> g_in_shell{false};
 
 void OnSignal(int signal) {
-  if (signal == SIGINT && g_shell) {
+  if (signal == SIGINT && g_in_shell) {
     g_interrupted = true;
     return;
   }
@@ -41,7 +41,7 @@ void OnSignal(int signal) {
 
 bool Interrupted() { return g_interrupted.load(); }
 void ClearInterrupted() { g_interrupted = false; }
-void ShellInterrupts() { g_shell = true; }
+void ShellInterrupts() { g_in_shell = true; }
 
 void InstallInterruptHandler() {
   struct sigaction action {};

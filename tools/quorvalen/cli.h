@@ -49,7 +49,6 @@ class Cli {
   // Names the phone should not have sent are reported on err, once per
   // listing.
   PhoneFiles& Files();
-  bool HasSession() const { return session_ != nullptr; }
   void CloseSession() {
     files_.reset();
     session_.reset();

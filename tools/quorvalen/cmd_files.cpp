@@ -27,8 +27,12 @@ int RunMkdir(Cli& cli, const std::vector<std::string>& paths, bool parents) {
   CopyRun run(cli);
   for (const std::string& path : paths) {
     const std::vector<std::string> names = SplitRemotePath(path);
+    if (names.empty()) {  // the top folder: known without asking the phone
+      cli.Error(path + ": exists");
+      run.Keep(kExitRefused);
+      continue;
+    }
     bool go_on = run.Step(path, [&] {
-      if (names.empty()) throw SessionError(SessionErrorKind::kRefused, "exists");
       for (size_t i = parents ? 0 : names.size() - 1; i < names.size(); ++i) {
         const std::vector<std::string> prefix(names.begin(), names.begin() + i + 1);
         std::optional<RemoteEntry> there = cli.Files().Find(JoinRemotePath(prefix));

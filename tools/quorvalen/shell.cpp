@@ -238,19 +238,26 @@ class Shell {
 
 // Completion at the terminal: commands first, then the phone's names (the
 // local ones after lcd and lls).
-Shell* g_shell = nullptr;
-Cli* g_cli = nullptr;
-std::vector<std::string> g_matches;
+// The line editor calls back into C++ through plain functions: what they
+// work on is this one global, set while the shell reads from a terminal.
+struct Completion {
+  Shell* shell = nullptr;
+  Cli* cli = nullptr;
+  std::vector<std::string> matches;
+};
+Completion g_completion;
 
 char* NextMatch(const char*, int state) {
   static size_t next;
   if (state == 0) next = 0;
-  if (next >= g_matches.size()) return nullptr;
-  return ::strdup(g_matches[next++].c_str());
+  if (next >= g_completion.matches.size()) return nullptr;
+  return ::strdup(g_completion.matches[next++].c_str());
 }
 
-char** Complete(const char* text, int start, int) {
-  g_matches.clear();
+// The matches for the word at start; false when the line editor's own
+// completion of local names is the one wanted.
+bool CollectMatches(const char* text, int start) {
+  std::vector<std::string>& matches = g_completion.matches;
   const std::string typed(text);
   const std::string before(rl_line_buffer, static_cast<size_t>(start));
   const size_t command_start =
@@ -260,17 +267,18 @@ char** Complete(const char* text, int start, int) {
   if (words.empty() || words[0].empty()) {
     for (const char* name : {"cd", "pwd", "ls", "get", "put", "rm", "mkdir", "mv", "chmod", "df",
                              "info", "at", "sms", "contacts", "lcd", "lls", "help", "exit"}) {
-      if (std::string(name).rfind(typed, 0) == 0) g_matches.push_back(name);
+      if (std::string(name).rfind(typed, 0) == 0) matches.push_back(name);
     }
   } else if (words[0][0] == "lcd" || words[0][0] == "lls") {
-    return nullptr;  // libedit's own completion of local names
+    return false;
   } else {
     const size_t slash = typed.rfind('/');
     const std::string folder_part = slash == std::string::npos ? "" : typed.substr(0, slash + 1);
     const std::string prefix = slash == std::string::npos ? typed : typed.substr(slash + 1);
     try {
-      const std::string folder = g_shell->Remote(folder_part.empty() ? "." : folder_part);
-      for (const RemoteEntry& entry : g_cli->Files().List(folder).entries) {
+      const std::string folder =
+          g_completion.shell->Remote(folder_part.empty() ? "." : folder_part);
+      for (const RemoteEntry& entry : g_completion.cli->Files().List(folder).entries) {
         if (entry.name.rfind(prefix, 0) == 0) {
           // Completed into the line as the shell reads it back.
           std::string escaped;
@@ -279,19 +287,28 @@ char** Complete(const char* text, int start, int) {
               escaped += '\\';
             escaped += c;
           }
-          g_matches.push_back(folder_part + escaped + (entry.folder ? "/" : ""));
+          matches.push_back(folder_part + escaped + (entry.folder ? "/" : ""));
         }
       }
     } catch (const SessionError&) {
-      g_cli->DropClosedSession();
+      g_completion.cli->DropClosedSession();
     }
   }
+  return true;
+}
+
+// Called by the line editor (C): nothing may cross back into it.
+char** Complete(const char* text, int start, int) {
+  std::vector<std::string>& matches = g_completion.matches;
+  matches.clear();
+  try {
+    if (!CollectMatches(text, start)) return nullptr;
+  } catch (...) {
+    matches.clear();  // no completion rather than a crash at the prompt
+  }
   rl_attempted_completion_over = 1;
-  if (g_matches.size() == 1 && g_matches[0].back() == '/')
-    rl_completion_append_character = '\0';
-  else
-    rl_completion_append_character = ' ';
-  return g_matches.empty() ? nullptr : rl_completion_matches(text, NextMatch);
+  rl_completion_append_character = matches.size() == 1 && matches[0].back() == '/' ? '\0' : ' ';
+  return matches.empty() ? nullptr : rl_completion_matches(text, NextMatch);
 }
 
 }  // namespace
@@ -302,8 +319,8 @@ int RunShell(Cli& cli) {
   InstallInterruptHandler();
   const bool terminal = ::isatty(STDIN_FILENO);
   if (terminal) {
-    g_shell = &shell;
-    g_cli = &cli;
+    g_completion.shell = &shell;
+    g_completion.cli = &cli;
     rl_attempted_completion_function = Complete;
     std::fprintf(cli.err, "quorvalen shell: help lists the commands, exit (or Ctrl-D) leaves\n");
   }

@@ -5,10 +5,10 @@
 // bounds the goodput, whatever the rate.
 #include <benchmark/benchmark.h>
 
+#include "big_file.h"
 #include "quorvalen/quorvalen.h"
 #include "quorvalen/sim/attachments.h"
 #include "quorvalen/sim/file_store.h"
-#include "big_file.h"
 #include "quorvalen/virtual_platform.h"
 
 namespace {
@@ -29,7 +29,7 @@ void BM_InfraredGet(benchmark::State& state) {
     sim::VirtualInfraredPhone phone(platform, options, std::move(store));
     phone.Link().Rate(rate);
     Quorvalen control(platform);
-    control.ComType(1);
+    control.ComType(kComInfrared);
     std::string last;
     control.OnAck([&](const std::string& c, const std::string& a) {
       if (c.rfind("OBEX>", 0) == 0) last = c + " " + a.substr(0, 2);

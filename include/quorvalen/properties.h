@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quorvalen/platform.h"
@@ -23,6 +24,14 @@ std::string SetProperty(Quorvalen& control, const std::string& name, const Prope
 // the property has: integers in decimal, Booleans as true/false/True/False/1/0.
 std::optional<PropertyValue> ParsePropertyText(Quorvalen& control, const std::string& name,
                                                const std::string& text);
+
+// Sets a property from its text; empty when done, otherwise why not: an
+// unknown property, a value that does not read as the property's type.
+std::string SetPropertyText(Quorvalen& control, const std::string& name, const std::string& text);
+
+// "Name=Value" into its name and value; nothing when there is no "=" or no
+// name before it.
+std::optional<std::pair<std::string, std::string>> SplitSetting(const std::string& text);
 
 const std::vector<std::string>& PropertyNames();
 

@@ -22,6 +22,9 @@ namespace quorvalen {
 
 class ControlCore;
 
+// The links that ComType selects.
+enum ComTypeValue : int32_t { kComSerial = 0, kComInfrared = 1, kComUsb = 2 };
+
 class Quorvalen {
  public:
   using AckHandler = std::function<void(const std::string& command, const std::string& answer)>;

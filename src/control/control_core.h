@@ -32,6 +32,14 @@ class ControlCore {
 
   static constexpr int kStackSlots = Quorvalen::kStackSlots;
   static constexpr int kCheckInitError = Quorvalen::kCheckInitError;
+  // Where the link stands: AT mode, the switch into OBEX requested, the
+  // return to AT requested, OBEX mode.
+  enum LinkModeValue : int32_t {
+    kAtMode = 0,
+    kToObexRequested = 1,
+    kToAtRequested = 2,
+    kObexMode = 3
+  };
 
   explicit ControlCore(Platform& platform);
   ~ControlCore();
@@ -278,7 +286,7 @@ class ControlCore {
   bool PortOpened = false;
   bool ExecutorBusy = false;
   bool CommandEnded = false;
-  int32_t LinkMode = 0;
+  int32_t LinkMode = kAtMode;
   std::string ExtData;
   int32_t DataSendLength = 0;
   int32_t HexCommandCount = 0;

@@ -1,9 +1,9 @@
 // Name-based access to the control's properties.
-#include "quorvalen/properties.h"
-
 #include <charconv>
 #include <functional>
 #include <map>
+
+#include "quorvalen/properties.h"
 
 namespace quorvalen {
 namespace {
@@ -22,24 +22,34 @@ Accessor Make(Get get, Set set) {
 }
 
 // One entry per property: its name, and how to read and write it.
-#define QV_PROPERTY(Type, Name)                                  \
-  {                                                              \
-    #Name, Make<Type>([](Quorvalen& q) { return q.Name(); },     \
-                      [](Quorvalen& q, const Type& v) { q.Name(v); }) \
+#define QV_PROPERTY(Type, Name)                                         \
+  {                                                                     \
+#Name, Make < Type>([](Quorvalen& q) { return q.Name(); },          \
+                        [](Quorvalen& q, const Type& v) { q.Name(v); }) \
   }
 
 const std::map<std::string, Accessor>& Table() {
   static const std::map<std::string, Accessor> table = {
-      QV_PROPERTY(std::string, AT_Settings),   QV_PROPERTY(std::string, OBEX_Settings),
-      QV_PROPERTY(int32_t, CommPort),          QV_PROPERTY(std::string, Command),
-      QV_PROPERTY(int32_t, StackCount),        QV_PROPERTY(std::string, DebugPath),
-      QV_PROPERTY(int32_t, TimeOut),           QV_PROPERTY(int32_t, TimeOutLong),
-      QV_PROPERTY(bool, RTSEnable),            QV_PROPERTY(bool, DTREnable),
-      QV_PROPERTY(int32_t, InBufferSize),      QV_PROPERTY(int32_t, OutBufferSize),
-      QV_PROPERTY(int32_t, CommandDelay),      QV_PROPERTY(int32_t, HexDelay),
-      QV_PROPERTY(int32_t, OBEX_ConnectType),  QV_PROPERTY(int32_t, MobileType),
-      QV_PROPERTY(int32_t, ComType),           QV_PROPERTY(int32_t, OBEX_BlockLen),
-      QV_PROPERTY(std::string, OBEX_DataRead), QV_PROPERTY(std::string, OBEX_DataSend),
+      QV_PROPERTY(std::string, AT_Settings),
+      QV_PROPERTY(std::string, OBEX_Settings),
+      QV_PROPERTY(int32_t, CommPort),
+      QV_PROPERTY(std::string, Command),
+      QV_PROPERTY(int32_t, StackCount),
+      QV_PROPERTY(std::string, DebugPath),
+      QV_PROPERTY(int32_t, TimeOut),
+      QV_PROPERTY(int32_t, TimeOutLong),
+      QV_PROPERTY(bool, RTSEnable),
+      QV_PROPERTY(bool, DTREnable),
+      QV_PROPERTY(int32_t, InBufferSize),
+      QV_PROPERTY(int32_t, OutBufferSize),
+      QV_PROPERTY(int32_t, CommandDelay),
+      QV_PROPERTY(int32_t, HexDelay),
+      QV_PROPERTY(int32_t, OBEX_ConnectType),
+      QV_PROPERTY(int32_t, MobileType),
+      QV_PROPERTY(int32_t, ComType),
+      QV_PROPERTY(int32_t, OBEX_BlockLen),
+      QV_PROPERTY(std::string, OBEX_DataRead),
+      QV_PROPERTY(std::string, OBEX_DataSend),
       QV_PROPERTY(std::string, AT_DataRead),
   };
   return table;
@@ -66,6 +76,22 @@ std::string SetProperty(Quorvalen& control, const std::string& name, const Prope
   }
   it->second.set(control, value);
   return {};
+}
+
+std::string SetPropertyText(Quorvalen& control, const std::string& name, const std::string& text) {
+  auto it = Table().find(name);
+  if (it == Table().end()) return "unknown property \"" + name + "\"";
+  const std::optional<PropertyValue> value = ParsePropertyText(control, name, text);
+  if (!value) {
+    return "property " + name + " takes " + TypeName(it->second.type) + ", not \"" + text + "\"";
+  }
+  return SetProperty(control, name, *value);
+}
+
+std::optional<std::pair<std::string, std::string>> SplitSetting(const std::string& text) {
+  const size_t eq = text.find('=');
+  if (eq == std::string::npos || eq == 0) return std::nullopt;
+  return std::pair{text.substr(0, eq), text.substr(eq + 1)};
 }
 
 std::optional<PropertyValue> ParsePropertyText(Quorvalen&, const std::string& name,

@@ -24,7 +24,7 @@ constexpr int64_t kGuardMs = 1100;
 }  // namespace
 
 std::string Session::BringBack() {
-  if (options_.com_type == 1) return {};  // each infrared connection starts afresh
+  if (options_.com_type == kComInfrared) return {};  // each infrared connection starts afresh
   std::unique_ptr<SerialPort> port = platform_.CreateSerialPort();
   EventLoop& loop = platform_.Loop();
   const std::string at_settings = control_->AT_Settings();

@@ -212,10 +212,7 @@ std::unique_ptr<Session> Session::Open(Platform& platform, SessionOptions option
   Quorvalen& control = *s.control_;
   const SessionOptions& o = s.options_;
   for (const auto& [name, text] : o.settings) {
-    std::optional<PropertyValue> value = ParsePropertyText(control, name, text);
-    std::string why = value ? SetProperty(control, name, *value)
-                            : "setting " + name + ": \"" + text + "\" does not read";
-    if (!value && !GetProperty(control, name)) why = "unknown setting \"" + name + "\"";
+    const std::string why = SetPropertyText(control, name, text);
     if (!why.empty()) throw SessionError(SessionErrorKind::kBadName, why);
   }
   control.CommPort(o.comm_port);
@@ -223,8 +220,9 @@ std::unique_ptr<Session> Session::Open(Platform& platform, SessionOptions option
   if (o.mobile_type) control.MobileType(*o.mobile_type);
   // Over infrared the OBEX service is the way into OBEX mode, whatever the
   // family.
-  s.family_known_ = o.mobile_type.has_value() || o.com_type == 1;
-  std::string where = o.com_type == 1 ? "the infrared link" : "port " + std::to_string(o.comm_port);
+  s.family_known_ = o.mobile_type.has_value() || o.com_type == kComInfrared;
+  std::string where =
+      o.com_type == kComInfrared ? "the infrared link" : "port " + std::to_string(o.comm_port);
   if (!o.port.empty()) {
     if (!platform.DevicePath(o.comm_port, o.port)) {
       throw SessionError(SessionErrorKind::kLink, "a port path needs a platform with device paths");

@@ -83,7 +83,7 @@ TEST_F(DebugTraceTest, OffMeansNoFileAtAll) {
 TEST_F(DebugTraceTest, AnOffTraceBuildsNoText) {
   if (!QUORVALEN_COUNTS_ALLOCATIONS) GTEST_SKIP() << "allocations are not counted here";
   control.MobileType(1);
-  internals.LinkMode() = 3;
+  internals.LinkMode() = ControlCore::kObexMode;
   internals.PushCommand("SPEC>WAIT:1");  // queued, not started
   const std::string bad_length("\xA0\x00\x01", 3);
   const std::string unknown_block("\x16\x02\x14\x05\xFA", 5);

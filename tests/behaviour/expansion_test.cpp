@@ -41,7 +41,7 @@ class Expansion : public ControlTest {
 TEST_F(Expansion, TheWholeRoadIntoObexAndBack) {
   control.MobileType(1);
   EXPECT_EQ(Write("OBEX>CD :/").size(), 8u);  // the switch of every row below
-  EXPECT_EQ(internals.LinkMode(), 1);
+  EXPECT_EQ(internals.LinkMode(), ControlCore::kToObexRequested);
   EXPECT_EQ(acks.size(), 8u);
   EXPECT_EQ(acks.back(), (Ack{"STACK+", "8"}));
   EXPECT_TRUE(internals.Timer1().Enabled());
@@ -50,16 +50,16 @@ TEST_F(Expansion, TheWholeRoadIntoObexAndBack) {
   EXPECT_EQ(Write("OBEX>DIR:"), (Entries{"OBEX>DIR:"}));
   EXPECT_EQ(Write("AT+CGMI"), (Entries{"AT+CGMI"}));
 
-  internals.LinkMode() = 3;
+  internals.LinkMode() = ControlCore::kObexMode;
   EXPECT_EQ(Write("AT+CGMM").size(), 6u);
-  EXPECT_EQ(internals.LinkMode(), 2);
+  EXPECT_EQ(internals.LinkMode(), ControlCore::kToAtRequested);
   EXPECT_EQ(Write("OBEX>DIR:"), (Entries{"OBEX>DIR:"}));
   // Both tests ignore case.
-  internals.LinkMode() = 3;
+  internals.LinkMode() = ControlCore::kObexMode;
   EXPECT_EQ(Write("at")[0], "OBEX>DCO:");
-  internals.LinkMode() = 0;
+  internals.LinkMode() = ControlCore::kAtMode;
   EXPECT_EQ(Write("obex>DIR:").back(), "obex>DIR:");
-  EXPECT_EQ(internals.LinkMode(), 1);
+  EXPECT_EQ(internals.LinkMode(), ControlCore::kToObexRequested);
 }
 
 TEST_F(Expansion, EverySwitchSequence) {
@@ -95,7 +95,7 @@ TEST_F(Expansion, EverySwitchSequence) {
   for (const Row& row : rows) {
     SCOPED_TRACE("ComType " + std::to_string(row.com) + " MobileType " +
                  std::to_string(row.mobile));
-    internals.LinkMode() = 0;
+    internals.LinkMode() = ControlCore::kAtMode;
     control.StackCount(0);
     control.ComType(row.com);
     control.MobileType(row.mobile);
@@ -103,15 +103,15 @@ TEST_F(Expansion, EverySwitchSequence) {
     into.push_back(kConnect);
     into.push_back("OBEX>MKD:x");
     EXPECT_EQ(Write("OBEX>MKD:x"), into);
-    EXPECT_EQ(internals.LinkMode(), 1);
+    EXPECT_EQ(internals.LinkMode(), ControlCore::kToObexRequested);
 
-    internals.LinkMode() = 3;
+    internals.LinkMode() = ControlCore::kObexMode;
     control.StackCount(0);
     Entries back = {"OBEX>DCO:"};
     back.insert(back.end(), row.back.begin(), row.back.end());
     back.push_back("ATI");
     EXPECT_EQ(Write("ATI"), back);
-    EXPECT_EQ(internals.LinkMode(), 2);
+    EXPECT_EQ(internals.LinkMode(), ControlCore::kToAtRequested);
   }
 }
 
@@ -120,7 +120,7 @@ TEST_F(Expansion, TheConnectFollowsTheTargetAndRecChangesIt) {
   EXPECT_EQ(Write("OBEX>DIR:"), (Entries{"AT^SQWE=0", "SPEC>SET_OBEX", "SPEC>WAIT:200",
                                          "AT^SQWE=3", "SPEC>WAIT:300", kConnectIrmc,
                                          "OBEX>DIR:"}));
-  internals.LinkMode() = 3;
+  internals.LinkMode() = ControlCore::kObexMode;
   control.OBEX_ConnectType(0);
   platform.Site().ClearNotifications();
   EXPECT_EQ(Write("OBEX>REC:1"), (Entries{"OBEX>DCO:", kConnectIrmc}));
@@ -136,7 +136,7 @@ TEST_F(Expansion, TheConnectFollowsTheTargetAndRecChangesIt) {
 }
 
 TEST_F(Expansion, FoldersAreNormalisedAndSplit) {
-  internals.LinkMode() = 3;
+  internals.LinkMode() = ControlCore::kObexMode;
   EXPECT_EQ(Write("OBEX>CD:Pictures"), (Entries{"OBEX>CD :Pictures"}));
   EXPECT_EQ(Write("OBEX>CD :\\"), (Entries{"OBEX>CD :/"}));
   EXPECT_EQ(Write("OBEX>CD :.."), (Entries{"OBEX>CD :.."}));
@@ -146,14 +146,14 @@ TEST_F(Expansion, FoldersAreNormalisedAndSplit) {
   EXPECT_EQ(Write("OBEX>CD :a\\b\\,LONG"), (Entries{"OBEX>CD :a", "OBEX>CD :b"}));
   // Lower case: not a change of folder, so neither normalised nor split.
   EXPECT_EQ(Write("obex>CD :a\\b\\"), (Entries{"obex>CD :a\\b\\"}));
-  internals.LinkMode() = 0;
+  internals.LinkMode() = ControlCore::kAtMode;
   Entries lower = Write("obex>CD :a\\b\\");
   EXPECT_EQ(lower.size(), 7u);  // the switch, the connect, the command
   EXPECT_EQ(lower.back(), "obex>CD :a\\b\\");
 }
 
 TEST_F(Expansion, PutsTooBigForOnePacketBecomeMultiPacket) {
-  internals.LinkMode() = 3;
+  internals.LinkMode() = ControlCore::kObexMode;
   // Name a.txt: overhead 26; 226 bytes fit 255, 256 do not.
   control.OBEX_DataSend(std::string(200, 'd'));
   EXPECT_EQ(Write("OBEX>PUT:a.txt"), (Entries{"OBEX>PUT:a.txt"}));

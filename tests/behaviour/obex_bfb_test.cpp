@@ -19,7 +19,7 @@ class BfbLink : public AtRoadTest {
   void SetUp() override {
     Open();
     control.MobileType(1);
-    internals.LinkMode() = 3;
+    internals.LinkMode() = ControlCore::kObexMode;
     TraceTo("t.log");
   }
   // The trace texts about BFB frames.

@@ -60,7 +60,7 @@ class ObexRoad : public AtRoadTest {
   void InObex() {
     Open();
     control.MobileType(1);
-    internals.LinkMode() = 3;
+    internals.LinkMode() = ControlCore::kObexMode;
     TraceTo("t.log");
   }
   std::vector<std::string> Traces() {
@@ -100,7 +100,7 @@ TEST_F(ObexRoad, TheRoadOfOneRequest) {
   Exchange(Bytes("830003"), last);
 
   control.Command("OBEX>DIR:");
-  EXPECT_EQ(internals.LinkMode(), 1);
+  EXPECT_EQ(internals.LinkMode(), ControlCore::kToObexRequested);
   ASSERT_TRUE(RunUntilIdle(20000));
   phone.ExpectFinished();
   EXPECT_EQ(acks, (AckList{{"STACK+", "1"},
@@ -113,7 +113,7 @@ TEST_F(ObexRoad, TheRoadOfOneRequest) {
                             TextToHex(kConnectResponse)},
                            {"STACK-", "1"}, {"OBEX>DIR:", TextToHex(last)}, {"STACK-", "0"}}));
   EXPECT_EQ(control.OBEX_DataRead(), listing);
-  EXPECT_EQ(internals.LinkMode(), 3);
+  EXPECT_EQ(internals.LinkMode(), ControlCore::kObexMode);
   EXPECT_EQ(line.HostSettings().baud, 56000);
   // An AT command leaves OBEX mode first: disconnect, the framed AT lines
   // that switch the phone back, the line back to AT settings.
@@ -123,10 +123,10 @@ TEST_F(ObexRoad, TheRoadOfOneRequest) {
   phone.Expect(Bytes("060A0C61745E736266623D300D"));
   phone.ExpectLine("AT+CGMM").Reply("AT+CGMM\r\r\nQV-100\r\n\r\nOK\r\n", 20);
   control.Command("AT+CGMM");
-  EXPECT_EQ(internals.LinkMode(), 2);
+  EXPECT_EQ(internals.LinkMode(), ControlCore::kToAtRequested);
   ASSERT_TRUE(RunUntilIdle(20000));
   phone.ExpectFinished();
-  EXPECT_EQ(internals.LinkMode(), 0);
+  EXPECT_EQ(internals.LinkMode(), ControlCore::kAtMode);
   EXPECT_EQ(line.HostSettings().Text(), "19200,n,8,1");
   EXPECT_EQ(AckList(acks.begin() + 6, acks.end()),
             (AckList{{"OBEX>DCO:", "A00003"},
@@ -360,7 +360,7 @@ TEST_F(ObexRoad, AHugePutCostsLinearTime) {
   phone.Lenient(true);
   // A phone switched by AT^SQWE: packets travel unframed, and the test hands
   // the control the phone's answers itself.
-  internals.LinkMode() = 3;
+  internals.LinkMode() = ControlCore::kObexMode;
   std::string data(16 << 20, '\0');
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 31) >> 3);
   control.OBEX_DataSend(data);

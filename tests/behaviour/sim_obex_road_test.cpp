@@ -83,7 +83,7 @@ TEST_P(SimObexRoad, ListsTheRootAndGoesBackToAt) {
   AckList answers = Run({"OBEX>DIR:"});
   EXPECT_EQ(AnswerTo(answers, "OBEX>CON:6B01CB31410611D49A770050DA3F471F").substr(0, 2), "A0");
   EXPECT_EQ(AnswerTo(answers, "OBEX>DIR:").substr(0, 2), "A0");
-  EXPECT_EQ(internals.LinkMode(), 3);
+  EXPECT_EQ(internals.LinkMode(), ControlCore::kObexMode);
   const std::string listing = control.OBEX_DataRead();
   EXPECT_NE(listing.find("<folder name=\"Documents\""), std::string::npos) << listing;
   EXPECT_NE(listing.find("<file name=\"readme.txt\""), std::string::npos);
@@ -94,7 +94,7 @@ TEST_P(SimObexRoad, ListsTheRootAndGoesBackToAt) {
   EXPECT_EQ(AnswerTo(answers, "AT+CGMM"), "OK");
   EXPECT_EQ(answers.back(), (Ack{"AT+CGMM", "OK"}));
   EXPECT_EQ(control.AT_DataRead(), "QV-100\r\n");
-  EXPECT_EQ(internals.LinkMode(), 0);
+  EXPECT_EQ(internals.LinkMode(), ControlCore::kAtMode);
   EXPECT_EQ(phone_->CurrentMode(), sim::SimulatedPhone::Mode::kAt);
   // And into OBEX mode again.
   EXPECT_EQ(AnswerTo(Run({"OBEX>CD :Documents"}), "OBEX>CD :Documents"), "A00003");

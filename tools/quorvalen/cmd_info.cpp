@@ -39,13 +39,13 @@ int RunInfo(Cli& cli) {
     Row(cli, "Battery", battery >= 0 ? std::to_string(battery) + "%" : "");
     // +CSQ: 0 to 31 is -113 dBm up in steps of 2 dBm; 99 is unknown.
     const int signal = FieldAfter(phone.At("AT+CSQ").lines, "+CSQ: ", 0);
-    Row(cli, "Signal", signal >= 0 && signal <= 31
-                           ? std::to_string(-113 + 2 * signal) + " dBm (" +
-                                 std::to_string(signal) + " of 31)"
-                           : "");
+    Row(cli, "Signal",
+        signal >= 0 && signal <= 31
+            ? std::to_string(-113 + 2 * signal) + " dBm (" + std::to_string(signal) + " of 31)"
+            : "");
     const int family = phone.MobileType();
     std::string how = "MobileType " + std::to_string(family);
-    if (phone.Control().ComType() == 1) {
+    if (phone.Control().ComType() == kComInfrared) {
       how = "over infrared, through the phone's OBEX service (MobileType does not matter)";
     } else if (phone.MobileTypeFound()) {
       how += ", found from the phone's answers (`quorvalen config set MobileType " +

@@ -34,15 +34,6 @@ bool IsSettingName(const std::string& name) {
 
 namespace {
 
-// "Name=Value" into its two parts.
-std::pair<std::string, std::string> SplitSetting(const std::string& text) {
-  const size_t eq = text.find('=');
-  if (eq == std::string::npos || eq == 0) {
-    throw SessionError(SessionErrorKind::kBadName, "--set wants Name=Value, not \"" + text + "\"");
-  }
-  return {text.substr(0, eq), text.substr(eq + 1)};
-}
-
 // The PIN typed at the terminal, without echo; nothing when the command
 // does not run at a terminal (a script is never stopped by a question).
 std::optional<std::string> AskPinAtTerminal() {
@@ -107,7 +98,14 @@ SessionOptions GatherSessionOptions(const GlobalOptions& global) {
   }
   if (const char* env = std::getenv("QUORVALEN_PORT"); env && *env) port = env;
   if (!global.port.empty()) port = global.port;
-  for (const std::string& text : global.settings) settings.push_back(SplitSetting(text));
+  for (const std::string& text : global.settings) {
+    auto split = SplitSetting(text);
+    if (!split) {
+      throw SessionError(SessionErrorKind::kBadName,
+                         "--set takes Name=Value, not \"" + text + "\"");
+    }
+    settings.push_back(std::move(*split));
+  }
 
   // The selectors have options and fields of their own; the rest go to the
   // control as they stand.
@@ -132,8 +130,8 @@ SessionOptions GatherSessionOptions(const GlobalOptions& global) {
   }
   options.settings = std::move(settings);
   if (global.mobile_type) options.mobile_type = global.mobile_type;
-  if (global.usb) options.com_type = 2;
-  if (global.irda || !global.irda_comm.empty()) options.com_type = 1;
+  if (global.usb) options.com_type = kComUsb;
+  if (global.irda || !global.irda_comm.empty()) options.com_type = kComInfrared;
   if (!global.trace.empty()) options.trace_path = global.trace;
   options.verify = global.verify;
   options.port = port;
@@ -156,12 +154,8 @@ Connection::~Connection() = default;
 std::string Connection::SimDevice() {
   if (!sim_) {
     const SessionOptions options = GatherSessionOptions(global_);
-    sim::PhoneOptions phone;
-    phone.family = options.mobile_type.value_or(1);
-    if (phone.family < 0 || phone.family > 2) phone.family = 1;
-    phone.cable = options.com_type == 2   ? sim::Cable::kUsb
-                  : options.com_type == 1 ? sim::Cable::kInfrared
-                                          : sim::Cable::kSerial;
+    const sim::PhoneOptions phone =
+        PhoneAgreeingWith(options.mobile_type.value_or(1), options.com_type);
     std::string error;
     auto sim = std::make_unique<SimPhone>();
     sim->handle =
@@ -176,7 +170,7 @@ std::string Connection::SimDevice() {
 
 std::unique_ptr<Session> Connection::Open() {
   SessionOptions options = GatherSessionOptions(global_);
-  if (options.com_type == 1) {
+  if (options.com_type == kComInfrared) {
     // The infrared device component reaches the two services' devices.
     if (global_.sim) {
       SimDevice();

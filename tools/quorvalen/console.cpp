@@ -7,10 +7,10 @@
 #include <deque>
 #include <nlohmann/json.hpp>
 
-#include "quorvalen/properties.h"
 #include "quorvalen/byte_text.h"
 #include "quorvalen/error.h"
 #include "quorvalen/posix_platform.h"
+#include "quorvalen/properties.h"
 
 namespace quorvalen::tool {
 
@@ -168,17 +168,9 @@ void ConsoleSession::HandleJson(const std::string& line) {
 
 bool ApplySettings(Quorvalen& control, const std::vector<std::string>& settings) {
   for (const std::string& setting : settings) {
-    size_t eq = setting.find('=');
-    if (eq == std::string::npos || eq == 0) {
-      std::fprintf(stderr, "quorvalen console: --set takes Name=Value, not \"%s\"\n",
-                   setting.c_str());
-      return false;
-    }
-    std::string name = setting.substr(0, eq);
-    auto value = ParsePropertyText(control, name, setting.substr(eq + 1));
-    std::string refused = value ? SetProperty(control, name, *value)
-                                : "cannot read \"" + setting.substr(eq + 1) + "\" for " + name;
-    if (!GetProperty(control, name)) refused = "unknown property \"" + name + "\"";
+    const auto split = SplitSetting(setting);
+    const std::string refused = split ? SetPropertyText(control, split->first, split->second)
+                                      : "--set takes Name=Value, not \"" + setting + "\"";
     if (!refused.empty()) {
       std::fprintf(stderr, "quorvalen console: %s\n", refused.c_str());
       return false;
@@ -201,7 +193,7 @@ int RunConsole(const ConsoleOptions& options) {
                    error.c_str());
       return 1;
     }
-    if (control.ComType() == 1) {
+    if (control.ComType() == kComInfrared) {
       platform.Infrared(device, obex);
     } else {
       platform.DevicePath(control.CommPort(), device);

@@ -76,6 +76,9 @@ std::unique_ptr<SimulatedPhoneHandle> StartSimulatedPhone(Quorvalen& control,
                                                           std::string* device_path,
                                                           std::string* error,
                                                           std::string* obex_path = nullptr);
+// A simulated phone that agrees with these settings: the family of the
+// MobileType (1 when it names none), the cable or the air of the ComType.
+sim::PhoneOptions PhoneAgreeingWith(int mobile_type, int com_type);
 // The same for a phone described by its options, serving root (or its
 // sample tree when root is empty).
 std::unique_ptr<SimulatedPhoneHandle> StartSimulatedPhone(const sim::PhoneOptions& options,

@@ -6,24 +6,18 @@
 
 #include "console.h"
 #include "quorvalen/properties.h"
-#include "quorvalen/virtual_platform.h"
 #include "quorvalen/sim/attachments.h"
 #include "quorvalen/sim/file_store.h"
 #include "quorvalen/sim/message_store.h"
+#include "quorvalen/virtual_platform.h"
 
 namespace quorvalen::tool {
 namespace {
 
-// The phone agrees with the control unless told otherwise: the family of
-// its MobileType, a USB cable for ComType 2.
+// The phone agrees with the control unless told otherwise.
 sim::PhoneOptions PhoneFor(Quorvalen& control, const ConsoleOptions& options) {
-  sim::PhoneOptions phone;
-  phone.family = options.sim_family >= 0 ? options.sim_family : control.MobileType();
-  if (phone.family < 0 || phone.family > 2) phone.family = 1;
-  phone.cable = control.ComType() == 2   ? sim::Cable::kUsb
-                : control.ComType() == 1 ? sim::Cable::kInfrared
-                                         : sim::Cable::kSerial;
-  return phone;
+  return PhoneAgreeingWith(options.sim_family >= 0 ? options.sim_family : control.MobileType(),
+                           control.ComType());
 }
 
 // The phone holds the sample messages and contacts unless given others.
@@ -55,6 +49,15 @@ class ThreadedPhone : public SimulatedPhoneHandle {
 };
 
 }  // namespace
+
+sim::PhoneOptions PhoneAgreeingWith(int mobile_type, int com_type) {
+  sim::PhoneOptions phone;
+  phone.family = mobile_type >= 0 && mobile_type <= 2 ? mobile_type : 1;
+  phone.cable = com_type == kComUsb        ? sim::Cable::kUsb
+                : com_type == kComInfrared ? sim::Cable::kInfrared
+                                           : sim::Cable::kSerial;
+  return phone;
+}
 
 std::unique_ptr<SimulatedPhoneHandle> StartSimulatedPhone(Quorvalen& control,
                                                           const ConsoleOptions& options,
@@ -92,7 +95,7 @@ int RunVirtualConsole(const ConsoleOptions& options) {
   // The phone on the cable, or in the air for ComType 1.
   std::unique_ptr<sim::VirtualPhone> cable;
   std::unique_ptr<sim::VirtualInfraredPhone> infrared;
-  if (control.ComType() == 1) {
+  if (control.ComType() == kComInfrared) {
     infrared = std::make_unique<sim::VirtualInfraredPhone>(
         platform, WithSampleMessages(PhoneFor(control, options)), StoreFor(options.sim_root));
   } else {

@@ -1,7 +1,7 @@
 // The control object: creation, the property accessors, CheckInit and the
 // one way results reach the host, RaiseAck.
-#include "quorvalen/error.h"
 #include "control/control_core.h"
+#include "quorvalen/error.h"
 
 namespace quorvalen {
 
@@ -76,37 +76,6 @@ bool ControlCore::CheckInit() {
 }
 
 void ControlCore::Resize() { site_.RequestSize(480, 480); }
-
-// Plain accessors: store or take the value, then notify the container.
-#define QUORVALEN_PROPERTY(Type, ParamType, Name) \
-  Type ControlCore::Name() {                        \
-    Type value = props_.Name;                     \
-    Notify(#Name);                                \
-    return value;                                 \
-  }                                               \
-  void ControlCore::Name(ParamType value) {         \
-    props_.Name = value;                          \
-    Notify(#Name);                                \
-  }
-
-QUORVALEN_PROPERTY(std::string, const std::string&, AT_Settings)
-QUORVALEN_PROPERTY(std::string, const std::string&, OBEX_Settings)
-QUORVALEN_PROPERTY(int32_t, int32_t, CommPort)
-QUORVALEN_PROPERTY(std::string, const std::string&, DebugPath)
-QUORVALEN_PROPERTY(int32_t, int32_t, TimeOut)
-QUORVALEN_PROPERTY(int32_t, int32_t, TimeOutLong)
-QUORVALEN_PROPERTY(bool, bool, RTSEnable)
-QUORVALEN_PROPERTY(bool, bool, DTREnable)
-QUORVALEN_PROPERTY(int32_t, int32_t, InBufferSize)
-QUORVALEN_PROPERTY(int32_t, int32_t, OutBufferSize)
-QUORVALEN_PROPERTY(int32_t, int32_t, CommandDelay)
-QUORVALEN_PROPERTY(int32_t, int32_t, HexDelay)
-QUORVALEN_PROPERTY(int32_t, int32_t, OBEX_ConnectType)
-QUORVALEN_PROPERTY(int32_t, int32_t, MobileType)
-QUORVALEN_PROPERTY(int32_t, int32_t, ComType)
-QUORVALEN_PROPERTY(std::string, const std::string&, OBEX_DataRead)
-QUORVALEN_PROPERTY(std::string, const std::string&, AT_DataRead)
-#undef QUORVALEN_PROPERTY
 
 // OBEX_DataSend reads as the bytes not yet sent; a multi-packet PUT moves an
 // offset instead of copying the rest after every block.

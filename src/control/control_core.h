@@ -28,6 +28,8 @@ class Error;
 
 class ControlCore {
  public:
+  friend class Quorvalen;  // the plain properties: a stored value and a notification
+
   using AckHandler = Quorvalen::AckHandler;
 
   static constexpr int kStackSlots = Quorvalen::kStackSlots;
@@ -50,55 +52,22 @@ class ControlCore {
   // control; it may also replace itself.
   void OnAck(AckHandler handler);
 
-  // ---- Properties. A get and a set of each (IrDA1 excepted) notify the
-  // container with the property's name.
+  // ---- The properties with more to them than a stored value (the plain
+  // ones are read and written by Quorvalen itself); a get and a set notify
+  // the container with the property's name.
   std::shared_ptr<InfraredDevice> IrDA1() const { return props_.IrDA1; }
   void IrDA1(std::shared_ptr<InfraredDevice> device) { props_.IrDA1 = std::move(device); }
-  std::string AT_Settings();
-  void AT_Settings(const std::string& value);
-  std::string OBEX_Settings();
-  void OBEX_Settings(const std::string& value);
-  int32_t CommPort();
-  void CommPort(int32_t value);
   // The get reads the queue slot at index StackCount (Error 9 outside
   // 0..2000); the set queues a command.
   std::string Command();
   void Command(const std::string& value);
   int32_t StackCount();
   void StackCount(int32_t value);
-  std::string DebugPath();
-  void DebugPath(const std::string& value);
-  int32_t TimeOut();
-  void TimeOut(int32_t value);
-  int32_t TimeOutLong();
-  void TimeOutLong(int32_t value);
-  bool RTSEnable();
-  void RTSEnable(bool value);
-  bool DTREnable();
-  void DTREnable(bool value);
-  int32_t InBufferSize();
-  void InBufferSize(int32_t value);
-  int32_t OutBufferSize();
-  void OutBufferSize(int32_t value);
-  int32_t CommandDelay();
-  void CommandDelay(int32_t value);
-  int32_t HexDelay();
-  void HexDelay(int32_t value);
-  int32_t OBEX_ConnectType();
-  void OBEX_ConnectType(int32_t value);
-  int32_t MobileType();
-  void MobileType(int32_t value);
-  int32_t ComType();
-  void ComType(int32_t value);
   // Setting 0 stores 255 and turns automatic block length on.
   int32_t OBEX_BlockLen();
   void OBEX_BlockLen(int32_t value);
-  std::string OBEX_DataRead();
-  void OBEX_DataRead(const std::string& value);
   std::string OBEX_DataSend();
   void OBEX_DataSend(const std::string& value);
-  std::string AT_DataRead();
-  void AT_DataRead(const std::string& value);
 
   // ---- Methods.
   // The decoder entry: every character the phone sends passes through here.

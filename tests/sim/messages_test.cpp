@@ -295,7 +295,7 @@ TEST(Messages, SentMessagesAreCheckedAndKeptInTheSentFolder) {
   bfb.Exchange("AT^SBFB=1\r");
   bfb.Speed(57600);
   std::string frames = bfb.Exchange(BuildBfbFrame(0x06, "AT+CMGS=5\r"));
-  EXPECT_EQ(CutFrames(frames).at(0).payload, "\r\nERROR\r\n");
+  EXPECT_EQ(FramePayloads(frames).at(0), "\r\nERROR\r\n");
 }
 
 TEST(Messages, ThePinGuardsTheSimButNotThePhone) {

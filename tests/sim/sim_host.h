@@ -2,8 +2,12 @@
 // line: bytes out at a chosen speed, whatever came back after a while.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "quorvalen/bfb.h"
 #include "quorvalen/virtual_platform.h"
@@ -48,40 +52,28 @@ class SimHost {
   int sequence_ = 0;
 };
 
-// Cuts received bytes into BFB frames (type, payload); the rest stays.
-struct Frame {
-  int type;
-  std::string payload;
-};
-inline std::vector<Frame> CutFrames(std::string& bytes) {
-  std::vector<Frame> frames;
-  while (bytes.size() >= 3) {
-    auto type = static_cast<uint8_t>(bytes[0]);
-    auto n = static_cast<uint8_t>(bytes[1]);
-    if (bytes.size() < 3u + n) break;
-    frames.push_back({type, bytes.substr(3, n)});
-    bytes.erase(0, 3u + n);
-  }
-  return frames;
+// The payloads of the BFB frames in the bytes, in order.
+inline std::vector<std::string> FramePayloads(std::string_view bytes) {
+  std::vector<std::string> payloads;
+  for (const BfbFrame& frame : SplitBfbFrames(bytes).frames) payloads.emplace_back(frame.payload);
+  return payloads;
 }
 
-// The OBEX packets carried by the data frames (acknowledgements skipped).
-inline std::vector<std::string> BlocksData(const std::vector<Frame>& frames) {
+// The OBEX packets carried by the data blocks in the bytes (acknowledgements
+// skipped); a damaged block is a test failure.
+inline std::vector<std::string> BlocksData(std::string_view bytes) {
   std::vector<std::string> packets;
   std::string block;
-  for (const Frame& f : frames) {
-    if (f.type != kBfbDataFrame) continue;
-    block += f.payload;
-    if (block.size() == 2 && static_cast<uint8_t>(block[0]) == 0x01) {
+  for (const BfbFrame& frame : SplitBfbFrames(bytes).frames) {
+    if (frame.type != kBfbDataFrame) continue;
+    block += frame.payload;
+    if (block == kBfbAckBlock) {
       block.clear();
-      continue;
-    }
-    if (block.size() >= 5) {
-      size_t length = (static_cast<uint8_t>(block[3]) << 8) | static_cast<uint8_t>(block[4]);
-      if (block.size() == length + 7) {
-        packets.push_back(block.substr(5, length));
-        block.clear();
-      }
+    } else if (BfbBlockFill(block) == BfbBlockFault::kNone) {
+      const BfbBlock read = ReadBfbBlock(block);
+      EXPECT_EQ(read.fault, BfbBlockFault::kNone) << BfbBlockFaultName(read.fault);
+      packets.emplace_back(read.data);
+      block.clear();
     }
   }
   return packets;

@@ -76,7 +76,8 @@ TEST(BfbCodec, FramesAreSplitFromJunkAndKeptWhenCutShort) {
 
   // A reader that takes some types only skips the others as junk.
   const std::string interface = BuildBfbFrame(0x02, "\x14");
-  split = SplitBfbFrames(interface + ack, [](uint8_t type) { return type == kBfbDataFrame; });
+  const std::string mixed = interface + ack;  // the frames point into it
+  split = SplitBfbFrames(mixed, [](uint8_t type) { return type == kBfbDataFrame; });
   EXPECT_EQ(Frames(split), std::vector<std::string>{"16:01FE"});
   EXPECT_EQ(split.junk, interface.size());
 }

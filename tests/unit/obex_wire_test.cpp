@@ -112,7 +112,8 @@ TEST(ObexWire, HeadersAreWalkedAsFarAsTheyRead) {
   }
   // A counted header that declares less than its own id and length.
   for (const char* bad : {"480000", "480002", "010001"}) {
-    walk = ReadHeaders(HexToText("C300000001") + HexToText(bad) + "abc");
+    const std::string bytes = HexToText("C300000001") + HexToText(bad) + "abc";
+    walk = ReadHeaders(bytes);
     EXPECT_FALSE(walk.complete) << bad;
     EXPECT_EQ(walk.headers.size(), 1u) << bad;
   }
@@ -120,8 +121,9 @@ TEST(ObexWire, HeadersAreWalkedAsFarAsTheyRead) {
 
 TEST(ObexWire, ApplicationParametersAreReadInOrder) {
   // Memory 4 bytes, an empty one, and a repeated tag: all kept, in order.
-  ParameterWalk walk =
-      ReadParameters(HexToText("320400010203") + HexToText("3800") + HexToText("3201FF"));
+  // (What is read points into the bytes, so they are kept while it is used.)
+  const std::string three = HexToText("320400010203") + HexToText("3800") + HexToText("3201FF");
+  ParameterWalk walk = ReadParameters(three);
   ASSERT_TRUE(walk.complete);
   ASSERT_EQ(walk.parameters.size(), 3u);
   EXPECT_EQ(walk.parameters[0].tag, kTagMemory);
@@ -130,13 +132,13 @@ TEST(ObexWire, ApplicationParametersAreReadInOrder) {
   EXPECT_EQ(walk.parameters[1].value, "");
   EXPECT_EQ(TextToHex(walk.parameters[2].value), "FF");
   // A value that runs past the end, or a lone tag: the ones before are kept.
-  walk = ReadParameters(HexToText("3201AA"
-                                  "3405") +
-                        "mov");
+  const std::string cut_short = HexToText("3201AA3405") + "mov";
+  walk = ReadParameters(cut_short);
   EXPECT_FALSE(walk.complete);
   ASSERT_EQ(walk.parameters.size(), 1u);
   EXPECT_EQ(TextToHex(walk.parameters[0].value), "AA");
-  walk = ReadParameters(HexToText("32"));
+  const std::string lone_tag = HexToText("32");
+  walk = ReadParameters(lone_tag);
   EXPECT_FALSE(walk.complete);
   EXPECT_TRUE(walk.parameters.empty());
   EXPECT_TRUE(ReadParameters("").complete);

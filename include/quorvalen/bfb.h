@@ -81,6 +81,9 @@ struct BfbFrameSplit {
   size_t used = 0;               // bytes of the frames and the junk
 };
 BfbFrameSplit SplitBfbFrames(std::string_view bytes, BfbFrameTypes types = nullptr);
+// The same into split, whose list of frames keeps its room from one call to
+// the next (for a reader that splits every chunk of a stream).
+void SplitBfbFrames(std::string_view bytes, BfbFrameTypes types, BfbFrameSplit& split);
 
 // ---- Reading data blocks.
 
@@ -97,7 +100,9 @@ std::string_view BfbBlockFaultName(BfbBlockFault fault);
 
 // The data length the block that begins head declares (its bytes 3 and 4);
 // head holds at least the five bytes of a block's head.
-size_t BfbDeclaredLength(std::string_view head);
+inline size_t BfbDeclaredLength(std::string_view head) {
+  return size_t{static_cast<uint8_t>(head[3])} << 8 | static_cast<uint8_t>(head[4]);
+}
 
 // Whether the first bytes of a block (as many as there are, up to its
 // sequence number) keep to the type rule. False for the acknowledgement.

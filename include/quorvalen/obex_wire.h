@@ -57,7 +57,10 @@ inline constexpr size_t kPacketHead = 3;
 
 // The length a packet declares (its bytes 1 and 2); packet holds at least
 // kPacketHead bytes.
-size_t DeclaredLength(std::string_view packet);
+// (Inline: the control reads it for every byte it receives.)
+inline size_t DeclaredLength(std::string_view packet) {
+  return size_t{static_cast<uint8_t>(packet[1])} << 8 | static_cast<uint8_t>(packet[2]);
+}
 
 // The packet at the front of a byte stream.
 struct PacketCut {

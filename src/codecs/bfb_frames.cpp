@@ -75,8 +75,10 @@ std::string BuildBfbFrames(std::string_view data, int sequence) {
   return frames;
 }
 
-BfbFrameSplit SplitBfbFrames(std::string_view bytes, BfbFrameTypes types) {
-  BfbFrameSplit split;
+void SplitBfbFrames(std::string_view bytes, BfbFrameTypes types, BfbFrameSplit& split) {
+  split.frames.clear();
+  split.junk = 0;
+  split.used = 0;
   size_t& at = split.used;
   while (bytes.size() - at >= 3) {
     const auto type = static_cast<uint8_t>(bytes[at]);
@@ -92,6 +94,11 @@ BfbFrameSplit SplitBfbFrames(std::string_view bytes, BfbFrameTypes types) {
         BfbFrame{type, bytes.substr(at, 3u + length), bytes.substr(at + 3, length)});
     at += 3u + length;
   }
+}
+
+BfbFrameSplit SplitBfbFrames(std::string_view bytes, BfbFrameTypes types) {
+  BfbFrameSplit split;
+  SplitBfbFrames(bytes, types, split);
   return split;
 }
 
@@ -109,10 +116,6 @@ std::string_view BfbBlockFaultName(BfbBlockFault fault) {
       return "bad CRC";
   }
   return "unknown";
-}
-
-size_t BfbDeclaredLength(std::string_view head) {
-  return size_t{static_cast<uint8_t>(head[3])} << 8 | static_cast<uint8_t>(head[4]);
 }
 
 bool BeginsBfbDataBlock(std::string_view head) {

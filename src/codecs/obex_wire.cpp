@@ -90,10 +90,6 @@ std::string_view RequestName(uint8_t opcode) { return NameOf(kRequests, opcode);
 
 std::string_view ResponseName(uint8_t code) { return NameOf(kResponses, code); }
 
-size_t DeclaredLength(std::string_view packet) {
-  return size_t{Byte(packet, 1)} << 8 | Byte(packet, 2);
-}
-
 PacketCut CutPacket(std::string_view bytes) {
   if (bytes.size() < kPacketHead) return {};
   const size_t declared = DeclaredLength(bytes);

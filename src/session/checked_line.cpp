@@ -263,10 +263,10 @@ class CheckedPort : public SerialPort {
   // a type the phone sends is skipped a byte at a time.
   void TakeFrames(std::string_view bytes) {
     frame_.append(bytes);
-    const BfbFrameSplit split = SplitBfbFrames(frame_, PhoneFrameType);
-    counters_->junk_bytes += split.junk;
-    for (const BfbFrame& frame : split.frames) Frame(frame);
-    frame_.erase(0, split.used);
+    SplitBfbFrames(frame_, PhoneFrameType, split_);
+    counters_->junk_bytes += split_.junk;
+    for (const BfbFrame& frame : split_.frames) Frame(frame);
+    frame_.erase(0, split_.used);
   }
 
   void Frame(const BfbFrame& frame) {
@@ -354,10 +354,11 @@ class CheckedPort : public SerialPort {
   std::shared_ptr<CheckedPlatform::PromptWatch> prompt_;
   std::function<void()> handler_;
   int threshold_ = 0;
-  std::string ready_;  // passed, for the control to read
-  std::string frame_;  // bytes received that make no whole frame yet
-  std::string block_;  // the data block being put together from frames
-  std::string held_;   // that block's frames as they came
+  std::string ready_;    // passed, for the control to read
+  std::string frame_;    // bytes received that make no whole frame yet
+  BfbFrameSplit split_;  // the frames of frame_, its room kept
+  std::string block_;    // the data block being put together from frames
+  std::string held_;     // that block's frames as they came
   int last_sequence_ = -1;
   LineMode mode_seen_ = LineMode::kPlain;
   // Raw OBEX: how many answers are owed, and the one being received.

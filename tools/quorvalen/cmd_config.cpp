@@ -1,7 +1,9 @@
 // quorvalen config: the settings file ($XDG_CONFIG_HOME/quorvalen/settings),
 // which holds the control's properties as its own property-bag file does,
 // plus the Port. A value equal to the control's default is left out, as
-// the control leaves it out when it saves.
+// the control leaves it out when it saves (but for MobileType, whose
+// absence means "found from the phone"). Values are checked against what
+// each setting may hold before they are written.
 #include <sys/stat.h>
 
 #include "cli.h"
@@ -53,8 +55,7 @@ int RunConfig(Cli& cli, const std::string& action, const std::vector<std::string
   }
   const std::string& name = args[0];
   if (!IsSettingName(name)) {
-    cli.Error("unknown setting \"" + name + "\" (Port, or one of the control's properties: " +
-              "MobileType, ComType, TimeOut, ...)");
+    cli.Error(SettingProblem(name, {}));
     return kExitUsage;
   }
   // The control's defaults, from a control that nothing has touched.
@@ -69,22 +70,25 @@ int RunConfig(Cli& cli, const std::string& action, const std::vector<std::string
         return kExitDone;
       }
     }
-    std::fprintf(cli.out, "%s\n", Text(fallback).c_str());
+    // Without a family of its own the session asks the phone; the
+    // control's 0 would not be the truth.
+    std::fprintf(cli.out, "%s\n",
+                 name == "MobileType" ? "unset: found from the phone" : Text(fallback).c_str());
     return kExitDone;
   }
-  PropertyValue value = fallback;
+  // A family set to 0 is kept: without one the family is found from the
+  // phone, which is not the same.
+  const PropertyValue left_out = name == "MobileType" ? PropertyValue(int32_t{-1}) : fallback;
+  PropertyValue value = left_out;
   if (action == "set") {
-    std::optional<PropertyValue> parsed =
-        name == "Port" ? PropertyValue(args[1]) : ParsePropertyText(control, name, args[1]);
-    if (!parsed) {
-      cli.Error(name + " takes " + (fallback.index() == 0 ? "True or False" : "a number") +
-                ", not \"" + args[1] + "\"");
+    if (std::string why = SettingProblem(name, args[1]); !why.empty()) {
+      cli.Error(why);
       return kExitUsage;
     }
-    value = *parsed;
+    value = name == "Port" ? PropertyValue(args[1]) : *ParsePropertyText(control, name, args[1]);
   }
   try {
-    bag.WriteProperty(name, value, fallback);
+    bag.WriteProperty(name, value, left_out);
     MakeParents(bag.Path());
     bag.Save();
   } catch (const Error& e) {

@@ -352,6 +352,13 @@ int RunCommandLine(const std::vector<std::string>& args) {
   cli.show_progress = !global.quiet && ::isatty(STDERR_FILENO);
   if (*trace) return RunTrace(cli, trace_file);
   if (*config) return RunConfig(cli, action, config_args);
+  // Options that contradict each other and settings that cannot work are
+  // said before a port is opened or a phone started.
+  try {
+    GatherSessionOptions(global);
+  } catch (const SessionError& e) {
+    return cli.Fail(e);
+  }
   if (*probe) return RunProbe(cli, global, ports);
   if (*mount) {
     mount_options.memory_bound = static_cast<size_t>(cache_memory_mb * (1 << 20));

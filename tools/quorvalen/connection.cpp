@@ -26,12 +26,6 @@ std::string SettingsPath() {
   return base + "/quorvalen/settings";
 }
 
-bool IsSettingName(const std::string& name) {
-  if (name == "Port") return true;
-  const auto& names = PropertyNames();
-  return std::find(names.begin(), names.end(), name) != names.end();
-}
-
 namespace {
 
 // The PIN typed at the terminal, without echo; nothing when the command
@@ -80,6 +74,19 @@ std::optional<std::string> AskPinAtTerminal() {
 }  // namespace
 
 SessionOptions GatherSessionOptions(const GlobalOptions& global) {
+  // The built-in phone is reached on a pseudo-terminal of its own.
+  if (global.sim && !global.port.empty()) {
+    throw SessionError(SessionErrorKind::kBadName,
+                       "--sim and --port name two phones: drop --port to use the simulated one, "
+                       "or --sim to use " +
+                           global.port);
+  }
+  if (!global.sim && !global.sim_root.empty()) {
+    throw SessionError(SessionErrorKind::kBadName,
+                       "--sim-root is the simulated phone's folder: add --sim (quorvalen --sim "
+                       "--sim-root " +
+                           global.sim_root + " ...)");
+  }
   SessionOptions options;
   std::string port;
   FilePropertyBag bag(SettingsPath());
@@ -90,9 +97,14 @@ SessionOptions GatherSessionOptions(const GlobalOptions& global) {
   }
   std::vector<std::pair<std::string, std::string>> settings;
   for (const auto& [name, value] : bag.Entries()) {
+    // A value edited by hand is checked as one written by config set.
+    if (std::string why = SettingProblem(name, value); !why.empty()) {
+      throw SessionError(SessionErrorKind::kBadName,
+                         bag.Path() + ": " + why + " (quorvalen config set or unset fixes it)");
+    }
     if (name == "Port") {
       port = value;
-    } else if (IsSettingName(name)) {
+    } else {
       settings.emplace_back(name, value);
     }
   }
@@ -103,6 +115,13 @@ SessionOptions GatherSessionOptions(const GlobalOptions& global) {
     if (!split) {
       throw SessionError(SessionErrorKind::kBadName,
                          "--set takes Name=Value, not \"" + text + "\"");
+    }
+    // Run-time properties are the control's to judge; saved ones are
+    // checked as the settings file is.
+    if (IsSettingName(split->first)) {
+      if (std::string why = SettingProblem(split->first, split->second); !why.empty()) {
+        throw SessionError(SessionErrorKind::kBadName, "--set " + why);
+      }
     }
     settings.push_back(std::move(*split));
   }

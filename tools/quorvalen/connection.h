@@ -33,12 +33,16 @@ struct GlobalOptions {
 
 // $XDG_CONFIG_HOME/quorvalen/settings, or ~/.config/quorvalen/settings.
 std::string SettingsPath();
-// The settings file's keys: the control's properties and "Port".
+// The settings file's keys: the properties the control saves and "Port".
 bool IsSettingName(const std::string& name);
+// Empty when the setting may hold the value (as text, as the file holds
+// it); else what is wrong, naming what it takes.
+std::string SettingProblem(const std::string& name, const std::string& value);
 
 // Everything an opening needs, gathered from the command line, the
 // environment (QUORVALEN_PORT) and the settings file, in that order of
-// precedence. Throws SessionError kBadName for settings that do not read.
+// precedence. Throws SessionError kBadName for a setting that does not
+// read or lies outside its range (one in the file named with the file).
 SessionOptions GatherSessionOptions(const GlobalOptions& global);
 
 // Owns the platform, the simulated phone if any, and opens sessions on them.

@@ -389,10 +389,33 @@ int Serve(Session& session, const MountOptions& options, bool to_syslog,
 
 }  // namespace
 
-int RunMount(Cli& cli, const GlobalOptions& global, const MountOptions& options) {
+std::string MountpointProblem(const std::string& path) {
   struct stat st {};
-  if (stat(options.mountpoint.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    cli.Error("mount: " + options.mountpoint + " is not a folder");
+  if (stat(path.c_str(), &st) != 0) {
+    // A mount whose server went away answers every call so.
+    if (errno == ENOTCONN) return path + " is a mount that has lost its server (fusermount3 -u)";
+    return path + " is not a folder";
+  }
+  if (!S_ISDIR(st.st_mode)) return path + " is not a folder";
+  // A mount point is on another device than the folder above it; a second
+  // mount would hide the first.
+  struct stat above {};
+  if (stat((path + "/..").c_str(), &above) == 0 &&
+      (above.st_dev != st.st_dev || above.st_ino == st.st_ino)) {
+    return path + " is a mount point already (fusermount3 -u unmounts it)";
+  }
+  std::error_code error;
+  const bool empty = std::filesystem::is_empty(path, error);
+  if (error) return path + " cannot be read: " + error.message();
+  if (!empty) {
+    return path + " is not empty: the mount would hide what it holds (use an empty folder)";
+  }
+  return {};
+}
+
+int RunMount(Cli& cli, const GlobalOptions& global, const MountOptions& options) {
+  if (std::string why = MountpointProblem(options.mountpoint); !why.empty()) {
+    cli.Error("mount: " + why);
     return kExitUsage;
   }
   if (options.foreground) {

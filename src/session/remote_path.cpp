@@ -49,14 +49,18 @@ std::string RemoteChild(const std::string& folder, const std::string& name) {
   return JoinRemotePath(names);
 }
 
-std::string WireName(const std::string& name, size_t max_chars, const std::string& path) {
+std::string WireName(const std::string& name, size_t max_chars, const std::string& path,
+                     const std::string& limit_reason) {
   std::optional<std::string> bytes = Utf8ToLatin1(name);
   if (!bytes) {
     Refuse(path, "\"" + name +
                      "\" holds a character outside Latin-1, which the phone's names cannot carry");
   }
   if (bytes->size() > max_chars) {
-    Refuse(path, "\"" + name + "\" is longer than " + std::to_string(max_chars) + " characters");
+    std::string why =
+        "\"" + name + "\" is longer than " + std::to_string(max_chars) + " characters";
+    if (!limit_reason.empty()) why += " (" + limit_reason + ")";
+    Refuse(path, why);
   }
   if (bytes->find('\0') != std::string::npos) Refuse(path, "a name cannot hold NUL");
   if (bytes->find('\\') != std::string::npos) {
@@ -64,18 +68,21 @@ std::string WireName(const std::string& name, size_t max_chars, const std::strin
   }
   for (const char* option : {",LONG", ",HEX>", ",EXT>"}) {
     if (bytes->find(option) != std::string::npos) {
-      Refuse(path, "\"" + name + "\" holds \"" + option + "\", which the control reads as an option");
+      Refuse(path,
+             "\"" + name + "\" holds \"" + option + "\", which the control reads as an option");
     }
   }
   return *bytes;
 }
 
-std::vector<std::string> WireNames(const RemotePath& path, size_t max_last_chars) {
+std::vector<std::string> WireNames(const RemotePath& path, size_t max_last_chars,
+                                   const std::string& limit_reason) {
   std::vector<std::string> names;
   const std::string shown = JoinRemotePath(path);
   for (size_t i = 0; i < path.size(); ++i) {
-    names.push_back(WireName(path[i], i + 1 == path.size() ? max_last_chars : kMaxFolderChars,
-                             shown));
+    const bool last = i + 1 == path.size();
+    names.push_back(WireName(path[i], last ? max_last_chars : kMaxFolderChars, shown,
+                             last ? limit_reason : std::string()));
   }
   return names;
 }

@@ -22,9 +22,12 @@ inline constexpr size_t kMaxRenameChars = obex::kMaxRenameNameChars;
 using RemotePath = std::vector<std::string>;
 
 // A name as the control sends it. Throws SessionError kBadName, naming
-// the path, when it cannot be sent unchanged.
-std::string WireName(const std::string& name, size_t max_chars, const std::string& path);
+// the path, when it cannot be sent unchanged; a name over max_chars is
+// refused with the limit's reason when one is given.
+std::string WireName(const std::string& name, size_t max_chars, const std::string& path,
+                     const std::string& limit_reason = {});
 // Every component of a path, the last one limited to max_last_chars.
-std::vector<std::string> WireNames(const RemotePath& path, size_t max_last_chars);
+std::vector<std::string> WireNames(const RemotePath& path, size_t max_last_chars,
+                                   const std::string& limit_reason = {});
 
 }  // namespace quorvalen

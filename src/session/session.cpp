@@ -632,9 +632,17 @@ void Session::Put(const Source& source, uint64_t size, const std::string& path,
   RequireOpen();
   const RemotePath remote = SplitRemotePath(path);
   if (remote.empty()) throw SessionError(SessionErrorKind::kBadName, "no file named in " + path);
-  // The first packet holds the name twice over and 16 bytes besides.
+  // The first packet holds the name twice over and 16 bytes besides; and
+  // a name a GET cannot carry would store a file that cannot be fetched.
   const size_t room = static_cast<size_t>(std::max(control_->OBEX_BlockLen() - 17, 2)) / 2;
-  std::vector<std::string> wire = WireNames(remote, std::min(kMaxFileChars, room));
+  std::string limit_reason;
+  if (room < kMaxFileChars) {
+    limit_reason =
+        "a PUT's first packet holds the name, two bytes a character, and 16 bytes "
+        "more within OBEX_BlockLen ";
+    limit_reason += std::to_string(control_->OBEX_BlockLen());
+  }
+  std::vector<std::string> wire = WireNames(remote, std::min(kMaxFileChars, room), limit_reason);
   // The control takes the whole file at once; the source is read first, so
   // a local failure sends nothing.
   std::string data;

@@ -180,6 +180,80 @@ TEST_F(CliTest, ListingsAndFileCommandsSayWhatHappened) {
   EXPECT_EQ(out_.Take(), "QV-100\nOK\nERROR\n");
 }
 
+// A phone file is as precious as a local one, and standard input has no
+// name to keep in a folder.
+TEST_F(CliTest, PutReplacesAPhoneFileOnlyWhenAskedAndNeedsANameForStdin) {
+  std::ofstream(L("readme.txt")) << "mine";
+  const std::string theirs = Stored({}, "readme.txt");
+  EXPECT_EQ(RunPut(cli_, {L("readme.txt"), "/"}, {}), kExitRefused);
+  EXPECT_EQ(err_.Take(), "quorvalen: /readme.txt: exists on the phone (-f replaces it)\n");
+  EXPECT_EQ(Stored({}, "readme.txt"), theirs);
+  // Recursively the same, file by file; --skip-existing still skips.
+  fs::create_directory(L("tree"));
+  std::ofstream(L("tree/readme.txt")) << "mine";
+  EXPECT_EQ(RunPut(cli_, {L("tree/readme.txt"), "/Documents/readme.txt"}, {}), kExitDone);
+  EXPECT_EQ(RunPut(cli_, {L("tree"), "/Documents/"}, {.recursive = true}), kExitDone);
+  std::ofstream(L("tree/readme.txt")) << "mine, longer";
+  EXPECT_EQ(RunPut(cli_, {L("tree"), "/Documents/"}, {.recursive = true}), kExitRefused);
+  EXPECT_NE(err_.Take().find("/Documents/tree/readme.txt: exists on the phone"), std::string::npos);
+  EXPECT_EQ(RunPut(cli_, {L("readme.txt"), "/"}, {.skip_existing = true}), kExitRefused);
+  EXPECT_EQ(RunPut(cli_, {L("readme.txt"), "/"}, {.force = true}), kExitDone);
+  EXPECT_EQ(Stored({}, "readme.txt"), "mine");
+  err_.Take();
+
+  // "-" into a folder would be a file named "-": refused, with -v or not,
+  // before standard input is read.
+  for (bool verbose : {false, true}) {
+    cli_.verbose = verbose;
+    for (const char* folder : {"/Documents/", "/Documents"}) {
+      EXPECT_EQ(RunPut(cli_, {"-", folder}, {}), kExitUsage);
+      EXPECT_EQ(err_.Take(),
+                "quorvalen: put - needs the name to give the file on the phone: put - REMOTE\n");
+    }
+  }
+  cli_.verbose = false;
+  std::string none;
+  EXPECT_NE(store_->Read({"Documents"}, "-", none), sim::StoreStatus::kOk);
+}
+
+TEST_F(CliTest, ChmodTakesOnlyTheLettersThePhoneKeeps) {
+  for (const std::string bad : {"644", "rwx", "u+w", "RR", "", "R,W"}) {
+    EXPECT_EQ(RunChmod(cli_, bad, {"/readme.txt"}), kExitUsage) << bad;
+    EXPECT_EQ(err_.Take(),
+              "quorvalen: chmod takes the phone's letters R (read), W (write) and D (delete), "
+              "such as R, RW or RWD; not \"" +
+                  bad + "\"\n");
+  }
+  ASSERT_EQ(RunLs(cli_, {"/readme.txt"}, {.long_form = true}), kExitDone);
+  EXPECT_EQ(out_.Take().substr(0, 4), "-RW ");  // untouched
+  EXPECT_EQ(RunChmod(cli_, "dr", {"/readme.txt"}), kExitDone);
+  ASSERT_EQ(RunLs(cli_, {"/readme.txt"}, {.long_form = true}), kExitDone);
+  EXPECT_EQ(out_.Take().substr(0, 4), "-RD ");
+}
+
+// The longest names differ by request: what a GET can name (123), a
+// folder change (122), and a PUT's first packet within the block length.
+TEST_F(CliTest, EachOperationTakesTheNamesItsRequestHasRoomFor) {
+  std::ofstream(L("x.txt")) << "x";
+  const std::string put_most(119, 'p'), get_most(123, 'g');
+  EXPECT_EQ(RunPut(cli_, {L("x.txt"), "/Documents/" + put_most}, {}), kExitDone);
+  EXPECT_EQ(Stored({"Documents"}, put_most), "x");
+  EXPECT_EQ(RunPut(cli_, {L("x.txt"), "/Documents/" + put_most + "p"}, {}), kExitUsage);
+  EXPECT_EQ(err_.Take(), "quorvalen: /Documents/" + put_most + "p: \"" + put_most +
+                             "p\" is longer than 119 characters (a PUT's first packet holds the "
+                             "name, two bytes a character, and 16 bytes more within "
+                             "OBEX_BlockLen 255)\n");
+  store_->Write({"Documents"}, get_most, "long");
+  cli_.Forget("/Documents");
+  EXPECT_EQ(RunGet(cli_, {"/Documents/" + get_most, "-"}, {}), kExitDone);
+  EXPECT_EQ(out_.Take(), "long");
+  EXPECT_EQ(RunChmod(cli_, "R", {"/Documents/" + get_most}), kExitDone);
+  EXPECT_EQ(RunRm(cli_, {"/Documents/" + get_most}), kExitDone);
+  EXPECT_EQ(RunMkdir(cli_, {"/Music/" + std::string(122, 'f')}, false), kExitDone);
+  EXPECT_EQ(RunMkdir(cli_, {"/Music/" + std::string(123, 'f')}, false), kExitUsage);
+  EXPECT_NE(err_.Take().find("is longer than 122 characters"), std::string::npos);
+}
+
 // A phone whose root listing names the parent, a path, a name with NUL and
 // a name with a slash: none of them is used, each is named, and nothing is
 // written outside the destination.

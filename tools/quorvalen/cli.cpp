@@ -168,7 +168,9 @@ int Cli::Fail(const SessionError& e, const std::string& context) {
   if (e.AtFamily() == AtErrorFamily::kCme && e.Code() == 11) {
     what += " (give it with --pin PIN or QUORVALEN_PIN)";
   }
-  Error(context.empty() || !session_ ? what : context + ": " + what);
+  // A refused name already names its path.
+  const bool named = what.rfind(context + ": ", 0) == 0;
+  Error(context.empty() || !session_ || named ? what : context + ": " + what);
   return ExitCodeOf(e.Kind());
 }
 

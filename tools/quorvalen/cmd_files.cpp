@@ -1,6 +1,8 @@
 // quorvalen rm, mkdir, mv, chmod and df: one request each on the phone's
 // files, with the messages a person expects of the commands of the same
 // names.
+#include <cctype>
+
 #include "cli.h"
 
 namespace quorvalen::tool {
@@ -58,10 +60,39 @@ int RunMv(Cli& cli, const std::string& from, const std::string& to) {
   return run.status;
 }
 
+namespace {
+
+// The phone keeps an entry's letters as the text it was sent and shows
+// them as they are; it knows R (read), W (write) and D (delete), nothing
+// of owners or octal modes. The letters (in either case) go upper-case in
+// that order; nothing if a character is not one of them.
+std::optional<std::string> PhoneLetters(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  std::string letters;
+  for (const char letter : {'R', 'W', 'D'}) {
+    if (text.find(letter) != std::string::npos) letters += letter;
+  }
+  if (letters.empty() || text.find_first_not_of("RWD") != std::string::npos ||
+      text.size() != letters.size()) {
+    return std::nullopt;
+  }
+  return letters;
+}
+
+}  // namespace
+
 int RunChmod(Cli& cli, const std::string& permissions, const std::vector<std::string>& paths) {
+  const std::optional<std::string> letters = PhoneLetters(permissions);
+  if (!letters) {
+    cli.Error(
+        "chmod takes the phone's letters R (read), W (write) and D (delete), such as R, RW "
+        "or RWD; not \"" +
+        permissions + "\"");
+    return kExitUsage;
+  }
   CopyRun run(cli);
   for (const std::string& path : paths) {
-    if (!run.Step(path, [&] { cli.Files().SetPermissions(path, permissions); })) {
+    if (!run.Step(path, [&] { cli.Files().SetPermissions(path, *letters); })) {
       break;
     }
   }

@@ -1,10 +1,12 @@
 // quorvalen put: files onto the phone, read as cp reads its arguments. One
 // argument lands in the phone's root under its own name; with more, the
 // last is the destination: a file, or a folder (which must exist when
-// several are given). "-" reads standard input. -r takes folders whole,
-// --skip-existing leaves alone what the phone has with the same size.
+// several are given). "-" reads standard input, into a file named in full.
+// -r takes folders whole, --skip-existing leaves alone what the phone has
+// with the same size, and an existing file is replaced only with -f.
 #include <dirent.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -26,11 +28,16 @@ class Putter : public CopyRun {
     std::string error;
     if (!ReadLocalFile(local, &data, &error)) return Local(error);
     return Step(remote, [&] {
-      if (options_.skip_existing) {
+      // A file on the phone is as precious as a local one: replaced only
+      // when asked.
+      if (options_.skip_existing || !options_.force) {
         std::optional<RemoteEntry> there = cli_.Files().Find(remote);
-        if (there && !there->folder && there->size == data.size()) {
+        if (there && !there->folder && options_.skip_existing && there->size == data.size()) {
           if (cli_.verbose) cli_.Note("skipped " + remote + " (same size)");
           return;
+        }
+        if (there && !there->folder && !options_.force) {
+          throw FileError(FileProblem::kExists, "exists on the phone (-f replaces it)");
         }
       }
       cli_.Files().Put(SourceOf(data), data.size(), remote,
@@ -76,10 +83,7 @@ class Putter : public CopyRun {
 
 int RunPut(Cli& cli, const std::vector<std::string>& args, const CopyOptions& options) {
   const auto [sources, dest] = SourcesAndDestination(args, "/");
-  if (args.size() == 1 && args[0] == "-") {
-    cli.Error("put - needs the name to give the file on the phone: put - REMOTE");
-    return kExitUsage;
-  }
+  const bool from_stdin = std::find(sources.begin(), sources.end(), "-") != sources.end();
   bool into_folder = args.size() == 1 || (!dest.empty() && dest.back() == '/');
   try {
     if (!into_folder) {
@@ -88,6 +92,11 @@ int RunPut(Cli& cli, const std::vector<std::string>& args, const CopyOptions& op
     }
   } catch (const SessionError& e) {
     return cli.Fail(e, dest);
+  }
+  // Standard input has no name of its own to keep in a folder.
+  if (from_stdin && into_folder) {
+    cli.Error("put - needs the name to give the file on the phone: put - REMOTE");
+    return kExitUsage;
   }
   if (sources.size() > 1 && !into_folder) {
     cli.Error(dest + " is not a folder on the phone (several files go into an existing folder)");

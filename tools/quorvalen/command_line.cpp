@@ -64,6 +64,7 @@ void FileCommands::Add(CLI::App& app) {
   put->add_flag("-r,--recursive", copy.recursive, "copy folders whole");
   put->add_flag("--skip-existing", copy.skip_existing,
                 "leave files the phone has with the same size alone");
+  put->add_flag("-f,--force", copy.force, "replace existing files on the phone");
 
   rm = example(app.add_subcommand("rm", "remove files or empty folders"),
                "quorvalen rm /Documents/old.txt");

@@ -135,8 +135,30 @@ void PhoneFiles::Changed(const std::string& path) {
 
 void PhoneFiles::Put(const Source& source, uint64_t size, const std::string& path,
                      const Progress& progress) {
-  session_.Put(source, size, path, progress);
+  try {
+    session_.Put(source, size, path, progress);
+  } catch (const SessionError& e) {
+    if (e.Kind() == SessionErrorKind::kRefused) RefuseFileOnTheWay(path);
+    throw;
+  }
   Changed(Normal(path));
+}
+
+void PhoneFiles::RefuseFileOnTheWay(const std::string& path) {
+  // The phone answers a folder change into a file as into nothing ("not
+  // found"); its parent's listing tells the two apart.
+  const std::vector<std::string> names = SplitRemotePath(path);
+  for (size_t i = 1; i < names.size(); ++i) {
+    const std::string folder = JoinRemotePath({names.begin(), names.begin() + i});
+    std::optional<RemoteEntry> entry;
+    try {
+      entry = Find(folder);
+    } catch (const SessionError&) {
+      return;  // the first failure is the one to tell
+    }
+    if (!entry) return;
+    if (!entry->folder) throw FileError(FileProblem::kNotFolder, folder + " is not a folder");
+  }
 }
 
 void PhoneFiles::Remove(const std::string& path) {

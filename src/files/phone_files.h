@@ -177,6 +177,9 @@ class PhoneFiles {
   };
 
   int64_t Now() const;
+  // After the phone refused a change at path: a FileError kNotFolder when
+  // a folder on the way is a file; nothing otherwise.
+  void RefuseFileOnTheWay(const std::string& path);
   // Our own change at a path: its folder's listing, what is listed at or
   // below it, and files kept from those go.
   void Changed(const std::string& path);

@@ -8,11 +8,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "cli/captured.h"
+#include "connection.h"
 #include "quorvalen/sim/attachments.h"
 #include "quorvalen/sim/file_store.h"
 #include "quorvalen/virtual_platform.h"
@@ -294,6 +298,154 @@ TEST_F(CliTest, APhoneThatLiesCannotWriteOutsideTheDestination) {
     EXPECT_EQ(RunLs(cli_, {"/"}, {}), kExitRefused);
     EXPECT_NE(err_.Take().find("the folder listing is not XML"), std::string::npos);
   }
+}
+
+}  // namespace
+}  // namespace quorvalen::tool
+
+namespace quorvalen::tool {
+namespace {
+
+// Standard error of the whole command line, which writes it before any Cli
+// exists.
+std::string UsageOf(const std::vector<std::string>& args, int* code) {
+  ::testing::internal::CaptureStderr();
+  *code = RunCommandLine(args);
+  return ::testing::internal::GetCapturedStderr();
+}
+
+TEST_F(CliTest, LsShowsFilesApartAndEveryEntryWithItsPath) {
+  // Files first, then each folder under its heading, as coreutils ls does.
+  ASSERT_EQ(RunLs(cli_, {"/Music", "/readme.txt", "/Pictures"}, {}), kExitDone);
+  EXPECT_EQ(out_.Take(), "readme.txt\n\n/Music:\n\n/Pictures:\nHoliday/\nlogo.png\n");
+  // -h sizes for a person.
+  ASSERT_EQ(RunLs(cli_, {"/Pictures/Holiday/beach.jpg"}, {.long_form = true, .human = true}),
+            kExitDone);
+  EXPECT_EQ(out_.Take(), "-RW     37.0 KiB  2026-01-01 09:30  beach.jpg\n");
+  // JSON: one array, each entry with the path get and rm take.
+  ASSERT_EQ(RunLs(cli_, {"/Pictures", "/readme.txt"}, {.json = true}), kExitDone);
+  const auto json = nlohmann::json::parse(out_.Take());
+  ASSERT_EQ(json.size(), 3u);
+  EXPECT_EQ(json[0]["path"], "/readme.txt");
+  EXPECT_EQ(json[1]["path"], "/Pictures/Holiday");
+  EXPECT_EQ(json[2]["path"], "/Pictures/logo.png");
+}
+
+TEST_F(CliTest, EachMessageSaysItsThingOnce) {
+  std::ofstream(L("a.txt")) << "alpha";
+  EXPECT_EQ(RunPut(cli_, {L("a.txt"), "/Documents/\xE6\x97\xA5.txt"}, {}), kExitUsage);
+  EXPECT_EQ(err_.Take(),
+            "quorvalen: /Documents/\xE6\x97\xA5.txt: \"\xE6\x97\xA5.txt\" holds a character "
+            "outside Latin-1, which the phone's names cannot carry\n");
+  EXPECT_EQ(RunAt(cli_, {"CGMM"}), kExitUsage);
+  EXPECT_EQ(err_.Take(), "quorvalen: an AT line begins with AT: CGMM\n");
+  // A file where a folder was meant is said to be one.
+  EXPECT_EQ(RunPut(cli_, {L("a.txt"), "/readme.txt/"}, {}), kExitRefused);
+  EXPECT_EQ(err_.Take(), "quorvalen: /readme.txt/a.txt: /readme.txt is not a folder\n");
+  // A device that is not there: named once, with the reason.
+  GlobalOptions global;
+  EXPECT_EQ(RunProbe(cli_, global, {"/nonexistent/tty"}), kExitLink);
+  EXPECT_EQ(out_.Take(), "/nonexistent/tty: cannot open: No such file or directory\n");
+  err_.Take();
+
+  // Usage errors: the subcommand, what is wrong, where help is; an unknown
+  // word named as typed.
+  int code = 0;
+  EXPECT_EQ(UsageOf({"get"}, &code), "quorvalen: get: files is required (quorvalen get --help)\n");
+  EXPECT_EQ(code, kExitUsage);
+  EXPECT_EQ(UsageOf({"config"}, &code),
+            "quorvalen: config: action is required (quorvalen config --help)\n");
+  EXPECT_EQ(UsageOf({"--sim", "list", "sms", "ls"}, &code),
+            "quorvalen: no such command: list (quorvalen --help)\n");
+  EXPECT_EQ(code, kExitUsage);
+  EXPECT_EQ(UsageOf({"sms", "list"}, &code),
+            "quorvalen: sms: no such command: list (quorvalen sms --help)\n");
+  EXPECT_EQ(UsageOf({"df", "/Music"}, &code),
+            "quorvalen: df: unexpected argument: /Music (quorvalen df --help)\n");
+}
+
+TEST_F(CliTest, TraceReadsStandardInputAndRefusesWhatIsNoTrace) {
+  std::ofstream(L("notes.txt")) << "just\nsome notes\n";
+  EXPECT_EQ(RunTrace(cli_, L("notes.txt")), kExitUsage);
+  EXPECT_EQ(out_.Take(), "");
+  EXPECT_EQ(err_.Take(), "quorvalen: " + L("notes.txt") +
+                             " is not a trace (a trace's lines begin with a time)\n");
+  std::istringstream trace(
+      "Quorvalen Debug File Open 2026-12-0702:22:09\n"
+      "008531597 COM>    :AT^SBFB=?\n");
+  std::streambuf* before = std::cin.rdbuf(trace.rdbuf());
+  const int code = RunTrace(cli_, "-");
+  std::cin.rdbuf(before);
+  EXPECT_EQ(code, kExitDone);
+  EXPECT_EQ(out_.Take(),
+            "Quorvalen Debug File Open 2026-12-0702:22:09\n02:22:11.597  -> phone AT^SBFB=?\n");
+}
+
+// What a person types from coreutils, through the parser the command line
+// and the shell share.
+TEST_F(CliTest, CoreutilsReflexesAreAnswered) {
+  std::istringstream script(
+      "df -h\n"
+      "df --json\n"
+      "ls -la /Pictures/Holiday/beach.jpg\n"
+      "rm /Pictures\n"
+      "rm -r /\n");
+  EXPECT_EQ(RunShellScript(cli_, script), kExitUsage);
+  const std::string out = out_.Take();
+  EXPECT_NE(out.find("64.0 MiB"), std::string::npos) << out;
+  EXPECT_NE(out.find("{\"size\": 67108864, \"used\": "), std::string::npos) << out;
+  EXPECT_NE(out.find("-RW        37888  2026-01-01 09:30  beach.jpg\n"), std::string::npos) << out;
+  EXPECT_EQ(err_.Take(),
+            "quorvalen: /Pictures: the folder is not empty (rm -r removes it whole)\n"
+            "quorvalen: rm -r does not remove the top folder (/)\n");
+  // A tree goes deepest first; -f passes over what is not there.
+  cli_.verbose = true;
+  EXPECT_EQ(RunRm(cli_, {"/Pictures", "/gone.txt"}, {.recursive = true, .force = true}), kExitDone);
+  EXPECT_EQ(err_.Take(),
+            "removed /Pictures/Holiday/beach.jpg\nremoved /Pictures/Holiday/sunset.jpg\n"
+            "removed /Pictures/Holiday\nremoved /Pictures/logo.png\nremoved /Pictures\n");
+  EXPECT_EQ(RunRm(cli_, {"/gone.txt"}, {.recursive = true}), kExitRefused);
+  EXPECT_EQ(err_.Take(), "quorvalen: /gone.txt: not found\n");
+}
+
+TEST_F(CliTest, TheShellsTildeIsTheLocalHomeAndNoPlaceOnThePhone) {
+  const char* home = std::getenv("HOME");
+  const std::string saved = home ? home : "";
+  ::setenv("HOME", local_.c_str(), 1);
+  std::istringstream script("get /readme.txt ~/\ncd ~\n");
+  const int code = RunShellScript(cli_, script);
+  ::setenv("HOME", saved.c_str(), 1);
+  EXPECT_EQ(code, kExitUsage);
+  EXPECT_EQ(Read(L("readme.txt")), Stored({}, "readme.txt"));
+  EXPECT_EQ(err_.Take(),
+            "quorvalen: cd: ~: the phone has no home folder (/ is its top; ./~ names a file "
+            "called so)\n");
+}
+
+// The tour's folder goes when the tour ends, and when it is interrupted.
+TEST_F(CliTest, AScratchFolderIsRemovedHoweverTheRunEnds) {
+  const std::string pattern = (root_ / "scratch-XXXXXX").string();
+  {
+    ScratchFolder folder(pattern);
+    std::ofstream(folder.File("a.txt")) << "a";
+    ASSERT_TRUE(fs::exists(folder.Path() + "/a.txt"));
+  }
+  auto scratch_left = [&] {
+    for (const auto& e : fs::directory_iterator(root_)) {
+      if (e.path().filename().string().rfind("scratch-", 0) == 0) return true;
+    }
+    return false;
+  };
+  EXPECT_FALSE(scratch_left());
+  EXPECT_EXIT(
+      {
+        ScratchFolder folder(pattern);
+        std::ofstream(folder.File("a.txt")) << "a";
+        InstallInterruptHandler();
+        ::raise(SIGINT);
+      },
+      ::testing::ExitedWithCode(kExitInterrupted), "");
+  EXPECT_FALSE(scratch_left());
 }
 
 }  // namespace

@@ -6,8 +6,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <stdexcept>
 
 namespace quorvalen::tool {
 namespace {
@@ -16,6 +19,24 @@ std::atomic<bool> g_interrupted{false};
 // The temporary file being written, for the signal handler (which may only
 // call unlink on a path it already has).
 char g_partial[4096];
+
+// The scratch folder's paths, removed by a signal in reverse order (files
+// first, the folder last).
+char g_scratch[8][4096];
+std::atomic<int> g_scratch_count{0};
+
+// Paths change only with the signals blocked, so that the handler never
+// sees half of one.
+template <typename Change>
+void Blocked(Change change) {
+  sigset_t block, old;
+  sigemptyset(&block);
+  sigaddset(&block, SIGINT);
+  sigaddset(&block, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &block, &old);
+  change();
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
 
 // In the shell Ctrl-C stops the command at work, never the shell.
 std::atomic<bool> g_in_shell{false};
@@ -34,7 +55,43 @@ void OnSignal(int signal) {
     (void)!::write(STDERR_FILENO, kNote, sizeof kNote - 1);
     return;
   }
+  for (int i = g_scratch_count.load() - 1; i >= 0; --i) {
+    if (::unlink(g_scratch[i]) != 0) ::rmdir(g_scratch[i]);
+  }
   ::_exit(kExitInterrupted);
+}
+
+// False when the path does not fit (it is then not removed by a signal).
+bool RemoveOnSignal(const std::string& path) {
+  const int n = g_scratch_count.load();
+  if (n >= 8 || path.size() >= sizeof g_scratch[0]) return false;
+  Blocked([&] {
+    std::memcpy(g_scratch[n], path.c_str(), path.size() + 1);
+    g_scratch_count = n + 1;
+  });
+  return true;
+}
+
+// Whether a message names what its context names already (the session
+// puts the path of a name it refuses, or the AT line, in its message), so
+// that it is said once: the context as given or as the phone's path, at
+// the start or after a space, and ending the message or before a colon.
+bool Names(const std::string& message, const std::string& context) {
+  std::vector<std::string> forms = {context};
+  try {
+    forms.push_back(JoinRemotePath(SplitRemotePath(context)));
+  } catch (const SessionError&) {
+    // not a path the phone could have
+  }
+  for (const std::string& form : forms) {
+    for (size_t at = message.find(form); at != std::string::npos; at = message.find(form, at + 1)) {
+      const size_t end = at + form.size();
+      if ((at == 0 || message[at - 1] == ' ') && (end == message.size() || message[end] == ':')) {
+        return true;
+      }
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -52,16 +109,31 @@ void InstallInterruptHandler() {
 }
 
 void RegisterPartialFile(const std::string& path) {
-  // Blocked while the path changes, so the handler never sees half of one.
-  sigset_t block, old;
-  sigemptyset(&block);
-  sigaddset(&block, SIGINT);
-  sigaddset(&block, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &block, &old);
-  const size_t n = std::min(path.size(), sizeof g_partial - 1);
-  std::memcpy(g_partial, path.data(), n);
-  g_partial[path.size() < sizeof g_partial ? n : 0] = '\0';
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  Blocked([&] {
+    const size_t n = std::min(path.size(), sizeof g_partial - 1);
+    std::memcpy(g_partial, path.data(), n);
+    g_partial[path.size() < sizeof g_partial ? n : 0] = '\0';
+  });
+}
+
+ScratchFolder::ScratchFolder(std::string pattern) {
+  if (!::mkdtemp(pattern.data())) {
+    throw std::runtime_error("cannot make a folder " + pattern + ": " + std::strerror(errno));
+  }
+  path_ = pattern;
+  RemoveOnSignal(path_);
+}
+
+ScratchFolder::~ScratchFolder() {
+  Blocked([] { g_scratch_count = 0; });
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string ScratchFolder::File(const std::string& name) {
+  const std::string path = path_ + "/" + name;
+  RemoveOnSignal(path);  // after the folder: removed before it
+  return path;
 }
 
 std::string Printable(const std::string& text) {
@@ -168,9 +240,7 @@ int Cli::Fail(const SessionError& e, const std::string& context) {
   if (e.AtFamily() == AtErrorFamily::kCme && e.Code() == 11) {
     what += " (give it with --pin PIN or QUORVALEN_PIN)";
   }
-  // A refused name already names its path.
-  const bool named = what.rfind(context + ": ", 0) == 0;
-  Error(context.empty() || !session_ || named ? what : context + ": " + what);
+  Error(context.empty() || !session_ || Names(what, context) ? what : context + ": " + what);
   return ExitCodeOf(e.Kind());
 }
 

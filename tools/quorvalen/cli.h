@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <iosfwd>
 #include <map>
 #include <memory>
 #include <optional>
@@ -140,6 +141,24 @@ void ClearInterrupted();
 // The temporary file a GET is writing, removed if the process is killed.
 void RegisterPartialFile(const std::string& path);
 
+// A folder of the tool's own (the tour's), made from a mkdtemp pattern and
+// removed with all it holds when it goes, also when the process is
+// interrupted: a signal removes the files named to it beforehand (a
+// handler cannot read a folder) and then the folder.
+class ScratchFolder {
+ public:
+  explicit ScratchFolder(std::string pattern);  // throws std::runtime_error
+  ~ScratchFolder();
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  const std::string& Path() const { return path_; }
+  // The path of a file to be made in it, removed on an interrupt too.
+  std::string File(const std::string& name);
+
+ private:
+  std::string path_;
+};
+
 // "1.4 MiB", "512 B".
 std::string HumanSize(uint64_t bytes);
 
@@ -147,6 +166,7 @@ std::string HumanSize(uint64_t bytes);
 struct LsOptions {
   bool long_form = false;
   bool json = false;
+  bool human = false;  // -l sizes as "1.4 MiB"
 };
 int RunLs(Cli& cli, const std::vector<std::string>& paths, const LsOptions& options);
 
@@ -158,15 +178,20 @@ struct CopyOptions {
 int RunGet(Cli& cli, const std::vector<std::string>& args, const CopyOptions& options);
 int RunPut(Cli& cli, const std::vector<std::string>& args, const CopyOptions& options);
 
-int RunRm(Cli& cli, const std::vector<std::string>& paths);
+struct RmOptions {
+  bool recursive = false;  // folders with all they hold (never the top folder)
+  bool force = false;      // a path that is not there is no error
+};
+int RunRm(Cli& cli, const std::vector<std::string>& paths, const RmOptions& options = {});
 int RunMkdir(Cli& cli, const std::vector<std::string>& paths, bool parents);
 int RunMv(Cli& cli, const std::string& from, const std::string& to);
 int RunChmod(Cli& cli, const std::string& permissions, const std::vector<std::string>& paths);
-int RunDf(Cli& cli);
+int RunDf(Cli& cli, bool json = false);
 int RunInfo(Cli& cli);
 int RunAt(Cli& cli, const std::vector<std::string>& lines);
 // action: get, set, unset, list or path.
 int RunConfig(Cli& cli, const std::string& action, const std::vector<std::string>& args);
+// path "-" reads standard input.
 int RunTrace(Cli& cli, const std::string& path);
 
 // quorvalen sms and quorvalen contacts.
@@ -223,6 +248,8 @@ struct FileCommands {
   SmsOptions sms_options;
   ContactOptions contact_options;
   LsOptions ls_options;
+  RmOptions rm_options;
+  bool df_json = false;
   CopyOptions copy;
   std::vector<std::string> paths, files, lines;
   bool parents = false;
@@ -230,6 +257,9 @@ struct FileCommands {
 };
 // quorvalen shell: commands read line by line on the cli's one session.
 int RunShell(Cli& cli);
+// The shell's commands from in, one line each, without a prompt; returns
+// the last command's exit code.
+int RunShellScript(Cli& cli, std::istream& in);
 // A subcommand with its example as footer.
 CLI::App* Example(CLI::App* sub, const std::string& text);
 

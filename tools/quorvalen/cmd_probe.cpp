@@ -54,7 +54,12 @@ std::string QuickCheck(PosixPlatform& platform, const std::string& path) {
     port->PortOpen(false);
     return reply.find("OK") != std::string::npos ? "" : "no answer";
   } catch (const Error& e) {
-    return "cannot open: " + e.description;
+    // The port's description names the device, which the line names
+    // already: "cannot open: No such file or directory".
+    const std::string named = "Cannot open " + path + ": ";
+    if (e.description.rfind(named, 0) == 0)
+      return "cannot open: " + e.description.substr(named.size());
+    return e.description;
   }
 }
 

@@ -1,7 +1,10 @@
 // quorvalen trace: a trace file for a person. Each line gets its time as
 // HH:MM:SS.mmm and its direction; OBEX packets are decoded (operation or
 // response, length, headers) and BFB frames named.
+#include <cerrno>
+#include <cstring>
 #include <fstream>
+#include <iostream>
 
 #include "cli.h"
 #include "quorvalen/byte_text.h"
@@ -9,6 +12,10 @@
 
 namespace quorvalen::tool {
 namespace {
+
+// A trace has its first trace line near its top; a file that has none among
+// its first lines is not read to its end.
+constexpr size_t kLinesBeforeTrace = 64;
 
 uint32_t BigEndian(std::string_view bytes) {
   uint32_t value = 0;
@@ -68,14 +75,32 @@ std::string Response(std::string_view packet) {
 }  // namespace
 
 int RunTrace(Cli& cli, const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    cli.Error("cannot read " + path);
-    return kExitLocal;
+  std::ifstream file;
+  if (path != "-") {
+    file.open(path, std::ios::binary);
+    if (!file) {
+      cli.Error("cannot read " + path + ": " + std::strerror(errno));
+      return kExitLocal;
+    }
   }
+  std::istream& in = path == "-" ? std::cin : file;
+  // A trace opens with its header line, or (cut from a longer one) with a
+  // stamped line; the lines before the first such one wait for it, so that
+  // a file that is no trace is said to be none rather than shown.
+  std::vector<std::string> before;
+  bool trace = false;
   for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     const bool stamped = line.size() >= 9 && line.find_first_not_of("0123456789") >= 9;
+    if (!trace) {
+      trace = stamped || line.rfind("Quorvalen Debug File ", 0) == 0;
+      if (!trace && before.size() < kLinesBeforeTrace) {
+        before.push_back(std::move(line));
+        continue;
+      }
+      if (!trace) break;
+      for (const std::string& text : before) std::fprintf(cli.out, "%s\n", text.c_str());
+    }
     if (!stamped) {
       std::fprintf(cli.out, "%s\n", line.c_str());
       continue;
@@ -109,6 +134,11 @@ int RunTrace(Cli& cli, const std::string& path) {
       shown = "   " + text;
     }
     std::fprintf(cli.out, "%s  %s\n", when, shown.c_str());
+  }
+  if (!trace) {
+    cli.Error((path == "-" ? std::string("standard input") : path) +
+              " is not a trace (a trace's lines begin with a time)");
+    return kExitUsage;
   }
   return kExitDone;
 }

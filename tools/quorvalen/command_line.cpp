@@ -35,6 +35,49 @@ CLI::Validator NumberIn(int64_t min, int64_t max, const std::string& unit) {
       unit);
 }
 
+// A parse error in one line, with the subcommand it concerns: "get: files
+// is required (quorvalen get --help)". A word that is no subcommand is
+// named as typed (the parser's own message lists the extras reversed).
+std::string UsageError(const CLI::App& app, const CLI::ParseError& e,
+                       const std::vector<std::string>& args) {
+  // The deepest subcommand given, and the first word left over from the
+  // top down, with the command it was left at.
+  std::vector<const CLI::App*> chain = {&app};
+  while (!chain.back()->get_subcommands().empty()) {
+    chain.push_back(chain.back()->get_subcommands().back());
+  }
+  auto command_of = [&](size_t depth) {
+    std::string command;
+    for (size_t i = 1; i <= depth; ++i) command += (i > 1 ? " " : "") + chain[i]->get_name();
+    return command;
+  };
+  auto said = [&](size_t depth, const std::string& what) {
+    const std::string command = command_of(depth);
+    const std::string help =
+        command.empty() ? "(quorvalen --help)" : "(quorvalen " + command + " --help)";
+    return (command.empty() ? "" : command + ": ") + what + " " + help;
+  };
+  // Words the subcommands do not take fall through to the top: a word
+  // before the first subcommand is no command; one after it belongs to the
+  // deepest subcommand.
+  auto position = [&](const std::string& word) {
+    return std::find(args.begin(), args.end(), word) - args.begin();
+  };
+  for (size_t depth = 0; depth < chain.size(); ++depth) {
+    const std::vector<std::string> left = chain[depth]->remaining();
+    if (left.empty()) continue;
+    const std::string& word = left.front();
+    size_t owner = chain.size() - 1;
+    if (chain.size() == 1 || position(word) < position(chain[1]->get_name())) owner = 0;
+    if (!chain[owner]->get_subcommands([](const CLI::App*) { return true; }).empty()) {
+      return said(owner, "no such command: " + word);
+    }
+    if (dynamic_cast<const CLI::ExtrasError*>(&e))
+      return said(owner, "unexpected argument: " + word);
+  }
+  return said(chain.size() - 1, e.what());
+}
+
 CLI::App* Example(CLI::App* sub, const std::string& text) {
   sub->footer("Example:\n  " + text);
   return sub;
@@ -46,7 +89,11 @@ void FileCommands::Add(CLI::App& app) {
                "quorvalen --port /dev/ttyUSB0 ls -l /Pictures");
   ls->add_option("path", paths, "folders or files on the phone");
   ls->add_flag("-l", ls_options.long_form, "permissions, size, date and name");
-  ls->add_flag("--json", ls_options.json, "a JSON array of the entries");
+  ls->add_flag("--json", ls_options.json, "a JSON array of the entries, each with its path");
+  // ls's -h and -a, as coreutils has them (help is --help alone).
+  ls->set_help_flag("--help", "print this help message and exit");
+  ls->add_flag("-h,--human-readable", ls_options.human, "with -l, sizes as 1.4 MiB");
+  ls->add_flag("-a,--all")->description("every entry (the phone hides none: the same as without)");
 
   get = example(
       app.add_subcommand("get", "copy files from the phone: get REMOTE... [LOCAL|-]"),
@@ -69,6 +116,9 @@ void FileCommands::Add(CLI::App& app) {
   rm = example(app.add_subcommand("rm", "remove files or empty folders"),
                "quorvalen rm /Documents/old.txt");
   rm->add_option("path", paths, "files or empty folders on the phone")->required();
+  rm->add_flag("-r,-R,--recursive", rm_options.recursive,
+               "folders with all they hold (never the top folder)");
+  rm->add_flag("-f,--force", rm_options.force, "no error for a path that is not there");
 
   mkdir =
       example(app.add_subcommand("mkdir", "make folders"), "quorvalen mkdir -p /Music/Albums/2026");
@@ -86,6 +136,9 @@ void FileCommands::Add(CLI::App& app) {
   chmod->add_option("path", paths, "files or folders")->required();
 
   df = example(app.add_subcommand("df", "the phone's memory: size, used, free"), "quorvalen df");
+  df->set_help_flag("--help", "print this help message and exit");
+  df->add_flag("-h,--human-readable")->description("sizes as 1.4 MiB (always so)");
+  df->add_flag("--json", df_json, "size, used and free in bytes, as a JSON object");
   info = example(
       app.add_subcommand("info", "who the phone is: identity, battery, signal, memory, family"),
       "quorvalen --port /dev/ttyACM0 info");
@@ -185,11 +238,11 @@ std::optional<int> FileCommands::Run(Cli& cli) {
   if (*ls) return RunLs(cli, paths, ls_options);
   if (*get) return RunGet(cli, files, copy);
   if (*put) return RunPut(cli, files, copy);
-  if (*rm) return RunRm(cli, paths);
+  if (*rm) return RunRm(cli, paths, rm_options);
   if (*mkdir) return RunMkdir(cli, paths, parents);
   if (*mv) return RunMv(cli, from, to);
   if (*chmod) return RunChmod(cli, permissions, paths);
-  if (*df) return RunDf(cli);
+  if (*df) return RunDf(cli, df_json);
   if (*info) return RunInfo(cli);
   if (*at) return RunAt(cli, lines);
   if (*sms_ls) return RunSmsLs(cli, sms_options);
@@ -263,7 +316,7 @@ int RunCommandLine(const std::vector<std::string>& args) {
   std::string trace_file;
   CLI::App* trace = example(app.add_subcommand("trace", "show a trace file for a person"),
                             "quorvalen --trace t.log ls && quorvalen trace t.log");
-  trace->add_option("file", trace_file, "the trace file")->required();
+  trace->add_option("file", trace_file, "the trace file, or - for standard input")->required();
 
   std::string action;
   std::vector<std::string> config_args;
@@ -341,7 +394,9 @@ int RunCommandLine(const std::vector<std::string>& args) {
   try {
     app.parse(reversed);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e) == 0 ? kExitDone : kExitUsage;
+    if (e.get_exit_code() == 0) return app.exit(e), kExitDone;  // --help, --version
+    std::fprintf(stderr, "quorvalen: %s\n", UsageError(app, e, args).c_str());
+    return kExitUsage;
   }
   if (mobile_type >= 0) global.mobile_type = mobile_type;
   if (*console) return RunConsole(console_options);

@@ -24,22 +24,24 @@ constexpr char kHelp[] =
     "Commands (the phone's paths are taken from the current folder; see quorvalen CMD --help):\n"
     "  cd [FOLDER]                 change the phone's current folder (default /)\n"
     "  pwd                         show it\n"
-    "  ls [-l] [--json] [PATH...]  list folders of the phone\n"
+    "  ls [-l] [-h] [--json] [PATH...]  list folders of the phone\n"
     "  get [-r] [--skip-existing] [-f] REMOTE... [LOCAL]   copy from the phone\n"
     "  put [-r] [--skip-existing] LOCAL... [REMOTE]        copy to the phone\n"
-    "  rm PATH...                  remove files or empty folders\n"
+    "  rm [-r] [-f] PATH...        remove files or folders (-r with all they hold)\n"
     "  mkdir [-p] PATH...          make folders\n"
     "  mv FROM TO                  rename within a folder\n"
     "  chmod LETTERS PATH...       set the phone's permission letters (R, W, D)\n"
-    "  df | info | at LINE...      memory, identity, AT command lines\n"
+    "  df [--json] | info | at LINE...   memory, identity, AT command lines\n"
     "  sms ls|export|rm|send|write the phone's short messages\n"
     "  contacts ls|export|import|rm  its phonebook\n"
-    "  lcd [DIR] | lls [DIR]       change or list the local folder\n"
+    "  lcd [DIR] | lls [DIR]       change or list the local folder (~: the home folder;\n"
+    "                              on the phone / is the top, there is no ~)\n"
     "  help | exit                 this text | leave (also Ctrl-D)\n"
     "Several commands on one line are separated by ';'.\n";
 
-// Splits a line into commands (at ';') and words: quotes '...' and "...",
-// backslash escapes and a leading ~ as in a shell. False for an unclosed
+// Splits a line into commands (at ';') and words: quotes '...' and "..."
+// and backslash escapes as in a shell. A leading ~ stays: only where a word
+// names a local file is it the home folder (Local). False for an unclosed
 // quote.
 bool SplitLine(const std::string& line, std::vector<std::vector<std::string>>& commands) {
   commands.assign(1, {});
@@ -69,12 +71,6 @@ bool SplitLine(const std::string& line, std::vector<std::vector<std::string>>& c
       if (c == ';') commands.emplace_back();
     } else if (c == '#' && !in_word) {
       break;  // a comment to the end of the line
-    } else if (c == '~' && !in_word &&
-               (i + 1 == line.size() || line[i + 1] == '/' || line[i + 1] == ' ' ||
-                line[i + 1] == ';')) {
-      const char* home = std::getenv("HOME");
-      word += home ? home : "~";
-      in_word = true;
     } else {
       word += c;
       in_word = true;
@@ -83,6 +79,9 @@ bool SplitLine(const std::string& line, std::vector<std::vector<std::string>>& c
   if (in_word) commands.back().push_back(std::move(word));
   return quote == 0;
 }
+
+// "~" or "~/...": the home folder at the start of a word.
+bool Tilde(const std::string& word) { return word == "~" || word.rfind("~/", 0) == 0; }
 
 class Shell {
  public:
@@ -107,14 +106,26 @@ class Shell {
     return status_ = RunFileCommand(words);
   }
 
+  // A local word: ~ at its start is the home folder.
+  static std::string Local(const std::string& word) {
+    const char* home = std::getenv("HOME");
+    return Tilde(word) && home ? std::string(home).append(word, 1) : word;
+  }
+
   std::string Prompt() const { return "quorvalen:" + cwd_ + "> "; }
   int Status() const { return status_; }
   const std::string& Folder() const { return cwd_; }
 
   // The phone's path of a word, from the current folder; a trailing '/'
-  // (a folder as destination) is kept.
+  // (a folder as destination) is kept. ~ is refused: the phone has no home
+  // folder, and reading it as / would make "rm -r ~" empty the phone.
   std::string Remote(const std::string& word) const {
     if (word.empty()) throw SessionError(SessionErrorKind::kBadName, "an empty path");
+    if (Tilde(word)) {
+      throw SessionError(SessionErrorKind::kBadName,
+                         word + ": the phone has no home folder (/ is its top; ./" + word +
+                             " names a file called so)");
+    }
     const std::string joined = !word.empty() && word[0] == '/' ? word : cwd_ + "/" + word;
     std::string path = JoinRemotePath(SplitRemotePath(joined));
     if (word.size() > 1 && word.back() == '/' && path != "/") path += '/';
@@ -143,7 +154,7 @@ class Shell {
 
   int ChangeLocalFolder(const std::vector<std::string>& words) {
     const char* home = std::getenv("HOME");
-    const std::string dir = words.size() > 1 ? words[1] : home ? home : "/";
+    const std::string dir = words.size() > 1 ? Local(words[1]) : home ? home : "/";
     if (::chdir(dir.c_str()) != 0) {
       cli_.Error("lcd: " + dir + ": " + std::strerror(errno));
       return kExitLocal;
@@ -152,7 +163,7 @@ class Shell {
   }
 
   int ListLocal(const std::vector<std::string>& words) {
-    const std::string dir = words.size() > 1 ? words[1] : ".";
+    const std::string dir = words.size() > 1 ? Local(words[1]) : ".";
     std::error_code error;
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
@@ -202,6 +213,7 @@ class Shell {
         // All but a last local destination are the phone's.
         auto& f = commands.files;
         for (size_t i = 0; i + (f.size() > 1 ? 1 : 0) < f.size(); ++i) f[i] = Remote(f[i]);
+        if (f.size() > 1) f.back() = Local(f.back());
       } else if (*commands.put) {
         auto& f = commands.files;
         if (f.size() == 1) {
@@ -209,12 +221,17 @@ class Shell {
         } else {
           f.back() = Remote(f.back());
         }
+        for (size_t i = 0; i + 1 < f.size(); ++i) f[i] = Local(f[i]);
       } else if (*commands.mv) {
         commands.from = Remote(commands.from);
         if (commands.to.find('/') != std::string::npos) commands.to = Remote(commands.to);
       }
     } catch (const SessionError& e) {
       return Failed(e, words[0]);
+    }
+    for (std::string* file : {&commands.sms_options.file, &commands.sms_options.exported,
+                              &commands.contact_options.file}) {
+      *file = Local(*file);
     }
     ClearInterrupted();
     // Every command sees the phone as it is now (not as completion or cd
@@ -311,47 +328,54 @@ char** Complete(const char* text, int start, int) {
   return matches.empty() ? nullptr : rl_completion_matches(text, NextMatch);
 }
 
+// One line of commands; false when one of them was exit.
+bool RunLine(Cli& cli, Shell& shell, const std::string& line) {
+  std::vector<std::vector<std::string>> commands;
+  if (!SplitLine(line, commands)) {
+    cli.Error("a quote is not closed: " + line);
+    return true;
+  }
+  for (auto& words : commands) {
+    if (!shell.Run(words)) return false;
+  }
+  std::fflush(cli.out);
+  return true;
+}
+
 }  // namespace
 
-int RunShell(Cli& cli) {
+int RunShellScript(Cli& cli, std::istream& in) {
   Shell shell(cli);
+  for (std::string line; std::getline(in, line);) {
+    if (!RunLine(cli, shell, line)) break;
+  }
+  return shell.Status();
+}
+
+int RunShell(Cli& cli) {
   ShellInterrupts();
   InstallInterruptHandler();
-  const bool terminal = ::isatty(STDIN_FILENO);
-  if (terminal) {
-    g_completion.shell = &shell;
-    g_completion.cli = &cli;
-    rl_attempted_completion_function = Complete;
-    std::fprintf(cli.err, "quorvalen shell: help lists the commands, exit (or Ctrl-D) leaves\n");
-  }
+  if (!::isatty(STDIN_FILENO)) return RunShellScript(cli, std::cin);
+  Shell shell(cli);
+  g_completion.shell = &shell;
+  g_completion.cli = &cli;
+  rl_attempted_completion_function = Complete;
+  std::fprintf(cli.err, "quorvalen shell: help lists the commands, exit (or Ctrl-D) leaves\n");
   while (true) {
-    std::string line;
-    if (terminal) {
-      char* read = readline(shell.Prompt().c_str());
-      if (!read && Interrupted()) {  // Ctrl-C at the prompt: a fresh line
-        ClearInterrupted();
-        std::fputc('\n', cli.out);
-        continue;
-      }
-      if (!read) {
-        std::fputc('\n', cli.out);
-        break;
-      }
-      line = read;
-      std::free(read);
-      if (!line.empty()) add_history(line.c_str());
-    } else if (!std::getline(std::cin, line)) {
-      break;
-    }
-    std::vector<std::vector<std::string>> commands;
-    if (!SplitLine(line, commands)) {
-      cli.Error("a quote is not closed: " + line);
+    char* read = readline(shell.Prompt().c_str());
+    if (!read && Interrupted()) {  // Ctrl-C at the prompt: a fresh line
+      ClearInterrupted();
+      std::fputc('\n', cli.out);
       continue;
     }
-    for (auto& words : commands) {
-      if (!shell.Run(words)) return shell.Status();
+    if (!read) {
+      std::fputc('\n', cli.out);
+      break;
     }
-    std::fflush(cli.out);
+    const std::string line = read;
+    std::free(read);
+    if (!line.empty()) add_history(line.c_str());
+    if (!RunLine(cli, shell, line)) break;
   }
   return shell.Status();
 }

@@ -1,10 +1,13 @@
 // The tours, against the built-in simulated phone on a pseudo-terminal: the
 // command line at work, each command shown before its output, as a person
-// would type it; and (--console) the console's requests and JSON answers.
+// would type it (its local files in a folder of its own, removed at the
+// end); and (--console) the console's requests and JSON answers.
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -96,19 +99,23 @@ int Tour(bool console) {
     std::fprintf(stderr, "quorvalen tour: %s\n", e.what());
     return 1;
   }
-  char dir_template[] = "/tmp/quorvalen-tour-XXXXXX";
-  const char* dir = ::mkdtemp(dir_template);
-  if (!dir) {
-    std::perror("quorvalen tour: cannot make a folder in /tmp");
+  // Its local files go when it ends, however it ends.
+  std::unique_ptr<ScratchFolder> folder;
+  try {
+    folder = std::make_unique<ScratchFolder>("/tmp/quorvalen-tour-XXXXXX");
+  } catch (const std::runtime_error& e) {
+    std::fprintf(stderr, "quorvalen tour: %s\n", e.what());
     return 1;
   }
-  const std::string local = dir;
-  std::ofstream(local + "/tour.txt") << "Written by the tour.\n";
+  InstallInterruptHandler();
+  const std::string local = folder->Path();
+  std::ofstream(folder->File("tour.txt")) << "Written by the tour.\n";
+  const std::string fetched_path = folder->File("beach.jpg");
   std::printf(
       "The simulated phone listens on %s, as a phone on a USB cable would on\n"
       "/dev/ttyUSB0. Each command below is a separate run of quorvalen; each opens the\n"
       "port, finds the phone, does its work and leaves the phone in AT mode. Local\n"
-      "files are in %s.\n",
+      "files are in %s (removed when the tour ends).\n",
       device.c_str(), local.c_str());
   const std::vector<std::vector<std::string>> steps = {
       {"info"},
@@ -131,12 +138,13 @@ int Tour(bool console) {
     std::fflush(stdout);
     const int code = RunCommandLine(args);
     std::fflush(stdout);
+    if (code == kExitInterrupted || Interrupted()) return kExitInterrupted;
     if (code != 0) {
       std::printf("(exit code %d)\n", code);
       ++failures;
     }
   }
-  std::ifstream fetched(local + "/beach.jpg", std::ios::binary | std::ios::ate);
+  std::ifstream fetched(fetched_path, std::ios::binary | std::ios::ate);
   std::printf("\n%s/beach.jpg holds %lld bytes.\n", local.c_str(),
               static_cast<long long>(fetched ? static_cast<long long>(fetched.tellg()) : -1));
   std::printf(

@@ -98,7 +98,15 @@ std::optional<RemoteEntry> PhoneFiles::Find(const std::string& path) {
   }
   const std::string name = std::move(names.back());
   names.pop_back();
-  for (const RemoteEntry& entry : List(JoinRemotePath(names)).entries) {
+  const std::string folder = JoinRemotePath(names);
+  const FolderListing* listing = nullptr;
+  try {
+    listing = &List(folder);
+  } catch (const SessionError& e) {
+    if (e.Kind() == SessionErrorKind::kRefused) RefuseFileOnTheWay(path);
+    throw;
+  }
+  for (const RemoteEntry& entry : listing->entries) {
     if (entry.name == name) return entry;
   }
   return std::nullopt;

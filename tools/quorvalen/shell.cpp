@@ -26,7 +26,7 @@ constexpr char kHelp[] =
     "  pwd                         show it\n"
     "  ls [-l] [-h] [--json] [PATH...]  list folders of the phone\n"
     "  get [-r] [--skip-existing] [-f] REMOTE... [LOCAL]   copy from the phone\n"
-    "  put [-r] [--skip-existing] LOCAL... [REMOTE]        copy to the phone\n"
+    "  put [-r] [--skip-existing] [-f] LOCAL... [REMOTE]   copy to the phone\n"
     "  rm [-r] [-f] PATH...        remove files or folders (-r with all they hold)\n"
     "  mkdir [-p] PATH...          make folders\n"
     "  mv FROM TO                  rename within a folder\n"

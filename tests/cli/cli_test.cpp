@@ -122,27 +122,36 @@ TEST_F(CliTest, GetAndPutReadTheirArgumentsAsCpDoes) {
 }
 
 TEST_F(CliTest, RecursiveCopiesResumeWhereTheyStopped) {
+  // A destination spelt as a folder takes the copy under its own name.
   ASSERT_EQ(RunGet(cli_, {"/Pictures", L("")}, {.recursive = true}), kExitDone);
   EXPECT_EQ(Read(L("Pictures/Holiday/beach.jpg")), Stored({"Pictures", "Holiday"}, "beach.jpg"));
-  EXPECT_EQ(Read(L("Pictures/logo.png")), Stored({"Pictures"}, "logo.png"));
-  // One file lost: only it comes again.
-  fs::remove(L("Pictures/Holiday/sunset.jpg"));
+  // Any other is the copy itself, the first time and every time after: an
+  // interrupted copy run again lands where it began, not one folder deeper.
+  ASSERT_EQ(RunGet(cli_, {"/Pictures", L("backup")}, {.recursive = true}), kExitDone);
+  EXPECT_EQ(Read(L("backup/logo.png")), Stored({"Pictures"}, "logo.png"));
+  fs::remove(L("backup/Holiday/sunset.jpg"));
   cli_.verbose = true;
-  ASSERT_EQ(RunGet(cli_, {"/Pictures", L("")}, {.recursive = true, .skip_existing = true}),
+  ASSERT_EQ(RunGet(cli_, {"/Pictures", L("backup")}, {.recursive = true, .skip_existing = true}),
             kExitDone);
   const std::string notes = err_.Take();
   EXPECT_NE(notes.find("/Pictures/Holiday/sunset.jpg -> "), std::string::npos) << notes;
   EXPECT_EQ(notes.find("beach.jpg -> "), std::string::npos) << notes;
-  EXPECT_NE(notes.find("skipped " + L("Pictures/logo.png")), std::string::npos) << notes;
-  EXPECT_EQ(Read(L("Pictures/Holiday/sunset.jpg")), Stored({"Pictures", "Holiday"}, "sunset.jpg"));
+  EXPECT_NE(notes.find("skipped " + L("backup/logo.png")), std::string::npos) << notes;
+  EXPECT_EQ(Read(L("backup/Holiday/sunset.jpg")), Stored({"Pictures", "Holiday"}, "sunset.jpg"));
+  EXPECT_FALSE(fs::exists(L("backup/Pictures")));
 
-  // And back onto the phone as a new tree.
+  // put places folders the same way.
   ASSERT_EQ(RunPut(cli_, {L("Pictures"), "/Music/"}, {.recursive = true}), kExitDone);
   EXPECT_EQ(Stored({"Music", "Pictures", "Holiday"}, "beach.jpg"),
             Stored({"Pictures", "Holiday"}, "beach.jpg"));
-  ASSERT_EQ(RunPut(cli_, {L("Pictures"), "/Music/"}, {.recursive = true, .skip_existing = true}),
+  ASSERT_EQ(RunPut(cli_, {L("backup"), "/Music/Copy"}, {.recursive = true}), kExitDone);
+  EXPECT_EQ(Stored({"Music", "Copy"}, "logo.png"), Stored({"Pictures"}, "logo.png"));
+  ASSERT_EQ(RunPut(cli_, {L("backup"), "/Music/Copy"}, {.recursive = true, .skip_existing = true}),
             kExitDone);
-  EXPECT_NE(err_.Take().find("skipped /Music/Pictures/logo.png"), std::string::npos);
+  EXPECT_NE(err_.Take().find("skipped /Music/Copy/logo.png"), std::string::npos);
+  std::string data;
+  EXPECT_EQ(store_->Read({"Music", "Copy", "backup"}, "logo.png", data),
+            sim::StoreStatus::kNotFound);
 }
 
 TEST_F(CliTest, ListingsAndFileCommandsSayWhatHappened) {
@@ -278,8 +287,8 @@ TEST_F(CliTest, APhoneThatLiesCannotWriteOutsideTheDestination) {
   for (const char* named : {"\"..\"", "\"../outside.txt\"", "\"a/b\"", "\"nul\\0name\""}) {
     EXPECT_NE(err.find(std::string("skipped ") + named), std::string::npos) << named << err;
   }
-  EXPECT_EQ(Read(dest / "phone" / "ok.txt"), "fine");
-  EXPECT_EQ(Read(dest / "phone" / "Documents" / "Meeting notes.txt"),
+  EXPECT_EQ(Read(dest / "ok.txt"), "fine");
+  EXPECT_EQ(Read(dest / "Documents" / "Meeting notes.txt"),
             Stored({"Documents"}, "Meeting notes.txt"));
   for (const auto& e : fs::recursive_directory_iterator(root_)) {
     const std::string path = e.path().string();

@@ -188,6 +188,13 @@ std::pair<std::vector<std::string>, std::string> SourcesAndDestination(
   return {std::vector<std::string>(args.begin(), args.end() - 1), args.back()};
 }
 
+bool FolderGoesInside(size_t sources, const std::string& destination) {
+  if (sources > 1 || destination.empty() || destination.back() == '/') return true;
+  const size_t slash = destination.rfind('/');
+  const std::string last = destination.substr(slash == std::string::npos ? 0 : slash + 1);
+  return last == "." || last == "..";
+}
+
 std::string HumanSize(uint64_t bytes) {
   static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
   if (bytes < 1024) return std::to_string(bytes) + " B";

@@ -132,6 +132,13 @@ int ExitCodeOf(SessionErrorKind kind);
 // destination; with more, all but the last and the last.
 std::pair<std::vector<std::string>, std::string> SourcesAndDestination(
     const std::vector<std::string>& args, const std::string& fallback);
+// Where a folder copied with -r goes, decided by how the command is spelt
+// and never by what exists already, so the same command run again after an
+// interruption lands in the same place: inside the destination under the
+// folder's own name when the destination is spelt as a folder ("backup/",
+// ".", "..", or several sources), else the destination is the copy itself
+// (made when missing, filled when there).
+bool FolderGoesInside(size_t sources, const std::string& destination);
 // Set by SIGINT: transfers stop at their next progress report.
 bool Interrupted();
 void InstallInterruptHandler();

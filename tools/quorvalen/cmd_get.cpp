@@ -1,9 +1,11 @@
 // quorvalen get: files from the phone, read as cp reads its arguments. One
 // argument lands in the current folder under its own name; with more, the
 // last is the destination: a file, "-" for standard output, or a folder
-// (which must exist when several are given). -r takes folders whole, and
-// --skip-existing leaves alone what is already there with the same size,
-// so an interrupted backup resumes where it stopped.
+// (which must exist when several are given). -r takes folders whole (a
+// destination not spelt as a folder is the copy itself, so the command is
+// the same the second time), and --skip-existing leaves alone what is
+// already there with the same size: an interrupted backup, run again,
+// resumes where it stopped.
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -98,7 +100,8 @@ int RunGet(Cli& cli, const std::vector<std::string>& args, const CopyOptions& op
       continue;
     }
     const std::string name = entry->name == "/" ? "phone" : entry->name;
-    const std::string local = into_folder ? JoinLocal(dest, name) : dest;
+    const bool inside = entry->folder ? FolderGoesInside(sources.size(), dest) : into_folder;
+    const std::string local = inside ? JoinLocal(dest, name) : dest;
     if (entry->folder) {
       if (!options.recursive || to_stdout) {
         cli.Error(source + " is a folder (-r copies folders, into a local folder)");

@@ -2,12 +2,14 @@
 // argument lands in the phone's root under its own name; with more, the
 // last is the destination: a file, or a folder (which must exist when
 // several are given). "-" reads standard input, into a file named in full.
-// -r takes folders whole, --skip-existing leaves alone what the phone has
-// with the same size, and an existing file is replaced only with -f.
+// -r takes folders whole (placed as get places them), --skip-existing
+// leaves alone what the phone has with the same size, and an existing file
+// is replaced only with -f.
 #include <dirent.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -79,6 +81,19 @@ class Putter : public CopyRun {
   const CopyOptions& options_;
 };
 
+// The name a local file or folder keeps on the phone ("." is the folder's
+// own name).
+std::string LocalName(const std::string& path) {
+  std::string name = BaseName(path);
+  if (name == "." || name == "..") {
+    if (char* real = ::realpath(path.c_str(), nullptr)) {
+      name = BaseName(real);
+      std::free(real);
+    }
+  }
+  return name;
+}
+
 }  // namespace
 
 int RunPut(Cli& cli, const std::vector<std::string>& args, const CopyOptions& options) {
@@ -110,7 +125,8 @@ int RunPut(Cli& cli, const std::vector<std::string>& args, const CopyOptions& op
       putter.Keep(kExitLocal);
       continue;
     }
-    const std::string remote = into_folder ? RemoteChild(dest, BaseName(source)) : dest;
+    const bool inside = folder ? FolderGoesInside(sources.size(), dest) : into_folder;
+    const std::string remote = inside ? RemoteChild(dest, LocalName(source)) : dest;
     if (folder && !options.recursive) {
       cli.Error(source + " is a folder (-r copies folders)");
       putter.Keep(kExitUsage);

@@ -97,8 +97,12 @@ void FileCommands::Add(CLI::App& app) {
 
   get = example(
       app.add_subcommand("get", "copy files from the phone: get REMOTE... [LOCAL|-]"),
-      "quorvalen get /Pictures/Holiday/beach.jpg sunset.jpg ~/Photos/   (several into a folder)\n"
-      "  quorvalen get -r --skip-existing /Pictures backup/   (resumes an interrupted copy)");
+      "quorvalen get /Pictures/Holiday/beach.jpg /Pictures/logo.png ~/Photos/   (several into a "
+      "folder)\n"
+      "  quorvalen get -r /Pictures backup   (backup holds what /Pictures holds; backup/ would "
+      "hold Pictures)\n"
+      "  quorvalen get -r --skip-existing /Pictures backup   (the same again resumes an "
+      "interrupted copy)");
   get->add_option("files", files, "remote files, then the local destination")->required();
   get->add_flag("-r,--recursive", copy.recursive, "copy folders whole");
   get->add_flag("--skip-existing", copy.skip_existing, "leave files of the same size alone");

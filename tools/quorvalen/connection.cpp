@@ -160,6 +160,15 @@ SessionOptions GatherSessionOptions(const GlobalOptions& global) {
   return options;
 }
 
+namespace {
+SimulatedOpener& Opener() {
+  static SimulatedOpener opener;
+  return opener;
+}
+}  // namespace
+
+void UseSimulatedOpener(SimulatedOpener opener) { Opener() = std::move(opener); }
+
 struct Connection::SimPhone {
   std::unique_ptr<SimulatedPhoneHandle> handle;
   std::string device;
@@ -189,6 +198,7 @@ std::string Connection::SimDevice() {
 
 std::unique_ptr<Session> Connection::Open() {
   SessionOptions options = GatherSessionOptions(global_);
+  if (global_.sim && Opener()) return Opener()(std::move(options));
   if (options.com_type == kComInfrared) {
     // The infrared device component reaches the two services' devices.
     if (global_.sim) {

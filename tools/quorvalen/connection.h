@@ -3,6 +3,7 @@
 // on the built-in simulated phone on a pseudo-terminal).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -44,6 +45,13 @@ std::string SettingProblem(const std::string& name, const std::string& value);
 // precedence. Throws SessionError kBadName for a setting that does not
 // read or lies outside its range (one in the file named with the file).
 SessionOptions GatherSessionOptions(const GlobalOptions& global);
+
+// Opens a session on a simulated phone of the caller's instead of the
+// built-in one on a pseudo-terminal, for every --sim opening from now on
+// (an empty function gives the built-in one back). Tests run the command
+// line in-process this way, on a virtual clock.
+using SimulatedOpener = std::function<std::unique_ptr<Session>(SessionOptions)>;
+void UseSimulatedOpener(SimulatedOpener opener);
 
 // Owns the platform, the simulated phone if any, and opens sessions on them.
 class Connection {

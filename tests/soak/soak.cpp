@@ -89,14 +89,19 @@ Result Run(uint64_t seed, int count, const Config& config, const std::string& re
     faults.drop = faults.corrupt = faults.duplicate = faults.garbage = 0;
   }
   faults.delay_ms = 300;
-  faults.resend_ms = 500;
+  faults.resend_ms = config.resend ? 500 : 0;
+  std::vector<std::string> drawn;
   for (const auto& [name, p] : {std::pair<const char*, double>{"drop", faults.drop},
                                 {"corrupt", faults.corrupt},
                                 {"duplicate", faults.duplicate},
                                 {"garbage", faults.garbage},
                                 {"delay", faults.delay}}) {
-    if (p > 0) ++result.faults[name];
+    if (p > 0) {
+      ++result.faults[name];
+      drawn.push_back(name);
+    }
   }
+  if (drawn.empty()) drawn.push_back("none");
   auto owned = std::make_unique<sim::SampleStore>();
   sim::SampleStore& store = *owned;
   std::unique_ptr<sim::VirtualPhone> cable;
@@ -153,6 +158,8 @@ Result Run(uint64_t seed, int count, const Config& config, const std::string& re
     // Now and then the world does something to the phone during the next
     // operation.
     const int64_t soon = static_cast<int64_t>(pick(3000)) * 1'000'000;
+    int disturbed_before = 0;
+    for (const auto& [what, n] : result.disturbances) disturbed_before += n;
     if (chance(0.02)) {
       ++result.disturbances["reboot"];
       platform.Loop().After(soon, VirtualEventLoop::Domain::kWorld, [&] { phone.Replug(); });
@@ -183,6 +190,7 @@ Result Run(uint64_t seed, int count, const Config& config, const std::string& re
     std::string got;
     std::string data;
     bool checks_get = false;
+    bool transfer = false;
     std::function<void()> call;
     if (what < 15) {
       label = "ls " + folder;
@@ -198,13 +206,14 @@ Result Run(uint64_t seed, int count, const Config& config, const std::string& re
       };
     } else if (what < 40 && before != "/") {
       label = "get " + path;
-      checks_get = true;
+      checks_get = transfer = true;
       call = [&] { session->Get(path, [&](std::string_view bytes) { got += bytes; }); };
     } else if (what < 65) {
       const size_t sizes[] = {0, 1, 229, 230, 1000, 5000, 40000, 100000, 300 * 1024};
       data = sim::SampleBytes(static_cast<uint32_t>(seed * 1000 + op), sizes[pick(9)]);
       label = "put " + path + " (" + std::to_string(data.size()) + " bytes)";
       expected = "=" + data;
+      transfer = true;
       call = [&] { session->Put(SourceOf(data), data.size(), path); };
     } else if (what < 73) {
       label = "mv " + path + " " + other;
@@ -253,6 +262,18 @@ Result Run(uint64_t seed, int count, const Config& config, const std::string& re
     }
     const std::string after = Look(store, path);
     const std::string after_other = Look(store, other);
+    // A refusal is the phone's answer about a name the mix made up: the
+    // measure is of transfers the phone would have done.
+    if (transfer && kind != "refused" && kind != "bad name") {
+      int disturbed_after = 0;
+      for (const auto& [what, n] : result.disturbances) disturbed_after += n;
+      const bool exact = ok && after == (checks_get ? "=" + got : expected);
+      for (const std::string& fault :
+           disturbed_after != disturbed_before ? std::vector<std::string>{"disturbed"} : drawn) {
+        ++result.transfers[fault].tried;
+        result.transfers[fault].completed += exact;
+      }
+    }
     if (ok) {
       ++result.successes;
       if (checks_get && after != "=" + got) {

@@ -1,7 +1,10 @@
 // soak: runs the soak for a range of seeds, each seed with its own
 // configuration (the seed picks it), and prints what it found.
 //
-//   soak --seeds 1-100 --count 100 [--config NAME] [--record PREFIX]
+//   soak --seeds 1-100 --count 100 [--config NAME] [--record PREFIX] [--no-resend]
+//
+// --no-resend: the phone does not re-send an answer the host did not
+// acknowledge, so every lost block is the host's to recover from.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -16,8 +19,15 @@ int main(int argc, char** argv) {
   uint64_t first = 1, last = 10;
   int count = 100;
   std::string only, record;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string flag = argv[i], value = argv[i + 1];
+  bool resend = true;
+  for (int i = 1; i < argc; i += 2) {
+    const std::string flag = argv[i];
+    if (flag == "--no-resend") {
+      resend = false;
+      --i;
+      continue;
+    }
+    const std::string value = i + 1 < argc ? argv[i + 1] : "";
     if (flag == "--seeds") {
       const size_t dash = value.find('-');
       first = std::strtoull(value.c_str(), nullptr, 10);
@@ -29,7 +39,9 @@ int main(int argc, char** argv) {
     } else if (flag == "--record") {
       record = value;
     } else {
-      std::fprintf(stderr, "usage: soak --seeds A-B --count N [--config NAME] [--record PREFIX]\n");
+      std::fprintf(stderr,
+                   "usage: soak --seeds A-B --count N [--config NAME] [--record PREFIX] "
+                   "[--no-resend]\n");
       return 2;
     }
   }
@@ -44,6 +56,7 @@ int main(int argc, char** argv) {
         if (c.Name() == only) config = c;
       }
     }
+    config.resend = resend;
     const Result r = Run(seed, count, config, record);
     total.operations += r.operations;
     total.successes += r.successes;
@@ -53,6 +66,10 @@ int main(int argc, char** argv) {
     for (const auto& [k, n] : r.disturbances) total.disturbances[k] += n;
     for (const auto& [k, n] : r.faults) total.faults[k] += n;
     total.resent_blocks += r.resent_blocks;
+    for (const auto& [k, t] : r.transfers) {
+      total.transfers[k].tried += t.tried;
+      total.transfers[k].completed += t.completed;
+    }
     for (const std::string& p : r.problems) {
       ++problems;
       std::printf("seed %llu %s: %s\n", static_cast<unsigned long long>(seed),
@@ -77,6 +94,12 @@ int main(int argc, char** argv) {
   for (const auto& [k, n] : total.faults) std::printf(" %s %d", k.c_str(), n);
   std::printf(", answers the phone re-sent %llu",
               static_cast<unsigned long long>(total.resent_blocks));
+  std::printf("\ntransfers complete byte-exact (phone re-sends %s), by cable fault:",
+              resend ? "on" : "off");
+  for (const auto& [k, t] : total.transfers) {
+    std::printf(" %s %d/%d (%.0f%%)", k.c_str(), t.completed, t.tried,
+                t.tried ? 100.0 * t.completed / t.tried : 0.0);
+  }
   std::printf("\nvirtual time %.0f s, CPU time %.1f s\n", total.virtual_seconds, cpu);
   return problems ? 1 : 0;
 }

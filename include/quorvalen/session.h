@@ -248,6 +248,9 @@ class Session {
   void EnterFolder(const std::vector<std::string>& folder);
   // A request on a file: enters its folder, returns its Latin-1 name.
   std::string EnterFolderOf(const std::string& path, size_t max_name_chars);
+  // A transfer that the progress or the sink stopped: ends it on the
+  // phone's side at its next packet (from the control's Acks).
+  void StopTransfer();
   // After a link failure in OBEX mode: back to AT mode, folder unknown.
   void Recover();
   // Before the opening: a phone that does not answer "AT" is told the ways

@@ -223,6 +223,7 @@ std::unique_ptr<Session> Session::Open(Platform& platform, SessionOptions option
     const std::string why = SetPropertyText(control, name, text);
     if (!why.empty()) throw SessionError(SessionErrorKind::kBadName, why);
   }
+  s.timeout_ = control.TimeOut();
   control.CommPort(o.comm_port);
   control.ComType(o.com_type);
   if (o.mobile_type) control.MobileType(*o.mobile_type);
@@ -244,6 +245,9 @@ std::unique_ptr<Session> Session::Open(Platform& platform, SessionOptions option
     }
   }
   s.recovered_ = s.BringBack();
+  if (s.recovery_tried_ && !o.wait_for_phone) {
+    throw SessionError(SessionErrorKind::kNoPhone, "no phone answered on " + where);
+  }
   const std::string answer = s.Run("SPEC>OPEN");
   if (answer == "ERROR 9000" || answer == "ERROR 9001") {
     const std::string tried =
@@ -301,6 +305,14 @@ std::string Session::Run(const std::string& command, const std::function<void(Wa
   Waiter& w = *waiter_;
   w.Start(command);
   if (prepare) prepare(w);
+  if (options_.quick_timeout_ms) {
+    // The control takes TimeOut when it starts a request (and for AT lines
+    // when the last answer or time-out came), so it is set before each.
+    const bool file = command.rfind("OBEX>GET:", 0) == 0 || command.rfind("OBEX>PUT:", 0) == 0;
+    const int32_t quick =
+        timeout_ > 0 ? std::min(timeout_, *options_.quick_timeout_ms) : *options_.quick_timeout_ms;
+    control_->TimeOut(file ? timeout_ : quick);
+  }
   try {
     control_->Command(command);
   } catch (const Error& e) {

@@ -263,6 +263,34 @@ INSTANTIATE_TEST_SUITE_P(Families, SessionTest,
                                   (info.param.com_type == 1 ? "Infrared" : "");
                          });
 
+// With a quick time-out, a request but a file's GET or PUT waits that long
+// for an answer that was lost, and a file keeps TimeOut; the way back to AT
+// mode that follows keeps the session open.
+TEST(SessionQuickTimeout, OnlyFilesKeepTimeOut) {
+  VirtualPlatform platform;
+  sim::VirtualPhone phone(platform, 1, sim::PhoneOptions{}, std::make_unique<sim::SampleStore>());
+  SessionOptions options;
+  options.mobile_type = 1;
+  options.settings = {{"TimeOut", "5000"}};
+  options.quick_timeout_ms = 2000;
+  auto session = Session::Open(platform, options);
+  // In OBEX mode, the phone hears nothing for a second: the request is
+  // lost.
+  auto lost = [&](auto call) {
+    session->List("/");
+    phone.Listening(false);
+    platform.Loop().After(1'000'000'000, VirtualEventLoop::Domain::kWorld,
+                          [&] { phone.Listening(true); });
+    const int64_t start = platform.Loop().NowMs();
+    EXPECT_EQ(ErrorOf(call).Kind(), SessionErrorKind::kTimeout);
+    EXPECT_TRUE(session->IsOpen());
+    return platform.Loop().NowMs() - start;
+  };
+  EXPECT_LT(lost([&] { session->List("/"); }), 5000);
+  EXPECT_GE(lost([&] { session->Get("/readme.txt", [](std::string_view) {}); }), 5000);
+  EXPECT_LT(lost([&] { session->Memory(); }), 5000);
+}
+
 TEST(SessionOpening, NoPhoneIsNamedAndAMissingPortToo) {
   VirtualPlatform platform;
   platform.AddLine(1);  // a cable with nothing at the other end

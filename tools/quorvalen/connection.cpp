@@ -187,8 +187,9 @@ std::string Connection::SimDevice() {
   return sim_->device;
 }
 
-std::unique_ptr<Session> Connection::Open() {
+std::unique_ptr<Session> Connection::Open(const std::function<void(SessionOptions&)>& adjust) {
   SessionOptions options = GatherSessionOptions(global_);
+  if (adjust) adjust(options);
   if (options.com_type == kComInfrared) {
     // The infrared device component reaches the two services' devices.
     if (global_.sim) {

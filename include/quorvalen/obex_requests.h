@@ -45,6 +45,9 @@ std::string EncodeName(std::string_view name);
 std::optional<std::string> ConnectRequest(std::string_view target_hex);
 // DISCONNECT: 81 00 03.
 std::string DisconnectRequest();
+// ABORT: FF 00 03, which ends a GET or PUT of many packets on the phone's
+// side.
+std::string AbortRequest();
 // SETPATH for "CD :": ".." backs up, "/" goes to the root, anything else
 // (the empty name too) enters that folder without creating it.
 std::optional<std::string> SetPathRequest(std::string_view folder);

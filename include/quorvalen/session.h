@@ -88,6 +88,20 @@ struct SessionOptions {
   bool verify = false;
   // Called with each attempt of the opening probe.
   std::function<void(int attempt)> on_probe;
+  // The answer time-out, in ms, of everything but the transfer of a file's
+  // contents (a GET or PUT of a file): listings, folder changes, the other
+  // requests, the switch into OBEX mode and the way back. None: TimeOut
+  // for all. A front end that must answer soon sets it short (never above
+  // TimeOut): a phone that went away is then noticed in a few seconds,
+  // while a file's packets keep TimeOut between them.
+  std::optional<int> quick_timeout_ms;
+  // Whether the opening waits for a phone that does not answer at once
+  // (the ways back from BFB and raw OBEX mode, then the control's probe:
+  // about 20 s on a line where nothing answers). False: when nothing
+  // answers "AT", nor after the framed way back from BFB mode, the opening
+  // fails with kNoPhone in about a second, for a front end that tries
+  // again later.
+  bool wait_for_phone = true;
   // The SIM's PIN, given when the phone asks for it; else ask_pin is asked
   // (none: the operation fails). The PIN is kept out of the trace.
   std::optional<std::string> pin;
@@ -248,6 +262,9 @@ class Session {
   void EnterFolder(const std::vector<std::string>& folder);
   // A request on a file: enters its folder, returns its Latin-1 name.
   std::string EnterFolderOf(const std::string& path, size_t max_name_chars);
+  // A transfer that the progress or the sink stopped: ends it on the
+  // phone's side at its next packet (from the control's Acks).
+  void StopTransfer();
   // After a link failure in OBEX mode: back to AT mode, folder unknown.
   void Recover();
   // Before the opening: a phone that does not answer "AT" is told the ways
@@ -269,6 +286,9 @@ class Session {
   bool in_obex_ = false;
   // The phone's current folder (Latin-1 names); none when unknown.
   std::optional<std::vector<std::string>> folder_;
+  // TimeOut as configured, which a file's transfer keeps when
+  // quick_timeout_ms is set.
+  int32_t timeout_ = 0;
   // A reference for the parts of the next long message.
   uint8_t next_reference_ = 0;
   // What the session has set on the phone over AT, as far as it knows, so

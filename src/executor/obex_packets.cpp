@@ -108,6 +108,8 @@ std::optional<std::string> ConnectRequest(std::string_view target_hex) {
 
 std::string DisconnectRequest() { return {'\x81', '\0', '\x03'}; }
 
+std::string AbortRequest() { return {'\xFF', '\0', '\x03'}; }
+
 std::optional<std::string> SetPathRequest(std::string_view folder) {
   if (folder == "..") return std::string{'\x85', '\0', '\x05', '\x03', '\0'};
   if (folder == "/") return std::string{'\x85', '\0', '\x08', '\x02', '\0', '\x01', '\0', '\x03'};

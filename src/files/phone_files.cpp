@@ -59,9 +59,31 @@ struct PhoneFiles::Held {
 };
 
 PhoneFiles::PhoneFiles(Session& session, FilesOptions options)
-    : session_(session), options_(std::move(options)) {}
+    : session_(&session), options_(std::move(options)) {}
 
 PhoneFiles::~PhoneFiles() = default;
+
+Session& PhoneFiles::Phone() {
+  if (session_->IsOpen() || !options_.reopen) return *session_;
+  const int64_t now = Now();
+  if (tried_at_ && now < *tried_at_ + options_.reopen_ms) {
+    throw SessionError(SessionErrorKind::kClosed,
+                       "the phone is gone (it is looked for again every " +
+                           std::to_string((options_.reopen_ms + 999) / 1000) + " s)");
+  }
+  tried_at_ = now;
+  std::unique_ptr<Session> fresh = options_.reopen();
+  // The phone may have changed while it was away: it is seen afresh. Files
+  // held for open handles keep their bytes (a written one is sent on the
+  // new session).
+  listings_.clear();
+  recent_.clear();
+  reopened_ = std::move(fresh);
+  session_ = reopened_.get();
+  tried_at_.reset();
+  if (options_.on_reopened) options_.on_reopened();
+  return *session_;
+}
 
 int64_t PhoneFiles::Now() const {
   if (options_.clock) return options_.clock->MonotonicMs();
@@ -79,7 +101,7 @@ const FolderListing& PhoneFiles::List(const std::string& folder) {
       (Now() < it->second.until || (command_ != 0 && it->second.command == command_))) {
     return it->second.listing;
   }
-  FolderListing listing = session_.List(key);
+  FolderListing listing = Phone().List(key);
   if (options_.on_skipped) {
     for (const SkippedEntry& skipped : listing.skipped) options_.on_skipped(key, skipped);
   }
@@ -144,7 +166,7 @@ void PhoneFiles::Changed(const std::string& path) {
 void PhoneFiles::Put(const Source& source, uint64_t size, const std::string& path,
                      const Progress& progress) {
   try {
-    session_.Put(source, size, path, progress);
+    Phone().Put(source, size, path, progress);
   } catch (const SessionError& e) {
     if (e.Kind() == SessionErrorKind::kRefused) RefuseFileOnTheWay(path);
     throw;
@@ -170,17 +192,17 @@ void PhoneFiles::RefuseFileOnTheWay(const std::string& path) {
 }
 
 void PhoneFiles::Remove(const std::string& path) {
-  session_.Remove(path);
+  Phone().Remove(path);
   Changed(Normal(path));
 }
 
 void PhoneFiles::MakeFolder(const std::string& path) {
-  session_.MakeFolder(path);
+  Phone().MakeFolder(path);
   Changed(Normal(path));
 }
 
 void PhoneFiles::Rename(const std::string& from, const std::string& to) {
-  session_.Rename(from, to);
+  Phone().Rename(from, to);
   const std::string source = Normal(from);
   Changed(source);
   // A bare name stays in the folder, as the session reads it.
@@ -189,7 +211,7 @@ void PhoneFiles::Rename(const std::string& from, const std::string& to) {
 }
 
 void PhoneFiles::SetPermissions(const std::string& path, const std::string& letters) {
-  session_.SetPermissions(path, letters);
+  Phone().SetPermissions(path, letters);
   Changed(Normal(path));
 }
 
@@ -291,7 +313,7 @@ void PhoneFiles::KeepRecent(const std::string& path, std::unique_ptr<HeldContent
 void PhoneFiles::Fetch(Held& held) {
   if (!held.contents->Resize(0)) Refuse(FileProblem::kCache, held.path, "the cache failed");
   try {
-    session_.Get(held.path, [&](std::string_view bytes) {
+    Phone().Get(held.path, [&](std::string_view bytes) {
       if (!held.contents->Append(bytes)) {
         Refuse(FileProblem::kCache, held.path, "the cache's temporary file cannot take the file");
       }
@@ -315,9 +337,9 @@ void PhoneFiles::Send(Held& held) {
   held.dirty = false;
   held.fetched = false;
   try {
-    session_.Put(SourceOf(data), data.size(), path);
+    Phone().Put(SourceOf(data), data.size(), path);
     if (!held.permissions.empty() && held.permissions != "RWD") {
-      session_.SetPermissions(path, held.permissions);
+      Phone().SetPermissions(path, held.permissions);
     }
   } catch (const SessionError& e) {
     Changed(path);

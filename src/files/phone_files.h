@@ -67,6 +67,16 @@ struct FilesOptions {
   // Told once per listing fetched of each name the phone should not have
   // sent (the session skipped it).
   std::function<void(const std::string& folder, const SkippedEntry&)> on_skipped;
+  // Opens a session anew once the one in use has closed (the phone went
+  // away and the way back to AT mode failed). None: a closed session stays
+  // closed, and every call on the phone fails with kClosed.
+  std::function<std::unique_ptr<Session>()> reopen;
+  // The least time between two tries of reopen, on the clock above; in
+  // between, calls on the phone fail at once with kClosed, so a phone that
+  // stays away costs one try per this long, not one per call.
+  int64_t reopen_ms = 5000;
+  // Told of each session reopen gave.
+  std::function<void()> on_reopened;
 };
 
 using FileHandle = uint64_t;
@@ -92,7 +102,13 @@ class PhoneFiles {
   PhoneFiles(const PhoneFiles&) = delete;
   PhoneFiles& operator=(const PhoneFiles&) = delete;
 
-  Session& Phone() { return session_; }
+  // The session in use. When it has closed and reopen is set, a new one
+  // is opened first (nothing listed or kept from before serves then); a
+  // try that fails throws its SessionError, and until reopen_ms after it
+  // this throws kClosed at once.
+  Session& Phone();
+  // Whether the session in use is open; nothing is tried.
+  bool PhoneOpen() const { return session_->IsOpen(); }
   const FilesOptions& Options() const { return options_; }
 
   // ---- Listings. Paths are read as the session reads them ("a//b/" is
@@ -196,8 +212,10 @@ class PhoneFiles {
   void Send(Held& held);
   FileStatus HeldStatus(const Held& held) const;
 
-  Session& session_;
+  Session* session_;
   FilesOptions options_;
+  std::unique_ptr<Session> reopened_;  // the session reopen gave, in use
+  std::optional<int64_t> tried_at_;    // the last try of reopen since the close
   std::map<std::string, CachedListing> listings_;
   uint64_t command_ = 0;                     // 0: no command has begun
   std::map<std::string, HeldPtr> by_path_;   // held files by their name

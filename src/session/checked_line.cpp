@@ -4,6 +4,7 @@
 
 #include "quorvalen/at_errors.h"
 #include "quorvalen/bfb.h"
+#include "quorvalen/obex_requests.h"
 #include "quorvalen/obex_wire.h"
 
 namespace quorvalen {
@@ -26,16 +27,100 @@ bool HoldsRefusal(std::string_view text) {
   return false;
 }
 
+// Replaces the requests the control writes by ABORTs while the watch is
+// armed. The writes are read as the guard reads them, by BFB frames or by
+// the packets' declared lengths, so a request cut over several writes is
+// replaced whole; what begins no request (the control's acknowledgement of
+// a block) passes as it came. It is switched off between requests.
+class RequestSwap {
+ public:
+  explicit RequestSwap(std::shared_ptr<CheckedPlatform::AbortWatch> watch)
+      : watch_(std::move(watch)) {}
+
+  // Whether a write must go through Take.
+  bool Active() const { return watch_->armed || !pending_.empty(); }
+
+  // What goes on the line for bytes the control writes in the mode.
+  std::string Take(std::string_view bytes, LineMode mode) {
+    if (!watch_->armed || mode == LineMode::kPlain) {
+      // Switched off (or AT lines): what was held back goes first, as it
+      // came.
+      std::string out = std::move(pending_);
+      pending_.clear();
+      block_.clear();
+      left_ = 0;
+      out.append(bytes);
+      return out;
+    }
+    return mode == LineMode::kBfb ? TakeFrames(bytes) : TakePackets(bytes);
+  }
+
+ private:
+  std::string TakeFrames(std::string_view bytes) {
+    pending_.append(bytes);
+    const BfbFrameSplit split = SplitBfbFrames(pending_);
+    std::string out;
+    size_t at = 0;
+    for (const BfbFrame& frame : split.frames) {
+      const auto begin = static_cast<size_t>(frame.whole.data() - pending_.data());
+      out.append(pending_, at, begin - at);  // bytes that begin no frame pass
+      at = begin + frame.whole.size();
+      if (frame.type != kBfbDataFrame || (block_.empty() && !BeginsBfbDataBlock(frame.payload))) {
+        out.append(frame.whole);
+        continue;
+      }
+      block_.append(frame.payload);
+      if (BfbBlockFill(block_) == BfbBlockFault::kShort) continue;
+      const int sequence = static_cast<uint8_t>(block_[2]);
+      block_.clear();
+      out += BuildBfbFrames(obex::AbortRequest(), sequence);
+      ++watch_->sent;
+    }
+    out.append(pending_, at, split.used - at);
+    pending_.erase(0, split.used);
+    return out;
+  }
+
+  std::string TakePackets(std::string_view bytes) {
+    std::string out;
+    while (!bytes.empty()) {
+      if (left_ > 0) {
+        const size_t n = std::min(left_, bytes.size());
+        left_ -= n;
+        bytes.remove_prefix(n);
+        continue;
+      }
+      const size_t n = std::min(obex::kPacketHead - pending_.size(), bytes.size());
+      pending_.append(bytes.substr(0, n));
+      bytes.remove_prefix(n);
+      if (pending_.size() < obex::kPacketHead) break;
+      const size_t declared = obex::DeclaredLength(pending_);
+      left_ = declared > obex::kPacketHead ? declared - obex::kPacketHead : 0;
+      pending_.clear();
+      out += obex::AbortRequest();
+      ++watch_->sent;
+    }
+    return out;
+  }
+
+  std::shared_ptr<CheckedPlatform::AbortWatch> watch_;
+  std::string pending_;  // the start of a frame, or of a packet's head, not yet whole
+  std::string block_;    // BFB: the request block being replaced
+  size_t left_ = 0;      // raw OBEX: bytes of the replaced request still to come
+};
+
 class CheckedPort : public SerialPort {
  public:
   CheckedPort(std::unique_ptr<SerialPort> inner, EventLoop& loop,
               const std::function<LineMode()>& mode, std::shared_ptr<LineCounters> counters,
-              std::shared_ptr<CheckedPlatform::PromptWatch> prompt)
+              std::shared_ptr<CheckedPlatform::PromptWatch> prompt,
+              std::shared_ptr<CheckedPlatform::AbortWatch> abort)
       : inner_(std::move(inner)),
         loop_(loop),
         mode_(mode),
         counters_(std::move(counters)),
-        prompt_(std::move(prompt)) {
+        prompt_(std::move(prompt)),
+        swap_(std::move(abort)) {
     inner_->OnComm([this] { Notified(); });
   }
 
@@ -99,6 +184,12 @@ class CheckedPort : public SerialPort {
     // Where requests begin is read from the bytes written, however the
     // control slices its writes.
     const LineMode mode = SyncMode();
+    std::string swapped;
+    if (swap_.Active()) {
+      swapped = swap_.Take(bytes, mode);
+      if (swapped.empty()) return;  // the start of a request, held back
+      bytes = swapped;
+    }
     if (mode == LineMode::kBfb) {
       TakeSentFrames(bytes);
     } else if (mode == LineMode::kRawObex) {
@@ -352,6 +443,7 @@ class CheckedPort : public SerialPort {
   const std::function<LineMode()>& mode_;
   std::shared_ptr<LineCounters> counters_;
   std::shared_ptr<CheckedPlatform::PromptWatch> prompt_;
+  RequestSwap swap_;
   std::function<void()> handler_;
   int threshold_ = 0;
   std::string ready_;    // passed, for the control to read
@@ -407,7 +499,72 @@ std::unique_ptr<TraceFile> CheckedPlatform::CreateTraceFile() {
 
 std::unique_ptr<SerialPort> CheckedPlatform::CreateSerialPort() {
   return std::make_unique<CheckedPort>(inner_.CreateSerialPort(), inner_.Loop(), mode_, counters_,
-                                       prompt_);
+                                       prompt_, abort_);
+}
+
+namespace {
+
+// The infrared device as the control sees it: OBEX packets travel unframed
+// on its OBEX service, and are swapped as on a raw OBEX cable.
+class CheckedInfrared : public InfraredDevice {
+ public:
+  CheckedInfrared(std::shared_ptr<InfraredDevice> inner,
+                  std::shared_ptr<CheckedPlatform::AbortWatch> abort)
+      : inner_(std::move(inner)), swap_(std::move(abort)) {}
+  void Settings(const std::string& service) override { inner_->Settings(service); }
+  std::string Settings() const override { return inner_->Settings(); }
+  void RTSEnable(bool on) override { inner_->RTSEnable(on); }
+  void DTREnable(bool on) override { inner_->DTREnable(on); }
+  void Handshaking(int mode) override { inner_->Handshaking(mode); }
+  void InputLen(int bytes) override { inner_->InputLen(bytes); }
+  void RThreshold(int bytes) override { inner_->RThreshold(bytes); }
+  void SThreshold(int bytes) override { inner_->SThreshold(bytes); }
+  void InputMode(int mode) override { inner_->InputMode(mode); }
+  void InBufferSize(int bytes) override { inner_->InBufferSize(bytes); }
+  void OutBufferSize(int bytes) override { inner_->OutBufferSize(bytes); }
+  void EOFEnable(bool on) override { inner_->EOFEnable(on); }
+  bool PortOpen() const override { return inner_->PortOpen(); }
+  void PortOpen(bool open) override { inner_->PortOpen(open); }
+  int InBufferCount() override { return inner_->InBufferCount(); }
+  void InBufferCount(int count) override { inner_->InBufferCount(count); }
+  void OutBufferCount(int count) override { inner_->OutBufferCount(count); }
+  std::string Input() override { return inner_->Input(); }
+  void Output(std::string_view bytes) override {
+    if (!swap_.Active()) return inner_->Output(bytes);
+    const std::string swapped = swap_.Take(bytes, LineMode::kRawObex);
+    if (!swapped.empty()) inner_->Output(swapped);
+  }
+
+ private:
+  std::shared_ptr<InfraredDevice> inner_;
+  RequestSwap swap_;
+};
+
+class CheckedFactory : public ObjectFactory {
+ public:
+  CheckedFactory(ObjectFactory& inner, std::shared_ptr<CheckedPlatform::AbortWatch> abort)
+      : inner_(inner), abort_(std::move(abort)) {}
+  void Register(const std::string& program_id, Creator creator) override {
+    inner_.Register(program_id, std::move(creator));
+  }
+  std::shared_ptr<Component> Create(const std::string& program_id) override {
+    std::shared_ptr<Component> created = inner_.Create(program_id);
+    if (auto device = std::dynamic_pointer_cast<InfraredDevice>(created)) {
+      return std::make_shared<CheckedInfrared>(std::move(device), abort_);
+    }
+    return created;
+  }
+
+ private:
+  ObjectFactory& inner_;
+  std::shared_ptr<CheckedPlatform::AbortWatch> abort_;
+};
+
+}  // namespace
+
+ObjectFactory& CheckedPlatform::Factory() {
+  if (!factory_) factory_ = std::make_unique<CheckedFactory>(inner_.Factory(), abort_);
+  return *factory_;
 }
 
 }  // namespace quorvalen

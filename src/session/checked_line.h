@@ -26,6 +26,15 @@
 // slices its writes: the data blocks in the BFB frames written, the
 // declared lengths of the packets written in raw OBEX. A request that
 // begins makes what is left of an earlier answer stale.
+//
+// A transfer stopped by the host (a cancel, a sink that failed) is ended
+// here too. The control sends the next packet of a GET or PUT as soon as
+// the phone's answer to the last one is in, and takes no other command
+// until the transfer ends; left alone, it would end only by its request
+// time-out. So while the session stops a transfer, every request the
+// control begins goes out as an ABORT instead (in BFB mode under the
+// sequence number the control gave it): the phone ends the transfer and
+// answers, and that final answer ends the request in the control.
 #pragma once
 
 #include <cstdint>
@@ -68,6 +77,14 @@ class CheckedPlatform : public Platform {
   // its answer would be lost. So a final answer that comes instead of the
   // prompt is held back, the block is kept from the phone, and the answer
   // then reaches the control by the ordinary way, which ends the line.
+  // While on, each request the control writes is replaced by an ABORT (see
+  // above); AbortsSent counts them from the last switch on.
+  void AbortRequests(bool on) {
+    abort_->armed = on;
+    if (on) abort_->sent = 0;
+  }
+  uint64_t AbortsSent() const { return abort_->sent; }
+
   void AwaitPrompt(bool awaited) {
     prompt_->awaited = awaited;
     prompt_->refused = false;
@@ -78,7 +95,9 @@ class CheckedPlatform : public Platform {
   EventLoop& Loop() override { return inner_.Loop(); }
   Clock& Time() override { return inner_.Time(); }
   Container& Site() override { return inner_.Site(); }
-  ObjectFactory& Factory() override { return inner_.Factory(); }
+  // Infrared devices it creates are wrapped, so that a transfer over
+  // infrared is stopped the same way.
+  ObjectFactory& Factory() override;
   Beeper& Bell() override { return inner_.Bell(); }
   std::unique_ptr<TraceFile> CreateTraceFile() override;
   std::unique_ptr<SerialPort> CreateSerialPort() override;
@@ -102,9 +121,15 @@ class CheckedPlatform : public Platform {
     std::string seen;  // what came while the prompt was awaited
     std::string held;  // the refusal, kept until the block is dropped
   };
+  struct AbortWatch {
+    bool armed = false;
+    uint64_t sent = 0;
+  };
 
  private:
   std::shared_ptr<PromptWatch> prompt_ = std::make_shared<PromptWatch>();
+  std::shared_ptr<AbortWatch> abort_ = std::make_shared<AbortWatch>();
+  std::unique_ptr<ObjectFactory> factory_;
 };
 
 }  // namespace quorvalen

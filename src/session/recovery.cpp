@@ -64,6 +64,13 @@ std::string Session::BringBack() {
       return "the phone was still in BFB mode (a transfer cut off?); the framed AT^SBFB=0 "
              "brought it back to AT mode";
     }
+    if (!options_.wait_for_phone) {
+      // The escape from raw OBEX mode costs four guard times; an opening
+      // that must give up soon does without.
+      port->PortOpen(false);
+      recovery_tried_ = true;
+      return {};
+    }
     // Raw OBEX mode, at the speed of the OBEX settings and of AT mode.
     for (const std::string& speed : {control_->OBEX_Settings(), at_settings}) {
       port->Settings(speed);

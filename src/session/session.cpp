@@ -30,6 +30,10 @@ constexpr int64_t kWatchdogMarginMs = 10000;
 // How much of an AT answer the control keeps collecting in AT_DataRead
 // before the session, which keeps the lines itself, empties it.
 constexpr size_t kAtDataKept = 16384;
+// ABORTs sent for a transfer being stopped before the session leaves it to
+// the control's request time-out: a phone answers the first with a final
+// response, the second covers a packet that crossed it.
+constexpr uint64_t kAbortsTried = 2;
 
 bool IsAtLine(const std::string& command) {
   return command.size() >= 2 && (command[0] == 'A' || command[0] == 'a') &&
@@ -108,6 +112,8 @@ struct Session::Waiter {
   std::string held;
   std::exception_ptr failure;
   bool cancelled = false;
+  // The transfer is being stopped: its requests go out as ABORTs.
+  bool aborting = false;
 
   // An AT line's +CME/+CMS ERROR came, which the control does not take for
   // a final answer, and the command it ended has not been popped yet.
@@ -176,12 +182,14 @@ void Session::Attach() {
       w.Deliver(w.held);
       w.held = control_->OBEX_DataRead();
       control_->OBEX_DataRead("");
+      if (w.Stopping()) StopTransfer();
     } else if (command == "PUTCOUNT" && w.transfer == Waiter::Transfer::kPut) {
       const uint64_t left = std::strtoull(answer.c_str(), nullptr, 10);
       if (!w.Stopping() && *w.progress &&
           !(*w.progress)(w.total - std::min(left, w.total), w.total)) {
         w.cancelled = true;
       }
+      if (w.Stopping()) StopTransfer();
     } else if (command == w.command) {
       w.last_was_ours = true;
       w.answers.push_back(answer);
@@ -215,6 +223,7 @@ std::unique_ptr<Session> Session::Open(Platform& platform, SessionOptions option
     const std::string why = SetPropertyText(control, name, text);
     if (!why.empty()) throw SessionError(SessionErrorKind::kBadName, why);
   }
+  s.timeout_ = control.TimeOut();
   control.CommPort(o.comm_port);
   control.ComType(o.com_type);
   if (o.mobile_type) control.MobileType(*o.mobile_type);
@@ -236,6 +245,9 @@ std::unique_ptr<Session> Session::Open(Platform& platform, SessionOptions option
     }
   }
   s.recovered_ = s.BringBack();
+  if (s.recovery_tried_ && !o.wait_for_phone) {
+    throw SessionError(SessionErrorKind::kNoPhone, "no phone answered on " + where);
+  }
   const std::string answer = s.Run("SPEC>OPEN");
   if (answer == "ERROR 9000" || answer == "ERROR 9001") {
     const std::string tried =
@@ -293,6 +305,14 @@ std::string Session::Run(const std::string& command, const std::function<void(Wa
   Waiter& w = *waiter_;
   w.Start(command);
   if (prepare) prepare(w);
+  if (options_.quick_timeout_ms) {
+    // The control takes TimeOut when it starts a request (and for AT lines
+    // when the last answer or time-out came), so it is set before each.
+    const bool file = command.rfind("OBEX>GET:", 0) == 0 || command.rfind("OBEX>PUT:", 0) == 0;
+    const int32_t quick =
+        timeout_ > 0 ? std::min(timeout_, *options_.quick_timeout_ms) : *options_.quick_timeout_ms;
+    control_->TimeOut(file ? timeout_ : quick);
+  }
   try {
     control_->Command(command);
   } catch (const Error& e) {
@@ -305,8 +325,7 @@ std::string Session::Run(const std::string& command, const std::function<void(Wa
   bool emptied = false;
   while (!w.ended) {
     const uint64_t seen = w.events;
-    platform_.Loop().RunUntil(
-        [&] { return w.ended || w.events != seen || (w.Stopping() && !emptied); }, watchdog);
+    platform_.Loop().RunUntil([&] { return w.ended || w.events != seen; }, watchdog);
     if (w.error_pending && !w.ended) {
       // "+CME ERROR" and "+CMS ERROR" are final answers, but the control
       // ends an AT line only on OK or ERROR and would wait for its
@@ -318,9 +337,10 @@ std::string Session::Run(const std::string& command, const std::function<void(Wa
       for (char c : std::string_view("ERROR\r\n")) control_->OBEX_Decoder(std::string(1, c));
       continue;
     }
-    if (w.Stopping() && !emptied && !w.ended) {
-      // A transfer to stop: with the queue emptied the control takes no
-      // more of it, and its request time-out ends it.
+    if (w.aborting && !emptied && !w.ended && checked_->AbortsSent() > kAbortsTried) {
+      // A phone that goes on after ABORTs: with the queue emptied the
+      // control takes no more of the transfer, and its request time-out
+      // ends it.
       control_->StackCount(0);
       emptied = true;
     } else if (!w.ended && w.events == seen) {
@@ -329,6 +349,7 @@ std::string Session::Run(const std::string& command, const std::function<void(Wa
       // A command that will never end holds the control's queue (an AT
       // line on the way back from OBEX mode has no time-out): a fresh
       // control takes its place, and the stuck one lets the port go.
+      checked_->AbortRequests(false);
       control_ = std::make_unique<Quorvalen>(*checked_);
       Attach();
       throw SessionError(SessionErrorKind::kTimeout,
@@ -337,7 +358,20 @@ std::string Session::Run(const std::string& command, const std::function<void(Wa
     }
   }
   w.active = false;
+  if (w.aborting) checked_->AbortRequests(false);
   return w.final_answer;
+}
+
+void Session::StopTransfer() {
+  Waiter& w = *waiter_;
+  if (w.aborting) return;
+  w.aborting = true;
+  // The next request of the transfer goes out as an ABORT (see the guard):
+  // the phone drops what it had of the file and answers, which ends the
+  // request. A PUT is left nothing more to send, so that this answer ends
+  // it rather than asking for the next block.
+  checked_->AbortRequests(true);
+  if (w.transfer == Waiter::Transfer::kPut) control_->OBEX_DataSend("");
 }
 
 AtAnswer Session::RunAt(const std::string& line) {
@@ -385,7 +419,15 @@ std::string Session::RunObex(const std::string& command,
       throw failed;
     }
   }
-  if (waiter_->failure && answer != "TIMEOUT") std::rethrow_exception(waiter_->failure);
+  if (waiter_->Stopping()) {
+    // A transfer stopped on our side, by its ABORT (or, failing that, its
+    // time-out): the phone is taken back to AT mode, as after any broken
+    // transfer. (Copied first: the way back runs through the waiter.)
+    const std::exception_ptr failure = waiter_->failure;
+    Recover();
+    if (failure) std::rethrow_exception(failure);
+    throw SessionError(SessionErrorKind::kCancelled, "cancelled");
+  }
   if (IsHex(answer)) {
     const int code = ResponseCode(answer);
     if (code == obex::kSuccess) return answer;
@@ -408,11 +450,7 @@ std::string Session::RunObex(const std::string& command,
       break;
     }
   }
-  const bool cancelled = waiter_->cancelled;
-  std::exception_ptr failure = waiter_->failure;
   Recover();
-  if (failure) std::rethrow_exception(failure);
-  if (cancelled) throw SessionError(SessionErrorKind::kCancelled, "cancelled");
   if (answer == "TIMEOUT") {
     throw SessionError(SessionErrorKind::kTimeout, "the phone stopped answering" + step);
   }

@@ -1,6 +1,7 @@
 // The session's guard on the line finds where the control's requests begin
 // from the bytes written, however they are sliced into writes: one request
-// in odd-sized pieces, two requests in one write.
+// in odd-sized pieces, two requests in one write; and, while a transfer is
+// stopped, sends each request as an ABORT.
 #include "session/checked_line.h"
 
 #include <gtest/gtest.h>
@@ -96,6 +97,37 @@ TEST_F(GuardTest, BfbRequestsAreFoundInTheFramesWrittenHoweverTheyWereSliced) {
   const std::string answers = BuildBfbFrames(answer, 2) + BuildBfbFrames(answer, 3);
   EXPECT_EQ(PhoneSends(ack + ack + answers), ack + ack + answers);
   EXPECT_EQ(checked_.Counters().damaged_blocks, 0u);
+}
+
+// While stopping, each request goes out as an ABORT (in BFB under the
+// request's own sequence number), however it was sliced; what begins no
+// request passes, and so does everything once stopping is off.
+TEST_F(GuardTest, WhileStoppingEachRequestGoesOutAsAnAbort) {
+  const std::string ack(kBfbAckFrame);
+  const std::string block = *obex::PutBlockRequest(std::string(200, 'd'), false);
+  const std::string abort = obex::AbortRequest();
+  auto written_since = [&](size_t at) { return line_.HostWritten().substr(at); };
+
+  mode_ = LineMode::kBfb;
+  checked_.AbortRequests(true);
+  WriteInPieces(ack + BuildBfbFrames(block, 7));  // a block of several frames
+  port_->Output(BuildBfbFrames(obex::GetContinuation(), 8) + ack);
+  EXPECT_EQ(written_since(0), ack + BuildBfbFrames(abort, 7) + BuildBfbFrames(abort, 8) + ack);
+  EXPECT_EQ(checked_.AbortsSent(), 2u);
+  checked_.AbortRequests(false);
+  size_t at = line_.HostWritten().size();
+  port_->Output(BuildBfbFrames(block, 9));
+  EXPECT_EQ(written_since(at), BuildBfbFrames(block, 9));
+
+  mode_ = LineMode::kRawObex;
+  checked_.AbortRequests(true);
+  at = line_.HostWritten().size();
+  WriteInPieces(block + obex::GetContinuation());
+  EXPECT_EQ(written_since(at), abort + abort);
+  checked_.AbortRequests(false);
+  at = line_.HostWritten().size();
+  port_->Output(block);
+  EXPECT_EQ(written_since(at), block);
 }
 
 }  // namespace

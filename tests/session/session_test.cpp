@@ -209,17 +209,48 @@ TEST_P(SessionTest, ALostAnswerTimesOutAndTheNextCallWorks) {
   EXPECT_EQ(Fetch("/readme.txt"), Stored({}, "readme.txt"));
 }
 
-TEST_P(SessionTest, ACancelledGetEndsAndTheNextCallWorks) {
+// A transfer cancelled by its progress ends at its next packet: the phone is
+// told to abort (a PUT leaves no file behind), and it is back in AT mode
+// within a few seconds, whatever TimeOut says; the next call works.
+TEST_P(SessionTest, ACancelledTransferEndsAtItsNextPacket) {
+  options_.settings = {{"TimeOut", "20000"}};
   Open();
+  int64_t cancelled_at = 0;
+  auto cancel_after = [&](uint64_t bytes) {
+    return [&, bytes](uint64_t done, uint64_t) {
+      if (done < bytes) return true;
+      cancelled_at = platform_.Loop().NowMs();
+      return false;
+    };
+  };
+  auto back_in_at_mode = [&] {
+    if (cable_) {
+      EXPECT_EQ(Phone().CurrentMode(), sim::SimulatedPhone::Mode::kAt);
+    }
+  };
+
   std::string got;
-  const SessionError e = ErrorOf([&] {
+  SessionError e = ErrorOf([&] {
     session_->Get(
-        "/Videos/clip.3gp", [&](std::string_view bytes) { got += bytes; },
-        [](uint64_t done, uint64_t) { return done < 5000; });
+        "/Videos/clip.3gp", [&](std::string_view bytes) { got += bytes; }, cancel_after(5000));
   });
   EXPECT_EQ(e.Kind(), SessionErrorKind::kCancelled);
+  EXPECT_LT(platform_.Loop().NowMs() - cancelled_at, 3000);
   EXPECT_LT(got.size(), 20000u);
+  back_in_at_mode();
+
+  const std::string data = sim::SampleBytes(5, 200000);
+  e = ErrorOf([&] { Store(data, "/Music/big.bin", cancel_after(50000)); });
+  EXPECT_EQ(e.Kind(), SessionErrorKind::kCancelled);
+  EXPECT_LT(platform_.Loop().NowMs() - cancelled_at, 3000);
+  back_in_at_mode();
+  std::string stored;
+  EXPECT_EQ(store_->Read({"Music"}, "big.bin", stored), sim::StoreStatus::kNotFound);
+
+  ASSERT_TRUE(session_->IsOpen());
   EXPECT_EQ(Fetch("/Pictures/logo.png"), Stored({"Pictures"}, "logo.png"));
+  Store("small", "/Music/small.txt");
+  EXPECT_EQ(Stored({"Music"}, "small.txt"), "small");
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, SessionTest,
@@ -231,6 +262,34 @@ INSTANTIATE_TEST_SUITE_P(Families, SessionTest,
                                   (info.param.configured ? "Given" : "Found") +
                                   (info.param.com_type == 1 ? "Infrared" : "");
                          });
+
+// With a quick time-out, a request but a file's GET or PUT waits that long
+// for an answer that was lost, and a file keeps TimeOut; the way back to AT
+// mode that follows keeps the session open.
+TEST(SessionQuickTimeout, OnlyFilesKeepTimeOut) {
+  VirtualPlatform platform;
+  sim::VirtualPhone phone(platform, 1, sim::PhoneOptions{}, std::make_unique<sim::SampleStore>());
+  SessionOptions options;
+  options.mobile_type = 1;
+  options.settings = {{"TimeOut", "5000"}};
+  options.quick_timeout_ms = 2000;
+  auto session = Session::Open(platform, options);
+  // In OBEX mode, the phone hears nothing for a second: the request is
+  // lost.
+  auto lost = [&](auto call) {
+    session->List("/");
+    phone.Listening(false);
+    platform.Loop().After(1'000'000'000, VirtualEventLoop::Domain::kWorld,
+                          [&] { phone.Listening(true); });
+    const int64_t start = platform.Loop().NowMs();
+    EXPECT_EQ(ErrorOf(call).Kind(), SessionErrorKind::kTimeout);
+    EXPECT_TRUE(session->IsOpen());
+    return platform.Loop().NowMs() - start;
+  };
+  EXPECT_LT(lost([&] { session->List("/"); }), 5000);
+  EXPECT_GE(lost([&] { session->Get("/readme.txt", [](std::string_view) {}); }), 5000);
+  EXPECT_LT(lost([&] { session->Memory(); }), 5000);
+}
 
 TEST(SessionOpening, NoPhoneIsNamedAndAMissingPortToo) {
   VirtualPlatform platform;

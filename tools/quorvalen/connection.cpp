@@ -196,8 +196,9 @@ std::string Connection::SimDevice() {
   return sim_->device;
 }
 
-std::unique_ptr<Session> Connection::Open() {
+std::unique_ptr<Session> Connection::Open(const std::function<void(SessionOptions&)>& adjust) {
   SessionOptions options = GatherSessionOptions(global_);
+  if (adjust) adjust(options);
   if (global_.sim && Opener()) return Opener()(std::move(options));
   if (options.com_type == kComInfrared) {
     // The infrared device component reaches the two services' devices.

@@ -58,7 +58,8 @@ class Connection {
  public:
   explicit Connection(GlobalOptions global);
   ~Connection();
-  std::unique_ptr<Session> Open();
+  // adjust, if given, changes the options gathered before the opening.
+  std::unique_ptr<Session> Open(const std::function<void(SessionOptions&)>& adjust = {});
   // Starts the simulated phone of --sim (once) and returns its device.
   std::string SimDevice();
   PosixPlatform& Platform() { return platform_; }

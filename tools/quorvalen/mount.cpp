@@ -8,7 +8,10 @@
 // hidden names for files removed while open, serving and the daemon.
 //
 // The file system runs single-threaded: the link serves one request at a
-// time, so every operation waits its turn.
+// time, so every operation waits its turn. Each wait for the phone is
+// short but for files' contents, so an unplugged phone fails an operation
+// with EIO in seconds; the session then closes, and a later operation
+// opens a new one once the phone answers again.
 #define FUSE_USE_VERSION 31
 #include "mount.h"
 
@@ -112,15 +115,19 @@ int Errno(const SessionError& e) {
 // into the C library.
 template <typename Work>
 int Call(const char* what, const char* path, Work work, bool say_closed = false) {
-  const Session& session = Mount().files.Phone();
+  const bool was_open = Mount().files.PhoneOpen();
   try {
     return work();
   } catch (const SessionError& e) {
     const int error = Errno(e);
-    // Once the phone is gone every operation fails at once; that was said.
+    // While the phone is gone operations fail at once; that was said.
     if (error == EIO && (e.Kind() != SessionErrorKind::kClosed || say_closed)) {
       Log("%s %s: %s", what, path ? path : "(open file)", e.what());
-      if (!session.IsOpen()) Log("the phone is gone; every further operation fails");
+      if (was_open && !Mount().files.PhoneOpen()) {
+        Log("the phone is gone; operations fail until it answers again (looked for every %lld "
+            "s)",
+            static_cast<long long>(kMountReopenMs / 1000));
+      }
     }
     return -error;
   } catch (const std::exception& e) {
@@ -358,10 +365,10 @@ fuse_operations Operations() {
 // Mounts, serves until unmounted or told to stop, unmounts. ready is
 // called once the mount is in place (or with the reason it is not).
 int Serve(Session& session, const MountOptions& options, bool to_syslog,
+          std::function<std::unique_ptr<Session>()> reopen,
           const std::function<void(const std::string& error)>& ready) {
-  FilesOptions files;
-  files.listing_ms = static_cast<int64_t>(options.cache_ttl * 1000);
-  files.memory_bound = options.memory_bound;
+  FilesOptions files = MountFilesOptions(options, std::move(reopen));
+  files.on_reopened = [] { Log("the phone answers again"); };
   Mounted fs{PhoneFiles(session, std::move(files)), to_syslog};
   const fuse_operations ops = Operations();
   std::string fs_options = "fsname=quorvalen,subtype=quorvalen";
@@ -388,6 +395,21 @@ int Serve(Session& session, const MountOptions& options, bool to_syslog,
 }
 
 }  // namespace
+
+void MountSessionOptions(SessionOptions& options, bool again) {
+  options.quick_timeout_ms = kMountAnswerMs;
+  options.wait_for_phone = !again;
+}
+
+FilesOptions MountFilesOptions(const MountOptions& options,
+                               std::function<std::unique_ptr<Session>()> reopen) {
+  FilesOptions files;
+  files.listing_ms = static_cast<int64_t>(options.cache_ttl * 1000);
+  files.memory_bound = options.memory_bound;
+  files.reopen = std::move(reopen);
+  files.reopen_ms = kMountReopenMs;
+  return files;
+}
 
 std::string MountpointProblem(const std::string& path) {
   struct stat st {};
@@ -422,11 +444,14 @@ int RunMount(Cli& cli, const GlobalOptions& global, const MountOptions& options)
     Connection connection(global);
     std::unique_ptr<Session> session;
     try {
-      session = connection.Open();
+      session = connection.Open([](SessionOptions& o) { MountSessionOptions(o, false); });
     } catch (const SessionError& e) {
       return cli.Fail(e);
     }
-    const int status = Serve(*session, options, false, [&](const std::string& error) {
+    auto reopen = [&connection] {
+      return connection.Open([](SessionOptions& o) { MountSessionOptions(o, true); });
+    };
+    const int status = Serve(*session, options, false, reopen, [&](const std::string& error) {
       if (!error.empty()) {
         cli.Error("mount: " + error);
       } else if (!cli.quiet) {
@@ -490,7 +515,7 @@ int RunMount(Cli& cli, const GlobalOptions& global, const MountOptions& options)
     Connection connection(daemon_global);
     std::unique_ptr<Session> session;
     try {
-      session = connection.Open();
+      session = connection.Open([](SessionOptions& o) { MountSessionOptions(o, false); });
     } catch (const SessionError& e) {
       // Still on the terminal: said here, the exit code goes to the parent.
       const int code = cli.Fail(e);
@@ -499,7 +524,10 @@ int RunMount(Cli& cli, const GlobalOptions& global, const MountOptions& options)
       _exit(code);
     }
     openlog("quorvalen", LOG_PID, LOG_USER);
-    status = Serve(*session, daemon_options, true, [&](const std::string& error) {
+    auto reopen = [&connection] {
+      return connection.Open([](SessionOptions& o) { MountSessionOptions(o, true); });
+    };
+    status = Serve(*session, daemon_options, true, reopen, [&](const std::string& error) {
       if (!error.empty()) {
         tell(1, "mount: " + error);
         return;

@@ -55,7 +55,7 @@ void VirtualPhone::After(double ms, std::function<void()> work) {
 }
 
 void VirtualPhone::Send(std::string_view bytes, int baud) {
-  if (hung_up_) return;
+  if (hung_up_ || !speaking_) return;
   LineSettings settings = line_.HostSettings();
   // On a USB cable the speed means nothing: the bytes go as fast as the
   // host's side runs.

@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -67,6 +68,14 @@ class SessionError : public std::runtime_error {
   std::optional<AtErrorFamily> at_family_;
 };
 
+// A try again of an operation that failed on the link.
+struct RetryNote {
+  std::string operation;  // "get /Pictures/a.jpg"
+  int attempt = 0;        // 1 for the first try again
+  int of = 0;             // the retries allowed
+  std::string reason;     // what failed
+};
+
 struct SessionOptions {
   // The device of the phone's port; on the posix platform it becomes the
   // path of comm_port. Empty: the platform's own device for comm_port.
@@ -102,6 +111,15 @@ struct SessionOptions {
   // fails with kNoPhone in about a second, for a front end that tries
   // again later.
   bool wait_for_phone = true;
+  // How often an operation that failed on the link (the phone stopped
+  // answering, an answer that did not read, a transfer the line's check
+  // found damaged) is tried again from its start, once the session has
+  // brought the phone back to AT mode: transfers, listings, folder
+  // changes and the small requests. A refusal by the phone is never tried
+  // again, nor anything once the session is closed.
+  int retries = 3;
+  // Told before each try again.
+  std::function<void(const RetryNote&)> on_retry;
   // The SIM's PIN, given when the phone asks for it; else ask_pin is asked
   // (none: the operation fails). The PIN is kept out of the trace.
   std::optional<std::string> pin;
@@ -130,6 +148,9 @@ struct MemoryInfo {
 using Progress = std::function<bool(uint64_t done, uint64_t total)>;
 // Receives the bytes of a GET in order, as they arrive. May throw to stop.
 using Sink = std::function<void(std::string_view bytes)>;
+// Starts a GET's sink afresh for another try (a file emptied); false when
+// it cannot (its bytes went to standard output already).
+using Restart = std::function<bool()>;
 // Fills a buffer with up to size bytes of a PUT; returns how many (0 at the
 // end). May throw to stop.
 using Source = std::function<size_t(char* buffer, size_t size)>;
@@ -173,8 +194,11 @@ class Session {
   // and named in the result.
   FolderListing List(const std::string& folder);
   // Fetches a file into the sink, streaming. On failure the sink may have
-  // received a part of the file.
-  void Get(const std::string& path, const Sink& sink, const Progress& progress = {});
+  // received a part of the file. Tried again after a link failure (see
+  // SessionOptions::retries) once restart has started the sink afresh;
+  // without restart, only while the sink has been given nothing.
+  void Get(const std::string& path, const Sink& sink, const Progress& progress = {},
+           const Restart& restart = {});
   // Stores size bytes from the source as the file at path.
   void Put(const Source& source, uint64_t size, const std::string& path,
            const Progress& progress = {});
@@ -255,7 +279,24 @@ class Session {
   // when the session closes.
   bool NamesInUcs2();
   PhonebookLimits SelectPhonebook(const std::string& memory);
+  FolderListing ListOnce(const std::vector<std::string>& remote,
+                         const std::vector<std::string>& wire);
   void GetOnce(const std::string& path, const Sink& sink, const Progress& progress);
+  void GetChecked(const std::string& path, const Sink& sink, const Progress& progress);
+  void PutOnce(const std::string& data, const std::vector<std::string>& wire,
+               const std::string& path, const Progress& progress);
+  // Runs attempt, and again after a failure on the link while retries
+  // last. cannot_retry says why a try again is impossible (empty: it is
+  // not); done_already, asked before each try again, finds the work done
+  // by a try whose answer was lost. For an operation that changes the
+  // phone, a refusal after a lost answer is reported as the failure on the
+  // link it may hide.
+  void WithRetries(const std::string& operation, const std::function<void()>& attempt,
+                   const std::function<std::string()>& cannot_retry = {},
+                   const std::function<bool()>& done_already = {}, bool changes_phone = false);
+  // What the folder's listing (read now) says of the entry: none when it
+  // is not there.
+  std::optional<RemoteEntry> EntryNow(const std::string& path);
   void RequireOpen() const;
   void FindFamily();
   // Changes the phone's folder to the given one (Latin-1 names).
@@ -312,6 +353,9 @@ class Session {
   bool pin_refused_ = false;
   // Sizes of files from the latest listings, by UTF-8 path.
   std::map<std::string, uint64_t> sizes_;
+  // Folders whose listing this session has read: what sizes_ lacks of
+  // them is not there (the session's own changes keep both up to date).
+  std::set<std::string> listed_;
 };
 
 // The text of an OBEX response code for a person ("not found").

@@ -313,11 +313,15 @@ void PhoneFiles::KeepRecent(const std::string& path, std::unique_ptr<HeldContent
 void PhoneFiles::Fetch(Held& held) {
   if (!held.contents->Resize(0)) Refuse(FileProblem::kCache, held.path, "the cache failed");
   try {
-    Phone().Get(held.path, [&](std::string_view bytes) {
-      if (!held.contents->Append(bytes)) {
-        Refuse(FileProblem::kCache, held.path, "the cache's temporary file cannot take the file");
-      }
-    });
+    Phone().Get(
+        held.path,
+        [&](std::string_view bytes) {
+          if (!held.contents->Append(bytes)) {
+            Refuse(FileProblem::kCache, held.path,
+                   "the cache's temporary file cannot take the file");
+          }
+        },
+        {}, [&] { return held.contents->Resize(0); });
   } catch (...) {
     held.contents->Resize(0);
     throw;

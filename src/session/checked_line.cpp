@@ -1,6 +1,7 @@
 #include "session/checked_line.h"
 
 #include <algorithm>
+#include <charconv>
 
 #include "quorvalen/at_errors.h"
 #include "quorvalen/bfb.h"
@@ -109,6 +110,11 @@ class RequestSwap {
   size_t left_ = 0;      // raw OBEX: bytes of the replaced request still to come
 };
 
+// How often one request is sent again for a lost answer, and the least
+// silence before it is.
+constexpr int kMaxAskedAgain = 8;
+constexpr int kMinSilenceMs = 500;
+
 class CheckedPort : public SerialPort {
  public:
   CheckedPort(std::unique_ptr<SerialPort> inner, EventLoop& loop,
@@ -120,7 +126,8 @@ class CheckedPort : public SerialPort {
         mode_(mode),
         counters_(std::move(counters)),
         prompt_(std::move(prompt)),
-        swap_(std::move(abort)) {
+        swap_(std::move(abort)),
+        resend_timer_(loop_.CreateTimer([this] { AskAgain(); })) {
     inner_->OnComm([this] { Notified(); });
   }
 
@@ -255,6 +262,9 @@ class CheckedPort : public SerialPort {
   }
 
   void Reset() {
+    Answered();
+    last_request_.clear();
+    request_frames_.clear();
     counters_->junk_bytes += frame_.size() + answer_.size();
     frame_.clear();
     DropBlock(false);
@@ -321,11 +331,61 @@ class CheckedPort : public SerialPort {
       }
       const size_t before = sent_block_.size();
       sent_block_.append(frame.payload);
+      request_frames_.append(frame.whole);
       if (before < 3 && sent_block_.size() >= 3)
         host_sequence_ = static_cast<uint8_t>(sent_block_[2]);
-      if (BfbBlockFill(sent_block_) != BfbBlockFault::kShort) sent_block_.clear();
+      if (BfbBlockFill(sent_block_) != BfbBlockFault::kShort) {
+        sent_block_.clear();
+        Awaiting(std::move(request_frames_));
+        request_frames_.clear();
+      }
     }
     sent_frames_.erase(0, split.used);
+  }
+
+  // A phone that gets a request block again under the same number answers
+  // it again, without doing it twice. An answer the line lost or damaged
+  // (the guard keeps a damaged block from the control and does not
+  // acknowledge it) is asked for so, once the line has been silent well
+  // beyond the time a whole answer block takes: the transfer goes on
+  // instead of waiting out the request time-out.
+  void Awaiting(std::string request) {
+    last_request_ = std::move(request);
+    asked_again_ = 0;
+    resend_timer_->Enabled(false);
+    resend_timer_->Interval(SilenceMs());
+    resend_timer_->Enabled(true);
+  }
+  void Answered() {
+    last_request_.clear();
+    resend_timer_->Enabled(false);
+  }
+  // Bytes keep coming: the silence starts again.
+  void Heard() {
+    if (last_request_.empty()) return;
+    resend_timer_->Enabled(false);
+    resend_timer_->Enabled(true);
+  }
+  void AskAgain() {
+    if (last_request_.empty() || asked_again_ >= kMaxAskedAgain || SyncMode() != LineMode::kBfb ||
+        !inner_->PortOpen()) {
+      Answered();
+      return;
+    }
+    ++asked_again_;
+    ++counters_->asked_again;
+    inner_->Output(last_request_);
+  }
+  // Twice the time of the longest answer block (a packet of 1 KB in its
+  // frames) at the speed in force, and never under half a second (a
+  // phone's own time to answer).
+  int SilenceMs() const {
+    int baud = 0;
+    const std::string settings = inner_->Settings();
+    std::from_chars(settings.data(), settings.data() + settings.size(), baud);
+    if (baud <= 0) return kMinSilenceMs;
+    const int64_t block_ms = int64_t{1100} * 10 * 1000 / baud;
+    return static_cast<int>(std::max<int64_t>(kMinSilenceMs, 2 * block_ms));
   }
 
   // Raw OBEX: one answer packet to each request, by its declared length.
@@ -353,6 +413,7 @@ class CheckedPort : public SerialPort {
   // Frames from the bytes received so far; what does not begin a frame of
   // a type the phone sends is skipped a byte at a time.
   void TakeFrames(std::string_view bytes) {
+    if (!bytes.empty()) Heard();
     frame_.append(bytes);
     SplitBfbFrames(frame_, PhoneFrameType, split_);
     counters_->junk_bytes += split_.junk;
@@ -422,6 +483,7 @@ class CheckedPort : public SerialPort {
     } else {
       LearnNumbering(block.sequence);
       last_sequence_ = block.sequence;
+      Answered();
       if (ready_.empty()) {
         ready_.swap(held_);
       } else {
@@ -464,6 +526,12 @@ class CheckedPort : public SerialPort {
   std::string request_head_;
   size_t request_left_ = 0;
   int host_sequence_ = -1;  // of the request sent last
+  // BFB: the frames of the request block being written, and of the last
+  // one written while its answer has not come; how often it was sent again.
+  std::string request_frames_;
+  std::string last_request_;
+  int asked_again_ = 0;
+  std::unique_ptr<Timer> resend_timer_;
   int echo_matches_ = 0;    // answers in a row numbered as their request; -1: never
   bool echoes_ = false;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

@@ -578,7 +578,14 @@ std::string Session::EnterFolderOf(const std::string& path, size_t max_name_char
 FolderListing Session::List(const std::string& folder) {
   RequireOpen();
   const RemotePath remote = SplitRemotePath(folder);
-  EnterFolder(WireNames(remote, kMaxFolderChars));
+  const std::vector<std::string> wire = WireNames(remote, kMaxFolderChars);
+  std::optional<FolderListing> listing;
+  WithRetries("ls " + JoinRemotePath(remote), [&] { listing = ListOnce(remote, wire); });
+  return std::move(*listing);
+}
+
+FolderListing Session::ListOnce(const RemotePath& remote, const std::vector<std::string>& wire) {
+  EnterFolder(wire);
   RunObex("OBEX>DIR:", [](Waiter& w) { w.capture_data = true; });
   if (options_.verify) {
     const std::string first = std::move(waiter_->data);
@@ -592,6 +599,10 @@ FolderListing Session::List(const std::string& folder) {
   std::string error;
   std::optional<FolderListing> listing = ReadFolderListing(waiter_->data, &error);
   if (!listing) throw SessionError(SessionErrorKind::kBadAnswer, error);
+  // The listing is the truth of the folder's files now.
+  const std::string folder_key = JoinRemotePath(remote);
+  std::erase_if(sizes_, [&](const auto& entry) { return RemoteParent(entry.first) == folder_key; });
+  listed_.insert(folder_key);
   RemotePath path = remote;
   for (const RemoteEntry& entry : listing->entries) {
     path.push_back(entry.name);
@@ -627,8 +638,27 @@ struct Fingerprint {
 
 }  // namespace
 
-void Session::Get(const std::string& path, const Sink& sink, const Progress& progress) {
+void Session::Get(const std::string& path, const Sink& sink, const Progress& progress,
+                  const Restart& restart) {
   RequireOpen();
+  uint64_t given = 0;
+  const Sink counted = [&](std::string_view bytes) {
+    sink(bytes);
+    given += bytes.size();
+  };
+  WithRetries(
+      "get " + path,
+      [&] {
+        if (given > 0) given = 0;  // restarted (see below)
+        GetChecked(path, counted, progress);
+      },
+      [&]() -> std::string {
+        if (given == 0 || (restart && restart())) return {};
+        return std::to_string(given) + " bytes of it went where they cannot be taken back";
+      });
+}
+
+void Session::GetChecked(const std::string& path, const Sink& sink, const Progress& progress) {
   if (!options_.verify) return GetOnce(path, sink, progress);
   Fingerprint first, second;
   GetOnce(
@@ -701,13 +731,36 @@ void Session::Put(const Source& source, uint64_t size, const std::string& path,
   } catch (const std::exception& e) {
     throw SessionError(SessionErrorKind::kLocal, e.what());
   }
+  // What the phone held under the name before, when a listing of this
+  // session says: a try again that finds the file stored with this size
+  // where it held none or another size knows the lost answer's PUT was
+  // done (the phone stores a file only when its last packet is in).
+  const std::string key = JoinRemotePath(remote);
+  const bool known_before = listed_.count(JoinRemotePath(RemotePath(remote.begin(), remote.end() - 1))) > 0;
+  const std::optional<uint64_t> before = KnownSize(key);
+  WithRetries(
+      "put " + key, [&] { PutOnce(data, wire, path, progress); }, {},
+      [&] {
+        if (!known_before || before == size) return false;
+        const std::optional<RemoteEntry> now = EntryNow(key);
+        return now && !now->folder && now->size == size;
+      },
+      true);
+  sizes_[key] = size;
+  if (progress) progress(size, size);
+}
+
+void Session::PutOnce(const std::string& data, const std::vector<std::string>& wire_path,
+                      const std::string& path, const Progress& progress) {
+  std::vector<std::string> wire = wire_path;
+  const RemotePath remote = SplitRemotePath(path);
+  const uint64_t size = data.size();
   const std::string name = std::move(wire.back());
   wire.pop_back();
   EnterFolder(wire);
   Fingerprint sent;
   if (options_.verify) sent.Add(data);
   control_->OBEX_DataSend(data);
-  data = std::string();
   sizes_.erase(JoinRemotePath(remote));
   RunObex("OBEX>PUT:" + name, [&](Waiter& w) {
     w.transfer = Waiter::Transfer::kPut;
@@ -731,14 +784,70 @@ void Session::Put(const Source& source, uint64_t size, const std::string& path,
                              " bytes): the line damages bytes; send it again");
     }
   }
-  if (progress) progress(size, size);
 }
 
 void Session::Remove(const std::string& path) {
   RequireOpen();
-  const std::string name = EnterFolderOf(path, kMaxFileChars);
-  sizes_.erase(JoinRemotePath(SplitRemotePath(path)));
-  RunObex("OBEX>DEL:" + name);
+  const std::string key = JoinRemotePath(SplitRemotePath(path));
+  // A file this session has seen listed, gone when it is tried again: the
+  // DEL whose answer was lost was done.
+  const bool was_there = KnownSize(key).has_value();
+  WithRetries(
+      "rm " + key,
+      [&] {
+        const std::string name = EnterFolderOf(path, kMaxFileChars);
+        RunObex("OBEX>DEL:" + name);
+      },
+      {}, [&] { return was_there && !EntryNow(key); }, true);
+  sizes_.erase(key);
+}
+
+std::optional<RemoteEntry> Session::EntryNow(const std::string& path) {
+  const RemotePath remote = SplitRemotePath(path);
+  if (remote.empty()) return std::nullopt;
+  const RemotePath folder(remote.begin(), remote.end() - 1);
+  for (const RemoteEntry& entry : ListOnce(folder, WireNames(folder, kMaxFolderChars)).entries) {
+    if (entry.name == remote.back()) return entry;
+  }
+  return std::nullopt;
+}
+
+void Session::WithRetries(const std::string& operation, const std::function<void()>& attempt,
+                          const std::function<std::string()>& cannot_retry,
+                          const std::function<bool()>& done_already, bool changes_phone) {
+  std::optional<SessionError> lost;  // the first failure on the link
+  for (int tries = 0;; ++tries) {
+    try {
+      if (tries > 0 && done_already && done_already()) return;
+      attempt();
+      return;
+    } catch (const SessionError& e) {
+      if (lost && changes_phone && e.Kind() == SessionErrorKind::kRefused) {
+        // The try before may have been done with its answer lost: then
+        // this refusal ("not found", "exists") is the phone answering the
+        // change already made. Not known, so not said to be a refusal.
+        throw SessionError(lost->Kind(),
+                           std::string(lost->what()) + "; tried again, the phone answered " +
+                               e.what() + " (the first try may have been done)",
+                           lost->Code());
+      }
+      // Failures on the link; a refusal is the phone's answer, and a
+      // closed session has no phone to try again with.
+      const bool link = e.Kind() == SessionErrorKind::kTimeout ||
+                        e.Kind() == SessionErrorKind::kBadAnswer ||
+                        e.Kind() == SessionErrorKind::kLink;
+      if (!link || !open_ || tries >= options_.retries) throw;
+      if (!lost) lost = e;
+      if (cannot_retry) {
+        const std::string why = cannot_retry();
+        if (!why.empty()) {
+          throw SessionError(e.Kind(), std::string(e.what()) + " (not tried again: " + why + ")",
+                             e.Code());
+        }
+      }
+      if (options_.on_retry) options_.on_retry({operation, tries + 1, options_.retries, e.what()});
+    }
+  }
 }
 
 void Session::MakeFolder(const std::string& path) {
@@ -748,8 +857,13 @@ void Session::MakeFolder(const std::string& path) {
   std::vector<std::string> wire = WireNames(remote, kMaxFolderChars);
   const std::string name = wire.back();
   wire.pop_back();
-  EnterFolder(wire);
-  RunObex("OBEX>MKD:" + name);
+  WithRetries(
+      "mkdir " + JoinRemotePath(remote),
+      [&] {
+        EnterFolder(wire);
+        RunObex("OBEX>MKD:" + name);
+      },
+      {}, {}, true);
   // Making a folder enters it.
   wire.push_back(name);
   folder_ = wire;
@@ -780,10 +894,26 @@ void Session::Rename(const std::string& from, const std::string& to) {
   }
   const std::string old_name = wire.back();
   wire.pop_back();
-  EnterFolder(wire);
-  sizes_.erase(JoinRemotePath(old_path));
-  sizes_.erase(JoinRemotePath(new_path));
-  RunObex("OBEX>REN:" + old_name + "," + new_name);
+  const std::string old_key = JoinRemotePath(old_path), new_key = JoinRemotePath(new_path);
+  // A file seen listed, where the new name was free: found under the new
+  // name alone when tried again, the lost answer's rename was done.
+  const std::optional<uint64_t> size = KnownSize(old_key);
+  const bool new_free = listed_.count(RemoteParent(new_key)) > 0 && !KnownSize(new_key);
+  WithRetries(
+      "mv " + old_key,
+      [&] {
+        EnterFolder(wire);
+        RunObex("OBEX>REN:" + old_name + "," + new_name);
+      },
+      {},
+      [&] {
+        if (!size || !new_free || old_key == new_key || EntryNow(old_key)) return false;
+        const std::optional<RemoteEntry> moved = EntryNow(new_key);
+        return moved && !moved->folder && moved->size == *size;
+      },
+      true);
+  sizes_.erase(old_key);
+  sizes_.erase(new_key);
 }
 
 void Session::SetPermissions(const std::string& path, const std::string& permissions) {
@@ -792,8 +922,13 @@ void Session::SetPermissions(const std::string& path, const std::string& permiss
   if (letters.empty() || letters.find(',') != std::string::npos) {
     throw SessionError(SessionErrorKind::kBadName, "permissions are letters such as RW or RWD");
   }
-  const std::string name = EnterFolderOf(path, kMaxFileChars);
-  RunObex("OBEX>CHM:" + name + ",EXT>" + letters);
+  WithRetries(
+      "chmod " + path,
+      [&] {
+        const std::string name = EnterFolderOf(path, kMaxFileChars);
+        RunObex("OBEX>CHM:" + name + ",EXT>" + letters);
+      },
+      {}, {}, true);
 }
 
 MemoryInfo Session::Memory() {
@@ -816,8 +951,10 @@ MemoryInfo Session::Memory() {
     throw SessionError(SessionErrorKind::kBadAnswer, "the phone's memory answer did not read");
   };
   MemoryInfo memory;
-  memory.total = query("01");
-  memory.free = query("02");
+  WithRetries("df", [&] {
+    memory.total = query("01");
+    memory.free = query("02");
+  });
   return memory;
 }
 

@@ -194,6 +194,7 @@ TEST_P(SessionTest, RefusalsAreNamedAndLeaveTheSessionUsable) {
 }
 
 TEST_P(SessionTest, ALostAnswerTimesOutAndTheNextCallWorks) {
+  options_.retries = 0;
   Open();
   session_->List("/");
   // The phone hears nothing for 6 s: the GET is lost, the way back to AT
@@ -207,6 +208,58 @@ TEST_P(SessionTest, ALostAnswerTimesOutAndTheNextCallWorks) {
   EXPECT_LT(platform_.Loop().NowMs() - start, 5000 + 10000);
   ASSERT_TRUE(session_->IsOpen());
   EXPECT_EQ(Fetch("/readme.txt"), Stored({}, "readme.txt"));
+}
+
+// With tries again (three unless told), a transfer the line broke is done
+// again from its start, its sink started afresh; one whose bytes cannot be
+// taken back, and a refusal, are not tried again.
+TEST_P(SessionTest, ATransferTheLineBrokeIsTriedAgain) {
+  std::vector<RetryNote> notes;
+  options_.on_retry = [&](const RetryNote& note) { notes.push_back(note); };
+  Open();
+  const std::string path = "/Pictures/Holiday/beach.jpg";
+  // After the first packet the phone hears nothing for 6 s.
+  auto stall_once = [&]() -> Progress {
+    auto stalled = std::make_shared<bool>(false);
+    return [this, stalled](uint64_t done, uint64_t) {
+      if (done > 0 && !*stalled) {
+        *stalled = true;
+        Listening(false);
+        platform_.Loop().After(6'000'000'000, VirtualEventLoop::Domain::kWorld,
+                               [this] { Listening(true); });
+      }
+      return true;
+    };
+  };
+  std::string got;
+  int restarts = 0;
+  session_->Get(
+      path, [&](std::string_view bytes) { got += bytes; }, stall_once(),
+      [&] {
+        ++restarts;
+        got.clear();
+        return true;
+      });
+  EXPECT_TRUE(got == Stored({"Pictures", "Holiday"}, "beach.jpg"));
+  EXPECT_EQ(restarts, 1);
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_EQ(notes[0].operation, "get " + path);
+  EXPECT_EQ(notes[0].attempt, 1);
+  EXPECT_EQ(notes[0].of, 3);
+  EXPECT_EQ(notes[0].reason, "the phone stopped answering");
+
+  // Bytes gone where they cannot be taken back (no restart).
+  got.clear();
+  const SessionError e = ErrorOf([&] {
+    session_->Get(path, [&](std::string_view bytes) { got += bytes; }, stall_once());
+  });
+  EXPECT_EQ(e.Kind(), SessionErrorKind::kTimeout);
+  EXPECT_NE(std::string(e.what()).find("not tried again: "), std::string::npos) << e.what();
+  EXPECT_EQ(notes.size(), 1u);
+  ASSERT_TRUE(session_->IsOpen());
+  // The phone's "no" is an answer, not a failure of the line.
+  EXPECT_EQ(ErrorOf([&] { Fetch("/missing.txt"); }).Kind(), SessionErrorKind::kRefused);
+  EXPECT_EQ(notes.size(), 1u);
 }
 
 // A transfer cancelled by its progress ends at its next packet: the phone is
@@ -266,11 +319,70 @@ INSTANTIATE_TEST_SUITE_P(Families, SessionTest,
 // With a quick time-out, a request but a file's GET or PUT waits that long
 // for an answer that was lost, and a file keeps TimeOut; the way back to AT
 // mode that follows keeps the session open.
-TEST(SessionQuickTimeout, OnlyFilesKeepTimeOut) {
+// A PUT whose last answer is lost although the phone stored the file: the
+// listing read before trying again shows it stored, so it is neither sent a
+// second time nor reported as failed.
+TEST(SessionRetries, APutStoredWhoseAnswerWasLostIsNotSentAgain) {
   VirtualPlatform platform;
-  sim::VirtualPhone phone(platform, 1, sim::PhoneOptions{}, std::make_unique<sim::SampleStore>());
+  std::unique_ptr<sim::VirtualPhone> phone;
+  int writes = 0;
+  class WatchedStore : public sim::SampleStore {
+   public:
+    std::function<void()> on_write;
+    sim::StoreStatus Write(const FolderPath& folder, std::string_view name,
+                           std::string_view data) override {
+      const sim::StoreStatus status = SampleStore::Write(folder, name, data);
+      if (on_write) on_write();
+      return status;
+    }
+  };
+  auto store = std::make_unique<WatchedStore>();
+  WatchedStore& watched = *store;
+  phone = std::make_unique<sim::VirtualPhone>(platform, 1, sim::PhoneOptions{}, std::move(store));
+  // The phone's answer to the PUT's last packet goes nowhere for 3 s.
+  watched.on_write = [&] {
+    ++writes;
+    phone->Speaking(false);
+    platform.Loop().After(3'000'000'000, VirtualEventLoop::Domain::kWorld,
+                          [&] { phone->Speaking(true); });
+  };
   SessionOptions options;
   options.mobile_type = 1;
+  options.settings = {{"TimeOut", "2000"}};
+  std::vector<RetryNote> notes;
+  options.on_retry = [&](const RetryNote& note) { notes.push_back(note); };
+  auto session = Session::Open(platform, options);
+  session->List("/Documents");
+  const std::string data = sim::SampleBytes(3, 3000);
+  session->Put(SourceOf(data), data.size(), "/Documents/new.bin");
+  EXPECT_EQ(writes, 1);
+  EXPECT_EQ(notes.size(), 1u);
+  std::string stored;
+  ASSERT_EQ(watched.Read({"Documents"}, "new.bin", stored), sim::StoreStatus::kOk);
+  EXPECT_TRUE(stored == data);
+  // Without a listing to tell, it is sent again (the same bytes).
+  watched.on_write = [&, first = true]() mutable {
+    ++writes;
+    if (!first) return;
+    first = false;
+    phone->Speaking(false);
+    platform.Loop().After(3'000'000'000, VirtualEventLoop::Domain::kWorld,
+                          [&] { phone->Speaking(true); });
+  };
+  session->Put(SourceOf(data), data.size(), "/Music/new.bin");
+  EXPECT_EQ(writes, 3);
+}
+
+TEST(SessionQuickTimeout, OnlyFilesKeepTimeOut) {
+  // (On raw OBEX, where nothing asks for a lost answer again, and without
+  // tries again: each loss is a time-out.)
+  VirtualPlatform platform;
+  sim::PhoneOptions phone_options;
+  phone_options.family = 0;
+  sim::VirtualPhone phone(platform, 1, phone_options, std::make_unique<sim::SampleStore>());
+  SessionOptions options;
+  options.mobile_type = 0;
+  options.retries = 0;
   options.settings = {{"TimeOut", "5000"}};
   options.quick_timeout_ms = 2000;
   auto session = Session::Open(platform, options);
@@ -393,6 +505,47 @@ TEST(SessionGet, SixteenMegabytesStream) {
 // fails, never brings other bytes. On BFB the session's guard keeps the
 // damaged and repeated blocks from the control; raw OBEX has no check, and
 // there the session reads twice when asked to verify.
+// On a BFB line whose phone does not send an unacknowledged answer again,
+// the guard asks for a lost or damaged answer by sending the request again:
+// 60 KB transfers complete, byte-exact, without a try again from the start.
+TEST(SessionDamagedLine, LostAnswersAreAskedForAgain) {
+  for (int family : {1, 2}) {
+    for (const bool corrupt : {true, false}) {
+      VirtualPlatform platform;
+      sim::PhoneOptions o;
+      o.family = family;
+      o.seed = 7;
+      (corrupt ? o.faults.corrupt : o.faults.drop) = corrupt ? 0.0002 : 0.01;
+      auto store = std::make_unique<sim::MemoryStore>();
+      const std::string file = sim::SampleBytes(9, 60 * 1024);
+      store->Write({}, "f.bin", file);
+      sim::VirtualPhone phone(platform, 1, o, std::move(store));
+      SessionOptions options;
+      options.mobile_type = family;
+      options.retries = 0;
+      auto session = Session::Open(platform, options);
+      for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE("family " + std::to_string(family) + (corrupt ? " corrupt" : " drop") +
+                     " round " + std::to_string(round));
+        const int64_t start = platform.Loop().NowMs();
+        std::string got;
+        session->Get("/f.bin", [&](std::string_view bytes) { got += bytes; });
+        EXPECT_TRUE(got == file);
+        const std::string back = sim::SampleBytes(round, 60 * 1024);
+        session->Put(SourceOf(back), back.size(), "/back.bin");
+        std::string stored;
+        phone.Store().Read({}, "back.bin", stored);
+        EXPECT_TRUE(stored == back);
+        // Lost answers cost a short silence each, not a request time-out:
+        // the two transfers take less than twice their bytes' time on the
+        // line (10 bits a byte) and the switches.
+        const int64_t line_ms = int64_t{2} * 60 * 1024 * 10 * 1000 / (family == 2 ? 115200 : 57600);
+        EXPECT_LT(platform.Loop().NowMs() - start, 2 * line_ms + 10000);
+      }
+    }
+  }
+}
+
 TEST(SessionDamagedLine, AGetIsExactOrFails) {
   for (int family : {1, 2, 0}) {
     VirtualPlatform platform;

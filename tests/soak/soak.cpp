@@ -253,10 +253,11 @@ Result Run(uint64_t seed, int count, const Config& config, const std::string& re
     const std::string where = "op " + std::to_string(op) + " " + label;
     // A transfer may take twice the time its bytes need on the slowest
     // line (19200 bit/s, 1920 bytes a second), read twice when verified;
-    // anything else ends within its time-outs and the way back.
+    // anything else ends within its time-outs and the way back; each for
+    // every try.
     const double bytes = static_cast<double>(data.size() + 300 * 1024 * checks_get) *
                          (options.verify ? 2 : 1);
-    const double bound = 120 + bytes / 960;
+    const double bound = (120 + bytes / 960) * (1 + options.retries);
     if (seconds > bound) {
       result.problems.push_back(where + ": took " + std::to_string(seconds) + " s (a hang)");
     }

@@ -61,8 +61,9 @@ int RunConfig(Cli& cli, const std::string& action, const std::vector<std::string
   // The control's defaults, from a control that nothing has touched.
   VirtualPlatform platform;
   Quorvalen control(platform);
-  const PropertyValue fallback =
-      name == "Port" ? PropertyValue(std::string()) : *GetProperty(control, name);
+  const PropertyValue fallback = name == "Port"      ? PropertyValue(std::string())
+                                 : name == "Retries" ? PropertyValue(int32_t{kDefaultRetries})
+                                                     : *GetProperty(control, name);
   if (action == "get") {
     for (const auto& [key, value] : bag.Entries()) {
       if (key == name) {
@@ -85,7 +86,9 @@ int RunConfig(Cli& cli, const std::string& action, const std::vector<std::string
       cli.Error(why);
       return kExitUsage;
     }
-    value = name == "Port" ? PropertyValue(args[1]) : *ParsePropertyText(control, name, args[1]);
+    value = name == "Port"      ? PropertyValue(args[1])
+            : name == "Retries" ? PropertyValue(static_cast<int32_t>(std::stoi(args[1])))
+                                : *ParsePropertyText(control, name, args[1]);
   }
   try {
     bag.WriteProperty(name, value, left_out);

@@ -46,7 +46,7 @@ class Getter : public CopyRun {
       AtomicFile file(local, options_.force);
       cli_.Phone().Get(
           remote, [&](std::string_view bytes) { file.Write(bytes); },
-          cli_.ProgressFor(BaseName(remote), size));
+          cli_.ProgressFor(BaseName(remote), size), [&] { return file.Restart(); });
       file.Commit();
       cli_.EndProgress();
       if (cli_.verbose) cli_.Note(remote + " -> " + local);

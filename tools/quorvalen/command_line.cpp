@@ -293,6 +293,10 @@ int RunCommandLine(const std::vector<std::string>& args) {
   app.add_flag("--verify", global.verify,
                "read every transfer a second time and compare (for raw OBEX phones, whose "
                "link has no check of its own)");
+  app.add_option("--retries", global.retries,
+                 "how often an operation that failed on the link is tried again (default 3; "
+                 "setting Retries)")
+      ->check(CLI::Range(0, 100));
   app.add_option("--pin", global.pin,
                  "the SIM's PIN, given if the phone asks (or QUORVALEN_PIN; asked for at a "
                  "terminal)")
@@ -426,7 +430,16 @@ int RunCommandLine(const std::vector<std::string>& args) {
   }
 
   Connection connection(global);
-  cli.open = [&connection] { return connection.Open(); };
+  cli.open = [&connection, &cli] {
+    return connection.Open([&cli](SessionOptions& options) {
+      // At a terminal each try again is said; the progress starts afresh.
+      options.on_retry = [&cli](const RetryNote& note) {
+        if (!cli.show_progress) return;
+        cli.Note("quorvalen: " + note.operation + ": " + note.reason + "; trying again (" +
+                 std::to_string(note.attempt) + " of " + std::to_string(note.of) + ")");
+      };
+    });
+  };
   InstallInterruptHandler();
   if (*shell) {
     const int status = RunShell(cli);

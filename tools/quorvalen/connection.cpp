@@ -129,7 +129,8 @@ SessionOptions GatherSessionOptions(const GlobalOptions& global) {
   // The selectors have options and fields of their own; the rest go to the
   // control as they stand.
   for (auto it = settings.begin(); it != settings.end();) {
-    if (it->first == "MobileType" || it->first == "ComType" || it->first == "CommPort") {
+    if (it->first == "MobileType" || it->first == "ComType" || it->first == "CommPort" ||
+        it->first == "Retries") {
       char* end = nullptr;
       const long value = std::strtol(it->second.c_str(), &end, 10);
       if (it->second.empty() || *end != '\0') {
@@ -139,6 +140,8 @@ SessionOptions GatherSessionOptions(const GlobalOptions& global) {
         options.mobile_type = static_cast<int>(value);
       } else if (it->first == "ComType") {
         options.com_type = static_cast<int>(value);
+      } else if (it->first == "Retries") {
+        options.retries = static_cast<int>(value);
       } else {
         options.comm_port = static_cast<int>(value);
       }
@@ -153,6 +156,7 @@ SessionOptions GatherSessionOptions(const GlobalOptions& global) {
   if (global.irda || !global.irda_comm.empty()) options.com_type = kComInfrared;
   if (!global.trace.empty()) options.trace_path = global.trace;
   options.verify = global.verify;
+  if (global.retries) options.retries = *global.retries;
   options.port = port;
   if (const char* env = std::getenv("QUORVALEN_PIN"); env && *env) options.pin = env;
   if (!global.pin.empty()) options.pin = global.pin;

@@ -28,9 +28,13 @@ struct GlobalOptions {
   std::string trace;
   bool verify = false;
   std::string pin;
+  std::optional<int> retries;  // --retries N
   bool quiet = false;
   bool verbose = false;
 };
+
+// Tries again of an operation that failed on the link, unless told.
+constexpr int kDefaultRetries = 3;
 
 // $XDG_CONFIG_HOME/quorvalen/settings, or ~/.config/quorvalen/settings.
 std::string SettingsPath();

@@ -61,6 +61,13 @@ void AtomicFile::Write(std::string_view bytes) {
   }
 }
 
+bool AtomicFile::Restart() {
+  if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) {
+    Fail("cannot write " + destination_, errno);
+  }
+  return true;
+}
+
 void AtomicFile::Commit() {
   // Files are made with the permissions of a new file (mkstemp makes 0600).
   const mode_t mask = ::umask(0);

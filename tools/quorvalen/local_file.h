@@ -20,6 +20,8 @@ class AtomicFile {
   AtomicFile& operator=(const AtomicFile&) = delete;
 
   void Write(std::string_view bytes);  // throws std::runtime_error
+  // Empties the file, for a transfer that starts again; true (or throws).
+  bool Restart();
   void Commit();                       // throws std::runtime_error
   const std::string& TemporaryPath() const { return temporary_; }
 

@@ -28,9 +28,12 @@ struct Rule {
 
 constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
 
-// The properties the control saves with its container, and Port.
+// The properties the control saves with its container, and the command
+// line's own: Port, and Retries (how often an operation that failed on the
+// link is tried again).
 constexpr Rule kRules[] = {
     {"Port", Kind::kText},
+    {"Retries", Kind::kNumber, 0, 100, -1, "a number of tries again, 0 to 100"},
     {"AT_Settings", Kind::kLine, 0, 0, -1, "line settings such as 19200,n,8,1"},
     {"OBEX_Settings", Kind::kLine, 0, 0, -1, "line settings such as 56000,n,8,1"},
     {"CommPort", Kind::kNumber, 1, 255, -1, "a port number from 1 to 255"},
@@ -67,7 +70,7 @@ std::string SettingProblem(const std::string& name, const std::string& value) {
   const Rule* rule = RuleOf(name);
   if (!rule) {
     return "unknown setting \"" + name +
-           "\" (Port, or one of the control's saved properties: MobileType, ComType, TimeOut, "
+           "\" (Port, Retries, or one of the control's saved properties: MobileType, ComType, TimeOut, "
            "...)";
   }
   bool good = true;

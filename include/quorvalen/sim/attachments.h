@@ -40,6 +40,8 @@ class VirtualPhone : private PhoneLine {
   }
   // A cable cut in one direction: what the host sends is lost on the way.
   void Listening(bool on) { listening_ = on; }
+  // The other direction: what the phone sends is lost on the way.
+  void Speaking(bool on) { speaking_ = on; }
 
  private:
   double NowMs() override { return static_cast<double>(loop_.NowNs()) / 1e6; }
@@ -53,6 +55,7 @@ class VirtualPhone : private PhoneLine {
   std::unique_ptr<SimulatedPhone> phone_;
   bool hung_up_ = false;
   bool listening_ = true;
+  bool speaking_ = true;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -70,7 +70,8 @@ TEST_F(SettingsCliTest, ConfigSetRefusesWhatTheControlCannotWorkWith) {
                                                         {"OBEX_BlockLen", "10"},
                                                         {"OBEX_ConnectType", "2"},
                                                         {"AT_Settings", "fast"},
-                                                        {"RTSEnable", "maybe"}}) {
+                                                        {"RTSEnable", "maybe"},
+                                                        {"Retries", "101"}}) {
     EXPECT_EQ(Config("set", {name, value}), kExitUsage) << name;
     const std::string err = err_.Take();
     EXPECT_EQ(err.rfind("quorvalen: " + name + " takes ", 0), 0u) << err;
@@ -93,6 +94,14 @@ TEST_F(SettingsCliTest, ConfigSetRefusesWhatTheControlCannotWorkWith) {
   EXPECT_EQ(GatherSessionOptions({}).mobile_type, 0);
   EXPECT_EQ(Config("unset", {"MobileType"}), kExitDone);
   EXPECT_EQ(GatherSessionOptions({}).mobile_type, std::nullopt);
+  // The command line's own: tries again after a failure on the link.
+  EXPECT_EQ(Config("get", {"Retries"}), kExitDone);
+  EXPECT_EQ(out_.Take(), "3\n");
+  EXPECT_EQ(Config("set", {"Retries", "0"}), kExitDone);
+  EXPECT_EQ(GatherSessionOptions({}).retries, 0);
+  GlobalOptions told;
+  told.retries = 5;
+  EXPECT_EQ(GatherSessionOptions(told).retries, 5);
   EXPECT_EQ(err_.Take(), "");
 }
 

@@ -269,10 +269,14 @@ Result Run(uint64_t seed, int count, const Config& config, const std::string& re
       int disturbed_after = 0;
       for (const auto& [what, n] : result.disturbances) disturbed_after += n;
       const bool exact = ok && after == (checks_get ? "=" + got : expected);
-      for (const std::string& fault :
-           disturbed_after != disturbed_before ? std::vector<std::string>{"disturbed"} : drawn) {
+      const bool disturbed = disturbed_after != disturbed_before;
+      for (const std::string& fault : disturbed ? std::vector<std::string>{"disturbed"} : drawn) {
         ++result.transfers[fault].tried;
         result.transfers[fault].completed += exact;
+      }
+      if (!disturbed) {
+        ++result.undisturbed.tried;
+        result.undisturbed.completed += exact;
       }
     }
     if (ok) {

@@ -42,6 +42,7 @@ struct Result {
     int completed = 0;
   };
   std::map<std::string, Transfers> transfers;
+  Transfers undisturbed;  // all of them but the disturbed, once each
   int reopenings = 0;
   // Broken promises: each is a line saying what and where.
   std::vector<std::string> problems;

@@ -75,12 +75,25 @@ bool FaultInjector::Chance(double p) {
   return std::uniform_real_distribution<double>(0, 1)(rng_) < p;
 }
 
-FaultInjector::Outcome FaultInjector::Apply(std::string_view answer) {
+FaultInjector::Outcome FaultInjector::Apply(std::string_view answer, bool link_repeats) {
   Outcome out;
   const int64_t index = answers_++;
   if (plan_.mute_after >= 0 && index >= plan_.mute_after) return out;
   if (plan_.hangup_after >= 0 && index >= plan_.hangup_after) {
     out.hang_up = true;
+    return out;
+  }
+  if (link_repeats) {
+    // A link that checks and repeats its own frames: what it loses or
+    // damages on the way comes again after its repeat time; it drops
+    // doubled frames and bytes that make no frame.
+    out.bytes.assign(answer);
+    bool repeated = Chance(plan_.drop);
+    if (plan_.corrupt > 0) {
+      for (size_t i = 0; i < answer.size(); ++i) repeated = Chance(plan_.corrupt) || repeated;
+    }
+    if (repeated) out.delay_ms += kLinkRepeatMs;
+    if (Chance(plan_.delay)) out.delay_ms += plan_.delay_ms;
     return out;
   }
   if (Chance(plan_.drop)) return out;

@@ -423,7 +423,7 @@ void SimulatedPhone::Answer(std::string_view bytes) {
     }
     return;
   }
-  FaultInjector::Outcome outcome = faults_.Apply(bytes);
+  FaultInjector::Outcome outcome = faults_.Apply(bytes, options_.cable == Cable::kInfrared);
   const double now = line_.NowMs();
   const double at = std::max(now + static_cast<double>(outcome.delay_ms), send_free_at_);
   send_free_at_ = at;

@@ -546,6 +546,32 @@ TEST(SessionDamagedLine, LostAnswersAreAskedForAgain) {
   }
 }
 
+// Over infrared the link repeats what it lost or damaged (IrLAP): the
+// session sees late answers only, and transfers go through whole.
+TEST(SessionDamagedLine, AnInfraredLinkRepeatsWhatItLost) {
+  VirtualPlatform platform;
+  sim::PhoneOptions o;
+  o.seed = 3;
+  o.faults.drop = 0.02;
+  o.faults.corrupt = 0.0002;
+  o.faults.duplicate = o.faults.garbage = 0.05;
+  auto store = std::make_unique<sim::MemoryStore>();
+  const std::string file = sim::SampleBytes(4, 60 * 1024);
+  store->Write({}, "f.bin", file);
+  sim::VirtualInfraredPhone phone(platform, o, std::move(store));
+  SessionOptions options;
+  options.com_type = 1;
+  options.retries = 0;
+  auto session = Session::Open(platform, options);
+  std::string got;
+  session->Get("/f.bin", [&](std::string_view bytes) { got += bytes; });
+  EXPECT_TRUE(got == file);
+  session->Put(SourceOf(file), file.size(), "/back.bin");
+  std::string stored;
+  phone.Store().Read({}, "back.bin", stored);
+  EXPECT_TRUE(stored == file);
+}
+
 TEST(SessionDamagedLine, AGetIsExactOrFails) {
   for (int family : {1, 2, 0}) {
     VirtualPlatform platform;

@@ -58,8 +58,12 @@ class FaultInjector {
     int64_t delay_ms = 0;  // how long to hold it back
     bool hang_up = false;  // hang up after sending it
   };
-  // Decides what becomes of one answer.
-  Outcome Apply(std::string_view answer);
+  // How long a link that repeats its frames (IrLAP over infrared) takes to
+  // send one again that it lost.
+  static constexpr int64_t kLinkRepeatMs = 500;
+  // Decides what becomes of one answer; on a link that repeats its own
+  // frames a loss or damage only holds the answer back.
+  Outcome Apply(std::string_view answer, bool link_repeats = false);
   const FaultPlan& Plan() const { return plan_; }
 
  private:

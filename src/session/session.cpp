@@ -649,7 +649,7 @@ void Session::Get(const std::string& path, const Sink& sink, const Progress& pro
   WithRetries(
       "get " + path,
       [&] {
-        if (given > 0) given = 0;  // restarted (see below)
+        given = 0;  // a try again begins with a sink started afresh (see below)
         GetChecked(path, counted, progress);
       },
       [&]() -> std::string {
@@ -736,7 +736,7 @@ void Session::Put(const Source& source, uint64_t size, const std::string& path,
   // where it held none or another size knows the lost answer's PUT was
   // done (the phone stores a file only when its last packet is in).
   const std::string key = JoinRemotePath(remote);
-  const bool known_before = listed_.count(JoinRemotePath(RemotePath(remote.begin(), remote.end() - 1))) > 0;
+  const bool known_before = listed_.count(RemoteParent(key)) > 0;
   const std::optional<uint64_t> before = KnownSize(key);
   WithRetries(
       "put " + key, [&] { PutOnce(data, wire, path, progress); }, {},
@@ -767,7 +767,6 @@ void Session::PutOnce(const std::string& data, const std::vector<std::string>& w
     w.progress = &progress;
     w.total = size;
   });
-  sizes_[JoinRemotePath(remote)] = size;
   if (options_.verify) {
     Fingerprint stored;
     try {

@@ -75,6 +75,9 @@ class SerialPort : public Component {
  public:
   // Event code of the receive notification: data received.
   static constexpr int kEventReceive = 2;
+  // Event code raised once when the other end hangs up (carrier lost, a
+  // USB cable pulled, the far end of a pseudo-terminal closed).
+  static constexpr int kEventCarrierLost = 5;
 
   virtual int16_t CommPort() const = 0;
   virtual void CommPort(int16_t port) = 0;

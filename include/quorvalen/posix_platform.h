@@ -151,8 +151,6 @@ class PosixSerialPort : public SerialPort {
   int CommEvent() const override;
   void OnComm(std::function<void()> handler) override;
 
-  // Event code raised once when the other end hangs up (carrier lost).
-  static constexpr int kEventCarrierLost = 5;
   // The device path of the open port (empty when closed).
   const std::string& DevicePath() const;
 

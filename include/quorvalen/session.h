@@ -177,6 +177,11 @@ class Session {
   // swallowed: afterwards the session is closed.
   void Close();
   bool IsOpen() const;
+  // Whether the port's other end has hung up (a USB cable pulled, the
+  // phone's side of a pseudo-terminal gone): what the line announced is
+  // taken in first, without waiting. A session whose line hung up closes
+  // at once, without the way back to AT mode no phone would hear.
+  bool LineLost();
 
   // What the opening did to bring back a phone left in BFB or raw OBEX
   // mode; empty when the phone answered at once.

@@ -232,6 +232,7 @@ class CheckedPort : public SerialPort {
 
   void Notified() {
     // Anything but received bytes (a hang-up, an error) is the control's.
+    if (inner_->CommEvent() == kEventCarrierLost) counters_->hung_up = true;
     if (!Guarded() || inner_->CommEvent() != kEventReceive) {
       if (handler_) handler_();
       return;
@@ -532,7 +533,7 @@ class CheckedPort : public SerialPort {
   std::string last_request_;
   int asked_again_ = 0;
   std::unique_ptr<Timer> resend_timer_;
-  int echo_matches_ = 0;    // answers in a row numbered as their request; -1: never
+  int echo_matches_ = 0;  // answers in a row numbered as their request; -1: never
   bool echoes_ = false;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

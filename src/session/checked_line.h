@@ -54,6 +54,7 @@ struct LineCounters {
   uint64_t repeated_blocks = 0;  // the block given before, again
   uint64_t junk_bytes = 0;       // bytes that belong to no frame or answer
   uint64_t asked_again = 0;      // BFB requests sent again for a lost answer
+  bool hung_up = false;          // the line's other end went away
 };
 
 class CheckedPlatform : public Platform {

@@ -267,9 +267,24 @@ std::unique_ptr<Session> Session::Open(Platform& platform, SessionOptions option
   return session;
 }
 
+bool Session::LineLost() {
+  if (!checked_) return false;
+  platform_.Loop().ProcessPendingEvents();
+  return checked_->Counters().hung_up;
+}
+
 void Session::Close() {
   if (!open_) return;
   open_ = false;
+  if (LineLost()) {
+    at_ = {};
+    in_obex_ = false;
+    try {
+      Run("SPEC>CLOSE");
+    } catch (const SessionError&) {
+    }
+    return;
+  }
   try {
     // What the phone had before the messages and the phonebook, given back.
     const std::string in_force = at_.names_in_ucs2.value_or(false) ? "UCS2" : "IRA";

@@ -35,9 +35,14 @@ class CliEndToEnd : public ::testing::Test {
     fs::create_directories(dir_ / "local");
     // The settings file of these runs is their own.
     ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
+    HoldConnectionsIn(dir_);
     ::unsetenv("QUORVALEN_PORT");
   }
-  ~CliEndToEnd() override { fs::remove_all(dir_); }
+  ~CliEndToEnd() override {
+    ReleaseHeldConnections();
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
 
   // One run of quorvalen with stdin from /dev/null (or the given input);
   // stderr is not a terminal.
@@ -48,8 +53,8 @@ class CliEndToEnd : public ::testing::Test {
       in = (dir_ / "in").string();
       std::ofstream(in) << input;
     }
-    const std::string command = std::string(QUORVALEN_CLI) + " " + args + " < " + in + " > " +
-                                out + " 2> " + err;
+    const std::string command =
+        std::string(QUORVALEN_CLI) + " " + args + " < " + in + " > " + out + " 2> " + err;
     const int status = std::system(command.c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read(out), Read(err)};
   }
@@ -141,8 +146,8 @@ TEST_F(CliEndToEnd, AnInterruptedCopyLeavesNoPartAndResumes) {
   const fs::path dest = dir_ / "local";
   {
     PhoneProcess phone({"--root", (dir_ / "phone").string(), "--faults", "hangup-after=60"});
-    Result r = Run("--port " + phone.Device() + " --set TimeOut=2000 get -r /Photos " +
-                   dest.string());
+    Result r =
+        Run("--port " + phone.Device() + " --set TimeOut=2000 get -r /Photos " + dest.string());
     EXPECT_EQ(r.code, 3) << r.err;
   }
   size_t complete = 0;
@@ -155,8 +160,8 @@ TEST_F(CliEndToEnd, AnInterruptedCopyLeavesNoPartAndResumes) {
   }
   EXPECT_LT(complete, 3u);
   PhoneProcess phone({"--root", (dir_ / "phone").string()});
-  Result r = Run("--port " + phone.Device() + " -v get -r --skip-existing /Photos " +
-                 dest.string());
+  Result r =
+      Run("--port " + phone.Device() + " -v get -r --skip-existing /Photos " + dest.string());
   EXPECT_EQ(r.code, 0) << r.err;
   size_t fetched = 0;
   for (size_t at = 0; (at = r.err.find(" -> ", at)) != std::string::npos; ++at) ++fetched;
@@ -176,7 +181,9 @@ TEST_F(CliEndToEnd, TheShellRunsAScriptOnOneConnection) {
   const std::string script =
       "cd Pictures\n"
       "pwd; ls\n"
-      "lcd " + (dir_ / "local").string() + "\n"
+      "lcd " +
+      (dir_ / "local").string() +
+      "\n"
       "get a.txt 'copy of a.txt'   # into the local folder\n"
       "put 'copy of a.txt' ../b.txt\n"
       "cd /nowhere\n"
@@ -186,8 +193,9 @@ TEST_F(CliEndToEnd, TheShellRunsAScriptOnOneConnection) {
       "cd ..; ls\n";
   Result r = Run("--port " + phone.Device() + " shell", script);
   EXPECT_EQ(r.out, "/Pictures\na.txt\n/Pictures/Sub\nSub/\nc.txt\n");
-  EXPECT_EQ(r.err, "quorvalen: cd: /nowhere: no such folder\n"
-                   "quorvalen: bogus: no such command (help lists them)\n");
+  EXPECT_EQ(r.err,
+            "quorvalen: cd: /nowhere: no such folder\n"
+            "quorvalen: bogus: no such command (help lists them)\n");
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(Read(dir_ / "local" / "copy of a.txt"), "first");
   EXPECT_EQ(Read(dir_ / "phone" / "b.txt"), "first");

@@ -73,10 +73,15 @@ class MessagesEndToEnd : public ::testing::Test {
     dir_ = ::mkdtemp(dir);
     fs::create_directories(dir_ / "config");
     ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
+    HoldConnectionsIn(dir_);
     ::unsetenv("QUORVALEN_PORT");
     ::unsetenv("QUORVALEN_PIN");
   }
-  ~MessagesEndToEnd() override { fs::remove_all(dir_); }
+  ~MessagesEndToEnd() override {
+    ReleaseHeldConnections();
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
 
   Result Run(const std::string& args, const std::string& input = {}) {
     const std::string out = (dir_ / "out").string(), err = (dir_ / "err").string();

@@ -1,9 +1,9 @@
 // quorvalen mount for real, through FUSE, against quorvalen-phone on a
 // pseudo-terminal: the phone's files read, written, renamed and removed by
 // the tools people use on folders, and a phone that goes away.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <fcntl.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -47,7 +47,8 @@ bool Mounted(const fs::path& path) {
 class MountEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (::access("/dev/fuse", R_OK | W_OK) != 0 || Shell("command -v fusermount3 >/dev/null") != 0) {
+    if (::access("/dev/fuse", R_OK | W_OK) != 0 ||
+        Shell("command -v fusermount3 >/dev/null") != 0) {
       GTEST_SKIP() << "no FUSE here";
     }
     char dir[] = "/tmp/quorvalen-mount-e2e-XXXXXX";
@@ -55,11 +56,14 @@ class MountEndToEnd : public ::testing::Test {
     fs::create_directories(dir_ / "phone" / "Pictures");
     fs::create_directories(dir_ / "mnt");
     ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
+    HoldConnectionsIn(dir_);
   }
   void TearDown() override {
     if (dir_.empty()) return;
     if (Mounted(dir_ / "mnt")) Shell("fusermount3 -u " + (dir_ / "mnt").string());
-    fs::remove_all(dir_);
+    ReleaseHeldConnections();
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
   }
   // Mounts in the background (detached); the call returns once it is ready.
   int Mount(const std::string& device, const std::string& options = {}) {
@@ -100,7 +104,8 @@ TEST_F(MountEndToEnd, ThePhonesFilesAsAFolder) {
   EXPECT_EQ(fs::file_size(mnt / "Pictures" / "photo.jpg"), photo.size());
   EXPECT_EQ(Read(mnt / "Pictures" / "photo.jpg"), photo);
   EXPECT_EQ(Shell("cmp " + (mnt / "Pictures" / "photo.jpg").string() + " " +
-                  (dir_ / "phone" / "Pictures" / "photo.jpg").string()), 0);
+                  (dir_ / "phone" / "Pictures" / "photo.jpg").string()),
+            0);
   {
     std::ifstream in(mnt / "Pictures" / "photo.jpg", std::ios::binary);
     in.seekg(200000);
@@ -153,8 +158,9 @@ TEST_F(MountEndToEnd, ThePhonesFilesAsAFolder) {
   EXPECT_TRUE(Unmount());
   EXPECT_FALSE(Mounted(mnt));
   // The phone was left in AT mode: the next opening needs no way back.
-  EXPECT_EQ(Shell(std::string(QUORVALEN_CLI) + " --port " + phone.Device() + " at AT >/dev/null 2>" +
-                  (dir_ / "after.err").string()), 0);
+  EXPECT_EQ(Shell(std::string(QUORVALEN_CLI) + " --port " + phone.Device() +
+                  " at AT >/dev/null 2>" + (dir_ / "after.err").string()),
+            0);
   EXPECT_EQ(Read(dir_ / "after.err"), "");
 }
 
@@ -201,7 +207,8 @@ TEST_F(MountEndToEnd, OpenFilesFollowRenamesAndRemovals) {
 // later one at once, and the mount can still be unmounted.
 TEST_F(MountEndToEnd, APhoneThatGoesAwayFailsOperationsNeverHangs) {
   std::ofstream(dir_ / "phone" / "a.txt") << "a";
-  auto phone = std::make_unique<PhoneProcess>(std::vector<std::string>{"--root", (dir_ / "phone").string()});
+  auto phone =
+      std::make_unique<PhoneProcess>(std::vector<std::string>{"--root", (dir_ / "phone").string()});
   ASSERT_FALSE(phone->Device().empty());
   const fs::path mnt = dir_ / "mnt";
   // In the foreground (in the background of this test), its log on stderr.

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -30,7 +32,8 @@ class PhoneProcess {
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    if (posix_spawn(&pid_, QUORVALEN_PHONE, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    if (posix_spawn(&pid_, QUORVALEN_PHONE, &actions, nullptr, argv.data(), environ) != 0)
+      pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     // The device paths it prints: one, or two over infrared.
@@ -68,5 +71,22 @@ class PhoneProcess {
   std::string device_;
   std::string obex_device_;
 };
+
+#ifdef QUORVALEN_CLI
+// The command line's held connections of a test live in a folder of its
+// own (as $XDG_RUNTIME_DIR)...
+inline void HoldConnectionsIn(const std::filesystem::path& dir) {
+  const std::filesystem::path run = dir / "run";
+  std::filesystem::create_directories(run);
+  std::filesystem::permissions(run, std::filesystem::perms::owner_all);
+  ::setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+}
+// ...and are let go when it ends.
+inline void ReleaseHeldConnections() {
+  if (std::system(QUORVALEN_CLI " release >/dev/null 2>&1") != 0) {
+    // nothing was held
+  }
+}
+#endif
 
 }  // namespace quorvalen

@@ -97,6 +97,8 @@ bool Names(const std::string& message, const std::string& context) {
 }  // namespace
 
 bool Interrupted() { return g_interrupted.load(); }
+void StopFromOutside() { g_interrupted = true; }
+bool TransferInFlight() { return g_partial[0] != '\0'; }
 void ClearInterrupted() { g_interrupted = false; }
 void ShellInterrupts() { g_in_shell = true; }
 
@@ -212,7 +214,7 @@ std::string HumanSize(uint64_t bytes) {
 Session& Cli::Phone() {
   if (!session_) {
     session_ = open();
-    if (!session_->Recovered().empty()) Note(session_->Recovered());
+    if (!held && !session_->Recovered().empty()) Note(session_->Recovered());
   }
   return *session_;
 }

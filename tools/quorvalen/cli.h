@@ -41,8 +41,12 @@ class Cli {
   bool verbose = false;
   // Progress lines on err (a terminal, and not quiet).
   bool show_progress = false;
-  // Opens the session of this invocation; called once, on first use.
-  std::function<std::unique_ptr<Session>()> open;
+  // The session is a held one: what its opening found was said then.
+  bool held = false;
+  // Opens the session of this invocation; called once, on first use. A
+  // command run by a holder is given the held session instead, which it
+  // does not close.
+  std::function<std::shared_ptr<Session>()> open;
 
   Session& Phone();
   // The phone's files. A command keeps what it listed until the next
@@ -53,6 +57,13 @@ class Cli {
   void CloseSession() {
     files_.reset();
     session_.reset();
+  }
+  bool HasSession() const { return session_ != nullptr; }
+  // The session, if one was opened, handed over to whoever keeps it now
+  // (a holder); the files layer over it goes.
+  std::shared_ptr<Session> TakeSession() {
+    files_.reset();
+    return std::move(session_);
   }
   // A session that closed itself (the phone went away) is let go: the next
   // use opens a new one.
@@ -81,7 +92,7 @@ class Cli {
   void EndProgress();
 
  private:
-  std::unique_ptr<Session> session_;
+  std::shared_ptr<Session> session_;
   std::unique_ptr<PhoneFiles> files_;
   bool progress_drawn_ = false;
 };
@@ -141,6 +152,12 @@ std::pair<std::vector<std::string>, std::string> SourcesAndDestination(
 bool FolderGoesInside(size_t sources, const std::string& destination);
 // Set by SIGINT: transfers stop at their next progress report.
 bool Interrupted();
+// A holder's client asked to stop (or went away): as SIGINT, without the
+// signal's own exit.
+void StopFromOutside();
+// Whether a GET is writing its local file (a Ctrl-C then stops it at its
+// next packet; otherwise a command quits at once).
+bool TransferInFlight();
 void InstallInterruptHandler();
 // For the shell: Ctrl-C stops the command at work and is then forgotten.
 void ShellInterrupts();
@@ -245,6 +262,8 @@ std::vector<std::pair<std::string, int>> SlotArguments(const std::vector<std::st
 struct FileCommands {
   void Add(CLI::App& app);
   std::optional<int> Run(Cli& cli);
+  // Whether one of them was given.
+  bool Given() const;
 
   CLI::App *ls = nullptr, *get = nullptr, *put = nullptr, *rm = nullptr, *mkdir = nullptr,
            *mv = nullptr, *chmod = nullptr, *df = nullptr, *info = nullptr, *at = nullptr;
@@ -270,8 +289,15 @@ int RunShellScript(Cli& cli, std::istream& in);
 // A subcommand with its example as footer.
 CLI::App* Example(CLI::App* sub, const std::string& text);
 
+// A command run by a holder on its held session.
+struct Served {
+  Session* session = nullptr;
+  // Out: the hold time the command asks for (--hold, the setting Hold).
+  std::optional<double> hold_seconds;
+};
+
 // The whole command line (args without the program's name); returns the
-// exit code.
-int RunCommandLine(const std::vector<std::string>& args);
+// exit code. served: the command is a holder's, on the held session.
+int RunCommandLine(const std::vector<std::string>& args, Served* served = nullptr);
 
 }  // namespace quorvalen::tool

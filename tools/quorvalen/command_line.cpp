@@ -12,6 +12,7 @@
 #include "cli.h"
 #include "connection.h"
 #include "console.h"
+#include "hold.h"
 #include "mount.h"
 #include "quorvalen/version.h"
 
@@ -238,6 +239,14 @@ void FileCommands::Add(CLI::App& app) {
       ->check(memory_name);
 }
 
+bool FileCommands::Given() const {
+  for (const CLI::App* command :
+       {ls, get, put, rm, mkdir, mv, chmod, df, info, at, sms, contacts}) {
+    if (command && command->parsed()) return true;
+  }
+  return false;
+}
+
 std::optional<int> FileCommands::Run(Cli& cli) {
   if (*ls) return RunLs(cli, paths, ls_options);
   if (*get) return RunGet(cli, files, copy);
@@ -261,7 +270,104 @@ std::optional<int> FileCommands::Run(Cli& cli) {
   return std::nullopt;
 }
 
-int RunCommandLine(const std::vector<std::string>& args) {
+namespace {
+
+// The holder of the port the options name: its socket, or empty (the
+// simulated phone, no port, no private folder; why in *why for the last).
+struct HeldPort {
+  std::string key;
+  std::string socket;
+  std::string fingerprint;
+};
+HeldPort HeldPortOf(const GlobalOptions& global, const SessionOptions& options, std::string* why) {
+  HeldPort held;
+  held.key = PortKey(global, options);
+  if (held.key.empty()) return held;
+  const std::string folder = HoldFolder(why);
+  if (folder.empty()) return held;
+  held.socket = HoldSocket(folder, held.key);
+  held.fingerprint = Fingerprint(held.key, options);
+  return held;
+}
+
+// The invocation at work, told of its session's tries again (a holder's
+// session outlives the command that opened it).
+Cli* g_current = nullptr;
+
+std::string Seconds(double seconds) {
+  return std::to_string(static_cast<long>(std::lround(seconds))) + " s";
+}
+
+// quorvalen status: what this user's holders hold.
+int RunStatus(Cli& cli) {
+  std::string why;
+  const std::string folder = HoldFolder(&why);
+  if (folder.empty()) {
+    cli.Error(why + ": no connection can be held");
+    return kExitLocal;
+  }
+  const std::vector<HolderState> states = HolderStates(folder);
+  if (states.empty()) std::fprintf(cli.out, "nothing is held\n");
+  for (const HolderState& state : states) {
+    std::string line = state.port + ": held by quorvalen";
+    if (state.kind != "hold") line += " " + state.kind;
+    if (!state.where.empty()) line += " on " + state.where;
+    line += " (pid " + std::to_string(state.pid) + ")";
+    if (state.closing) {
+      line += ", letting go";
+    } else if (!state.serving.empty()) {
+      line += ", running \"" + state.serving + "\"";
+      if (state.serving_pid) line += " for pid " + std::to_string(state.serving_pid);
+    } else if (state.idle_left >= 0) {
+      line += ", idle, lets go in " + Seconds(state.idle_left);
+    }
+    std::fprintf(cli.out, "%s\n", line.c_str());
+  }
+  return kExitDone;
+}
+
+// quorvalen release: the port's holder lets go (every one of this user's
+// idle holders when no port is in force).
+int RunRelease(Cli& cli, const GlobalOptions& global) {
+  std::string why;
+  const std::string folder = HoldFolder(&why);
+  if (folder.empty()) {
+    cli.Error(why + ": no connection can be held");
+    return kExitLocal;
+  }
+  SessionOptions options;
+  try {
+    options = GatherSessionOptions(global);
+  } catch (const SessionError& e) {
+    return cli.Fail(e);
+  }
+  std::vector<std::pair<std::string, std::string>> holders;  // port, socket
+  const std::string key = PortKey(global, options);
+  if (!key.empty()) {
+    holders.emplace_back(key, HoldSocket(folder, key));
+  } else {
+    for (const HolderState& state : HolderStates(folder)) {
+      if (state.kind == "hold") holders.emplace_back(state.port, HoldSocket(folder, state.port));
+    }
+  }
+  if (holders.empty()) cli.Note("quorvalen: nothing is held");
+  int status = kExitDone;
+  for (const auto& [port, socket] : holders) {
+    if (ReleaseHolder(socket, &why)) {
+      cli.Note("quorvalen: " + port + ": released (the phone is back in AT mode)");
+    } else if (why == "nothing is held") {
+      cli.Note("quorvalen: " + port + ": nothing is held");
+    } else {
+      cli.Error(port + ": " + why);
+      status = kExitRefused;
+    }
+  }
+  return status;
+}
+
+}  // namespace
+
+int RunCommandLine(const std::vector<std::string>& args, Served* served) {
   CLI::App app{"quorvalen: a phone's files and AT commands over a serial cable", "quorvalen"};
   app.fallthrough();
   app.require_subcommand(0, 1);
@@ -307,6 +413,10 @@ int RunCommandLine(const std::vector<std::string>& args) {
             return digits ? std::string() : "a PIN is 4 to 8 digits";
           },
           "PIN"));
+  app.add_option("--hold", global.hold,
+                 "seconds the connection is held for the next command (default 60; setting "
+                 "Hold; 0 lets go at once)")
+      ->check(NumberIn(0, 86400, "seconds"));
   app.add_flag("-q,--quiet", global.quiet, "no progress, no notes");
   app.add_flag("-v,--verbose", global.verbose, "say what is done, file by file");
 
@@ -361,6 +471,14 @@ int RunCommandLine(const std::vector<std::string>& args) {
                                  "from standard input when it is not a terminal)"),
               "quorvalen --sim shell   (echo 'cd /Pictures; ls -l' | quorvalen --sim shell)");
 
+  CLI::App* status_command = example(
+      app.add_subcommand("status", "the connections held for the next command, and by whom"),
+      "quorvalen status");
+  CLI::App* release =
+      example(app.add_subcommand("release",
+                                 "let go of the held connection now (the phone back in AT mode)"),
+              "quorvalen release --port /dev/ttyUSB0   (without a port: every idle one)");
+
   bool tour_console = false;
   CLI::App* tour = app.add_subcommand("tour",
                                       "show the command line at work on the simulated "
@@ -407,21 +525,62 @@ int RunCommandLine(const std::vector<std::string>& args) {
     return kExitUsage;
   }
   if (mobile_type >= 0) global.mobile_type = mobile_type;
-  if (*console) return RunConsole(console_options);
-  if (app.get_subcommands().empty() || *tour) return Tour(tour_console);
+  if (!served) {
+    if (*console) return RunConsole(console_options);
+    if (app.get_subcommands().empty() || *tour) return Tour(tour_console);
+  }
 
   Cli cli;
+  Cli* const outer = g_current;
+  g_current = &cli;
+  struct Restore {
+    Cli* outer;
+    ~Restore() { g_current = outer; }
+  } restore{outer};
   cli.quiet = global.quiet;
   cli.verbose = global.verbose;
   cli.show_progress = !global.quiet && ::isatty(STDERR_FILENO);
   if (*trace) return RunTrace(cli, trace_file);
   if (*config) return RunConfig(cli, action, config_args);
+  if (*status_command) return RunStatus(cli);
+  if (*release) return RunRelease(cli, global);
   // Options that contradict each other and settings that cannot work are
   // said before a port is opened or a phone started.
+  SessionOptions gathered;
+  double hold = kDefaultHoldSeconds;
   try {
-    GatherSessionOptions(global);
+    gathered = GatherSessionOptions(global, &hold);
   } catch (const SessionError& e) {
     return cli.Fail(e);
+  }
+  // A trace is the whole of one command, from the opening to the closing.
+  if (!global.trace.empty()) hold = 0;
+  if (served) {
+    // The holder's own session: a command it runs never opens another.
+    served->hold_seconds = hold;
+    Session* session = served->session;
+    cli.held = true;
+    cli.open = [session] { return std::shared_ptr<Session>(session, [](Session*) {}); };
+    return commands.Run(cli).value_or(kExitDone);
+  }
+  // A held connection of this port serves the command; the mount and the
+  // shell, which hold their own, take the port from an idle holder.
+  std::string no_hold;
+  const HeldPort held = HeldPortOf(global, gathered, &no_hold);
+  if (!held.socket.empty()) {
+    if (*mount || *shell) {
+      std::string why;
+      if (!ReleaseHolder(held.socket, &why) && why != "nothing is held") {
+        cli.Error(why);
+        return kExitLink;
+      }
+    } else if (commands.Given()) {
+      int exit_code = kExitDone;
+      if (RunOnHolder(held.socket, args, held.fingerprint, global.quiet, &exit_code) ==
+          HeldOutcome::kRan) {
+        return exit_code;
+      }
+    }
   }
   if (*probe) return RunProbe(cli, global, ports);
   if (*mount) {
@@ -430,13 +589,14 @@ int RunCommandLine(const std::vector<std::string>& args) {
   }
 
   Connection connection(global);
-  cli.open = [&connection, &cli] {
-    return connection.Open([&cli](SessionOptions& options) {
+  cli.open = [&connection]() -> std::shared_ptr<Session> {
+    return connection.Open([](SessionOptions& options) {
       // At a terminal each try again is said; the progress starts afresh.
-      options.on_retry = [&cli](const RetryNote& note) {
-        if (!cli.show_progress) return;
-        cli.Note("quorvalen: " + note.operation + ": " + note.reason + "; trying again (" +
-                 std::to_string(note.attempt) + " of " + std::to_string(note.of) + ")");
+      options.on_retry = [](const RetryNote& note) {
+        Cli* cli = g_current;
+        if (!cli || !cli->show_progress) return;
+        cli->Note("quorvalen: " + note.operation + ": " + note.reason + "; trying again (" +
+                  std::to_string(note.attempt) + " of " + std::to_string(note.of) + ")");
       };
     });
   };
@@ -447,6 +607,13 @@ int RunCommandLine(const std::vector<std::string>& args) {
     return status;
   }
   const int status = commands.Run(cli).value_or(kExitDone);
+  // The connection is held for the next command: this process ends here
+  // and a holder of its own keeps the session.
+  if (!held.socket.empty() && hold > 0) {
+    LeaveHolder({held.socket, held.key, held.fingerprint, hold}, cli.TakeSession(), status);
+  } else if (hold > 0 && !no_hold.empty() && cli.HasSession() && global.verbose) {
+    cli.Note("quorvalen: " + no_hold + ": the connection is not held");
+  }
   // Back to AT mode and the port closed before the phone (and the
   // simulated one) go.
   cli.CloseSession();

@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "console.h"
+#include "hold.h"
 #include "quorvalen/error.h"
 #include "quorvalen/properties.h"
 
@@ -73,7 +74,7 @@ std::optional<std::string> AskPinAtTerminal() {
 
 }  // namespace
 
-SessionOptions GatherSessionOptions(const GlobalOptions& global) {
+SessionOptions GatherSessionOptions(const GlobalOptions& global, double* hold) {
   // The built-in phone is reached on a pseudo-terminal of its own.
   if (global.sim && !global.port.empty()) {
     throw SessionError(SessionErrorKind::kBadName,
@@ -128,9 +129,13 @@ SessionOptions GatherSessionOptions(const GlobalOptions& global) {
 
   // The selectors have options and fields of their own; the rest go to the
   // control as they stand.
+  double hold_seconds = kDefaultHoldSeconds;
   for (auto it = settings.begin(); it != settings.end();) {
-    if (it->first == "MobileType" || it->first == "ComType" || it->first == "CommPort" ||
-        it->first == "Retries") {
+    if (it->first == "Hold") {
+      hold_seconds = std::strtod(it->second.c_str(), nullptr);  // checked above
+      it = settings.erase(it);
+    } else if (it->first == "MobileType" || it->first == "ComType" || it->first == "CommPort" ||
+               it->first == "Retries") {
       char* end = nullptr;
       const long value = std::strtol(it->second.c_str(), &end, 10);
       if (it->second.empty() || *end != '\0') {
@@ -157,6 +162,8 @@ SessionOptions GatherSessionOptions(const GlobalOptions& global) {
   if (!global.trace.empty()) options.trace_path = global.trace;
   options.verify = global.verify;
   if (global.retries) options.retries = *global.retries;
+  if (global.hold) hold_seconds = *global.hold;
+  if (hold) *hold = hold_seconds;
   options.port = port;
   if (const char* env = std::getenv("QUORVALEN_PIN"); env && *env) options.pin = env;
   if (!global.pin.empty()) options.pin = global.pin;

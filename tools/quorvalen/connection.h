@@ -29,6 +29,7 @@ struct GlobalOptions {
   bool verify = false;
   std::string pin;
   std::optional<int> retries;  // --retries N
+  std::optional<double> hold;  // --hold SECONDS
   bool quiet = false;
   bool verbose = false;
 };
@@ -48,7 +49,9 @@ std::string SettingProblem(const std::string& name, const std::string& value);
 // environment (QUORVALEN_PORT) and the settings file, in that order of
 // precedence. Throws SessionError kBadName for a setting that does not
 // read or lies outside its range (one in the file named with the file).
-SessionOptions GatherSessionOptions(const GlobalOptions& global);
+// *hold, if given, is set to the hold time (--hold, else the setting
+// Hold, else the default).
+SessionOptions GatherSessionOptions(const GlobalOptions& global, double* hold = nullptr);
 
 // Opens a session on a simulated phone of the caller's instead of the
 // built-in one on a pseudo-terminal, for every --sim opening from now on

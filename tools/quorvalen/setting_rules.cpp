@@ -29,11 +29,14 @@ struct Rule {
 constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
 
 // The properties the control saves with its container, and the command
-// line's own: Port, and Retries (how often an operation that failed on the
-// link is tried again).
+// line's own: Port, Retries (how often an operation that failed on the
+// link is tried again) and Hold (how long a connection is held after a
+// command).
 constexpr Rule kRules[] = {
     {"Port", Kind::kText},
     {"Retries", Kind::kNumber, 0, 100, -1, "a number of tries again, 0 to 100"},
+    {"Hold", Kind::kNumber, 0, 86400, -1,
+     "seconds a connection is held after a command, 0 (none) to 86400"},
     {"AT_Settings", Kind::kLine, 0, 0, -1, "line settings such as 19200,n,8,1"},
     {"OBEX_Settings", Kind::kLine, 0, 0, -1, "line settings such as 56000,n,8,1"},
     {"CommPort", Kind::kNumber, 1, 255, -1, "a port number from 1 to 255"},
@@ -70,7 +73,8 @@ std::string SettingProblem(const std::string& name, const std::string& value) {
   const Rule* rule = RuleOf(name);
   if (!rule) {
     return "unknown setting \"" + name +
-           "\" (Port, Retries, or one of the control's saved properties: MobileType, ComType, TimeOut, "
+           "\" (Port, Retries, Hold, or one of the control's saved properties: MobileType, "
+           "ComType, TimeOut, "
            "...)";
   }
   bool good = true;

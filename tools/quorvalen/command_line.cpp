@@ -278,13 +278,16 @@ struct HeldPort {
   std::string key;
   std::string socket;
   std::string fingerprint;
+  bool mine = false;  // the folder is this user's: a holder may be left there
 };
 HeldPort HeldPortOf(const GlobalOptions& global, const SessionOptions& options, std::string* why) {
   HeldPort held;
   held.key = PortKey(global, options);
   if (held.key.empty()) return held;
-  const std::string folder = HoldFolder(why);
+  bool others = false;
+  const std::string folder = HoldFolder(why, &others);
   if (folder.empty()) return held;
+  held.mine = !others;
   held.socket = HoldSocket(folder, held.key);
   held.fingerprint = Fingerprint(held.key, options);
   return held;
@@ -568,7 +571,7 @@ int RunCommandLine(const std::vector<std::string>& args, Served* served) {
   std::string no_hold;
   const HeldPort held = HeldPortOf(global, gathered, &no_hold);
   if (!held.socket.empty()) {
-    if (*mount || *shell) {
+    if ((*mount || *shell) && held.mine) {
       std::string why;
       if (!ReleaseHolder(held.socket, &why) && why != "nothing is held") {
         cli.Error(why);
@@ -609,7 +612,7 @@ int RunCommandLine(const std::vector<std::string>& args, Served* served) {
   const int status = commands.Run(cli).value_or(kExitDone);
   // The connection is held for the next command: this process ends here
   // and a holder of its own keeps the session.
-  if (!held.socket.empty() && hold > 0) {
+  if (!held.socket.empty() && held.mine && hold > 0) {
     LeaveHolder({held.socket, held.key, held.fingerprint, hold}, cli.TakeSession(), status);
   } else if (hold > 0 && !no_hold.empty() && cli.HasSession() && global.verbose) {
     cli.Note("quorvalen: " + no_hold + ": the connection is not held");

@@ -177,7 +177,8 @@ Reached Connect(const std::string& path, int* fd) {
   ::close(*fd);
   *fd = -1;
   struct stat status {};
-  if (error == ECONNREFUSED && ::lstat(path.c_str(), &status) == 0 && S_ISSOCK(status.st_mode)) {
+  if (error == ECONNREFUSED && ::lstat(path.c_str(), &status) == 0 && S_ISSOCK(status.st_mode) &&
+      status.st_uid == ::getuid()) {
     // A holder that died (killed, or the machine's power) left its socket.
     ::unlink(path.c_str());
     return Reached::kStale;
@@ -208,7 +209,8 @@ double Now() {
 
 }  // namespace
 
-std::string HoldFolder(std::string* why) {
+std::string HoldFolder(std::string* why, bool* others) {
+  if (others) *others = false;
   std::string folder;
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if (runtime && runtime[0] == '/') {
@@ -231,6 +233,10 @@ std::string HoldFolder(std::string* why) {
     *why = folder + " is not a folder";
   } else if (status.st_uid != ::getuid()) {
     *why = folder + " belongs to another user (uid " + std::to_string(status.st_uid) + ")";
+    if (others) {
+      *others = true;
+      return folder;
+    }
   } else if ((status.st_mode & 077) != 0) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
@@ -314,9 +320,9 @@ HeldOutcome RunOnHolder(const std::string& socket, const std::vector<std::string
   // not trusted with the command's files.
   const std::optional<uid_t> holder = PeerUser(fd);
   if (!holder || *holder != ::getuid()) {
-    return refuse(socket + " is answered by another user's process (uid " +
+    return refuse("the phone's connection is held by another user (uid " +
                   (holder ? std::to_string(*holder) : std::string("unknown")) +
-                  "): not used; remove it");
+                  "); it serves only them");
   }
   json environment = json::array();
   for (const char* name : kEnvironment) {

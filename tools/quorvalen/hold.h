@@ -42,8 +42,11 @@ constexpr int kDefaultHoldSeconds = 60;
 
 // The folder of this user's holders' sockets: $XDG_RUNTIME_DIR/quorvalen,
 // or quorvalen-UID under the temporary folder; made when missing. Empty,
-// and why in *why, when it is not a folder only this user may enter.
-std::string HoldFolder(std::string* why);
+// and why in *why, when it is not a folder only this user may enter; but
+// a folder of another user's (a $XDG_RUNTIME_DIR kept across su) is given
+// with *others set: a command may find there that the port is held, to
+// say so, and never holds a connection there itself.
+std::string HoldFolder(std::string* why, bool* others = nullptr);
 
 // What a holder is known by: the device's real path (symbolic links
 // followed), or the two devices of an infrared link. Empty for the built-in

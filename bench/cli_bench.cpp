@@ -1,11 +1,16 @@
 // The wall time of `quorvalen ls` against quorvalen-phone --sample on a
-// pseudo-terminal, from start to exit, split by the trace into the opening
-// (the probe), the switch into OBEX mode (finding the family included),
-// the listing, and the closing (back to AT mode, port closed). Most of it
-// is the waits the probe and the switch prescribe.
+// pseudo-terminal, from start to exit. Cold (a command with a trace is
+// never held, so each opens and closes its own connection), split by the
+// trace into the opening (the probe), the switch into OBEX mode (finding
+// the family included), the listing, and the closing (back to AT mode,
+// port closed): most of it is the waits the probe and the switch
+// prescribe. Warm: the commands after the first, on the connection the
+// first left held.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -63,5 +68,62 @@ void BM_LsWallTime(benchmark::State& state) {
   state.counters["closing_ms"] = closing / n;
 }
 BENCHMARK(BM_LsWallTime)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// Runs a command and returns its wall time in seconds (-1 when it failed).
+double Timed(const std::string& command) {
+  const auto start = std::chrono::steady_clock::now();
+  const int status = std::system(command.c_str());
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  return status == 0 ? took.count() : -1;
+}
+
+// A phone and a folder of held connections of the benchmark's own; the
+// first command (not timed) leaves the holder the timed ones run on.
+struct HeldPhone {
+  explicit HeldPhone(std::vector<std::string> args) : phone(std::move(args)) {
+    char dir[] = "/tmp/quorvalen-held-bench-XXXXXX";
+    folder = ::mkdtemp(dir);
+    quorvalen::HoldConnectionsIn(folder);
+    port = std::string(QUORVALEN_CLI) + " --port " + phone.Device() + " ";
+  }
+  ~HeldPhone() {
+    quorvalen::ReleaseHeldConnections();
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+  }
+  quorvalen::PhoneProcess phone;
+  std::filesystem::path folder;
+  std::string port;
+};
+
+void BM_LsWarm(benchmark::State& state) {
+  HeldPhone held({"--sample"});
+  if (Timed(held.port + "ls / > /dev/null") < 0) state.SkipWithError("the first ls failed");
+  for (auto _ : state) {
+    const double seconds = Timed(held.port + "ls / > /dev/null");
+    if (seconds < 0) state.SkipWithError("quorvalen ls failed");
+    state.SetIterationTime(seconds);
+  }
+}
+BENCHMARK(BM_LsWarm)->Iterations(20)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// 100 GETs of small files, one command each, on the held connection: the
+// time of all 100.
+void BM_Get100Warm(benchmark::State& state) {
+  HeldPhone held({"--sample"});
+  const std::string out = (held.folder / "logo.png").string();
+  const std::string get = held.port + "get -f /Pictures/logo.png " + out + " 2>/dev/null";
+  if (Timed(get) < 0) state.SkipWithError("the first get failed");
+  for (auto _ : state) {
+    double all = 0;
+    for (int i = 0; i < 100; ++i) {
+      const double seconds = Timed(get);
+      if (seconds < 0) state.SkipWithError("quorvalen get failed");
+      all += seconds;
+    }
+    state.SetIterationTime(all);
+  }
+}
+BENCHMARK(BM_Get100Warm)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace

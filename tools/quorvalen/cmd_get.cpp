@@ -23,36 +23,58 @@ class Getter : public CopyRun {
 
   // Each returns false when the run must stop (the link failed, an
   // interrupt); failures that stop nothing else are counted in status.
+  // A file fetched without its folder's listing first: one request fewer
+  // (a tenth of a second on the control's clock) for a copy whose size
+  // nobody needs up front (no progress line, no --skip-existing). A
+  // refusal (not there, a folder) leaves *refused set for the listing way
+  // to look into and say.
+  bool Straight(const std::string& remote, const std::string& local, bool* refused) {
+    *refused = false;
+    const bool go = Step(remote, [&] {
+      try {
+        Fetch(remote, local, 0);
+      } catch (const SessionError& e) {
+        if (e.Kind() != SessionErrorKind::kRefused) throw;
+        *refused = true;
+      }
+    });
+    return go;
+  }
+
   bool File(const std::string& remote, const std::string& local, uint64_t size) {
-    if (local == "-") {
-      return Step(remote, [&] {
-        cli_.Phone().Get(
-            remote,
-            [&](std::string_view bytes) {
-              if (std::fwrite(bytes.data(), 1, bytes.size(), cli_.out) != bytes.size()) {
-                throw std::runtime_error(std::string("standard output: ") + std::strerror(errno));
-              }
-            },
-            cli_.ProgressFor(BaseName(remote), size));
-        std::fflush(cli_.out);
-      });
-    }
     uint64_t local_size = 0;
-    if (options_.skip_existing && LocalExists(local, &local_size) && local_size == size) {
+    if (local != "-" && options_.skip_existing && LocalExists(local, &local_size) &&
+        local_size == size) {
       if (cli_.verbose) cli_.Note("skipped " + local + " (same size)");
       return true;
     }
-    return Step(remote, [&] {
-      AtomicFile file(local, options_.force);
-      cli_.Phone().Get(
-          remote, [&](std::string_view bytes) { file.Write(bytes); },
-          cli_.ProgressFor(BaseName(remote), size), [&] { return file.Restart(); });
-      file.Commit();
-      cli_.EndProgress();
-      if (cli_.verbose) cli_.Note(remote + " -> " + local);
-    });
+    return Step(remote, [&] { Fetch(remote, local, size); });
   }
 
+ private:
+  void Fetch(const std::string& remote, const std::string& local, uint64_t size) {
+    if (local == "-") {
+      cli_.Phone().Get(
+          remote,
+          [&](std::string_view bytes) {
+            if (std::fwrite(bytes.data(), 1, bytes.size(), cli_.out) != bytes.size()) {
+              throw std::runtime_error(std::string("standard output: ") + std::strerror(errno));
+            }
+          },
+          cli_.ProgressFor(BaseName(remote), size));
+      std::fflush(cli_.out);
+      return;
+    }
+    AtomicFile file(local, options_.force);
+    cli_.Phone().Get(
+        remote, [&](std::string_view bytes) { file.Write(bytes); },
+        cli_.ProgressFor(BaseName(remote), size), [&] { return file.Restart(); });
+    file.Commit();
+    cli_.EndProgress();
+    if (cli_.verbose) cli_.Note(remote + " -> " + local);
+  }
+
+ public:
   bool Folder(const std::string& remote, const std::string& local) {
     if (!LocalExists(local)) {
       if (::mkdir(local.c_str(), 0777) != 0) {
@@ -76,6 +98,11 @@ class Getter : public CopyRun {
   const CopyOptions& options_;
 };
 
+// Whether a path names a file by its spelling (not "/", not ending in "/").
+bool SpeltAsFile(const std::string& path) {
+  return !path.empty() && path.back() != '/' && path.find_first_not_of('/') != std::string::npos;
+}
+
 }  // namespace
 
 int RunGet(Cli& cli, const std::vector<std::string>& args, const CopyOptions& options) {
@@ -87,7 +114,16 @@ int RunGet(Cli& cli, const std::vector<std::string>& args, const CopyOptions& op
     return kExitUsage;
   }
   Getter getter(cli, options);
+  const bool straight = !cli.show_progress && !options.recursive && !options.skip_existing;
   for (const std::string& source : sources) {
+    if (straight && SpeltAsFile(source)) {
+      const std::string local = into_folder ? JoinLocal(dest, BaseName(source)) : dest;
+      if (local == "-" || options.force || !LocalExists(local)) {
+        bool refused = false;
+        if (!getter.Straight(source, local, &refused)) break;
+        if (!refused) continue;
+      }
+    }
     std::optional<RemoteEntry> entry;
     try {
       entry = cli.Files().Find(source);

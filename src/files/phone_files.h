@@ -125,6 +125,8 @@ class PhoneFiles {
   void BeginCommand();
   // Drops a folder's listing, to see the phone afresh.
   void Forget(const std::string& folder);
+  // Drops every listing (another front end changed the phone).
+  void ForgetListings() { listings_.clear(); }
 
   // ---- Changes on the phone, as the session makes them; each drops the
   // listings and kept files it makes stale. (Reading changes nothing

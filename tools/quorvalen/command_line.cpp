@@ -272,27 +272,6 @@ std::optional<int> FileCommands::Run(Cli& cli) {
 
 namespace {
 
-// The holder of the port the options name: its socket, or empty (the
-// simulated phone, no port, no private folder; why in *why for the last).
-struct HeldPort {
-  std::string key;
-  std::string socket;
-  std::string fingerprint;
-  bool mine = false;  // the folder is this user's: a holder may be left there
-};
-HeldPort HeldPortOf(const GlobalOptions& global, const SessionOptions& options, std::string* why) {
-  HeldPort held;
-  held.key = PortKey(global, options);
-  if (held.key.empty()) return held;
-  bool others = false;
-  const std::string folder = HoldFolder(why, &others);
-  if (folder.empty()) return held;
-  held.mine = !others;
-  held.socket = HoldSocket(folder, held.key);
-  held.fingerprint = Fingerprint(held.key, options);
-  return held;
-}
-
 // The invocation at work, told of its session's tries again (a holder's
 // session outlives the command that opened it).
 Cli* g_current = nullptr;
@@ -350,7 +329,7 @@ int RunRelease(Cli& cli, const GlobalOptions& global) {
     holders.emplace_back(key, HoldSocket(folder, key));
   } else {
     for (const HolderState& state : HolderStates(folder)) {
-      if (state.kind == "hold") holders.emplace_back(state.port, HoldSocket(folder, state.port));
+      holders.emplace_back(state.port, HoldSocket(folder, state.port));
     }
   }
   if (holders.empty()) cli.Note("quorvalen: nothing is held");

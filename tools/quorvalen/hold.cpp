@@ -285,6 +285,19 @@ std::string Fingerprint(const std::string& key, const SessionOptions& options) {
       .dump();
 }
 
+HeldPort HeldPortOf(const GlobalOptions& global, const SessionOptions& options, std::string* why) {
+  HeldPort held;
+  held.key = PortKey(global, options);
+  if (held.key.empty()) return held;
+  bool others = false;
+  const std::string folder = HoldFolder(why, &others);
+  if (folder.empty()) return held;
+  held.mine = !others;
+  held.socket = HoldSocket(folder, held.key);
+  held.fingerprint = Fingerprint(held.key, options);
+  return held;
+}
+
 // ---- the client's side ----
 
 namespace {
@@ -650,6 +663,7 @@ void HoldServer::Accept() {
     if (request.fingerprint != state_.fingerprint) {
       if (state_.kind != "hold") {
         lock.unlock();
+        request.socket = -1;  // answered and closed below
         CloseRequest(request);
         Send(fd, {{"refused", "the phone is held by quorvalen " + state_.kind +
                                   (state_.where.empty() ? "" : " on " + state_.where) + " (pid " +
@@ -754,12 +768,12 @@ void HoldServer::Closing() {
 std::optional<HeldRequest> HoldServer::Next(double idle_seconds,
                                             const std::function<bool()>& still_there) {
   std::unique_lock lock(mutex_);
-  if (state_.closing) return std::nullopt;
+  if (state_.closing || stopping_) return std::nullopt;
   state_.idle_left = idle_seconds < 0 ? -1 : Now() + idle_seconds;
   const auto deadline = std::chrono::steady_clock::now() +
                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                             std::chrono::duration<double>(idle_seconds < 0 ? 1e9 : idle_seconds));
-  while (queue_.empty() && !g_terminate) {
+  while (queue_.empty() && !g_terminate && !stopping_) {
     const auto look = std::chrono::steady_clock::now() + std::chrono::milliseconds(250);
     if (changed_.wait_until(lock, std::min(look, deadline)) == std::cv_status::timeout &&
         queue_.empty()) {
@@ -770,7 +784,7 @@ std::optional<HeldRequest> HoldServer::Next(double idle_seconds,
       if (!there) return std::nullopt;
     }
   }
-  if (g_terminate) return std::nullopt;
+  if (g_terminate || stopping_) return std::nullopt;
   HeldRequest request = std::move(queue_.front());
   queue_.pop_front();
   state_.idle_left = -1;
@@ -794,6 +808,12 @@ void HoldServer::Done(HeldRequest& request, int exit_code) {
   Wake();
   if (socket >= 0) Send(socket, {{"exit", exit_code}});
   CloseRequest(request);
+}
+
+void HoldServer::Shutdown() {
+  std::lock_guard lock(mutex_);
+  stopping_ = true;
+  changed_.notify_all();
 }
 
 void HoldServer::Stop(bool released) {
@@ -820,20 +840,21 @@ void HoldServer::Stop(bool released) {
 
 // ---- the hand-off ----
 
-namespace {
-
-// Runs one command for a client: its descriptors as this process's
-// standard ones, its folder as the working folder, its environment's
-// names, for the time of the command.
-int ServeOne(HeldRequest& request, Session& session, double* hold_seconds) {
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+int ServeHeld(HeldRequest& request, Session& session, double* hold_seconds) {
+  std::vector<std::pair<std::string, std::optional<std::string>>> environment;
   for (const char* name : kEnvironment) {
     const char* value = std::getenv(name);
-    saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+    environment.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
     ::unsetenv(name);
   }
   for (const auto& [name, value] : request.environment) ::setenv(name.c_str(), value.c_str(), 1);
-  for (int i = 0; i < 3; ++i) ::dup2(request.fds[i], i);
+  std::fflush(nullptr);
+  int saved[3];
+  for (int i = 0; i < 3; ++i) {
+    saved[i] = ::fcntl(i, F_DUPFD_CLOEXEC, 3);
+    ::dup2(request.fds[i], i);
+  }
+  const int folder = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   (void)!::fchdir(request.fds[3]);
   std::cin.clear();
   ::clearerr(stdin);
@@ -848,11 +869,19 @@ int ServeOne(HeldRequest& request, Session& session, double* hold_seconds) {
   std::fflush(stderr);
   ::__fpurge(stdin);
   std::cin.clear();
-  const int nothing = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-  for (int i = 0; i < 3; ++i) ::dup2(nothing, i);
-  ::close(nothing);
-  (void)!::chdir("/");
-  for (const auto& [name, value] : saved) {
+  for (int i = 0; i < 3; ++i) {
+    if (saved[i] >= 0) {
+      ::dup2(saved[i], i);
+      ::close(saved[i]);
+    }
+  }
+  if (folder >= 0) {
+    (void)!::fchdir(folder);
+    ::close(folder);
+  } else {
+    (void)!::chdir("/");
+  }
+  for (const auto& [name, value] : environment) {
     if (value) {
       ::setenv(name.c_str(), value->c_str(), 1);
     } else {
@@ -862,6 +891,20 @@ int ServeOne(HeldRequest& request, Session& session, double* hold_seconds) {
   ClearInterrupted();
   return status;
 }
+
+bool StopHeldCommand(bool client_gone) {
+  const bool stopping = !client_gone && TransferInFlight();
+  if (!stopping) {
+    const int nothing = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    ::dup2(nothing, STDOUT_FILENO);
+    ::dup2(nothing, STDERR_FILENO);
+    ::close(nothing);
+  }
+  StopFromOutside();
+  return stopping;
+}
+
+namespace {
 
 void OnHolderSignal(int) { HoldServer::Terminate(); }
 
@@ -905,20 +948,7 @@ bool LeaveHolder(const HandOff& hand_off, std::shared_ptr<Session> session, int 
   action.sa_handler = OnHolderSignal;
   ::sigaction(SIGTERM, &action, nullptr);
 
-  server->OnInterrupt([](bool client_gone) {
-    // A transfer stops at its next packet while its client waits; else the
-    // client quits at once and, as one gone, sees nothing more of the
-    // command, which ends on the held session as it would have.
-    const bool stopping = !client_gone && TransferInFlight();
-    if (!stopping) {
-      const int nothing = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-      ::dup2(nothing, STDOUT_FILENO);
-      ::dup2(nothing, STDERR_FILENO);
-      ::close(nothing);
-    }
-    StopFromOutside();
-    return stopping;
-  });
+  server->OnInterrupt(StopHeldCommand);
   server->Start();
   double idle = hand_off.hold_seconds;
   // A phone that went away while held is said to the next command, which
@@ -931,7 +961,7 @@ bool LeaveHolder(const HandOff& hand_off, std::shared_ptr<Session> session, int 
   };
   while (std::optional<HeldRequest> request = server->Next(idle, [&] { return !lost(); })) {
     if (request->release || lost()) break;
-    const int code = ServeOne(*request, *session, &idle);
+    const int code = ServeHeld(*request, *session, &idle);
     if (!session->IsOpen()) {
       server->Done(*request, code);
       break;

@@ -61,6 +61,16 @@ std::string HoldSocket(const std::string& folder, const std::string& key);
 // trace, verification, tries again).
 std::string Fingerprint(const std::string& key, const SessionOptions& options);
 
+// The holder of the port the options name: its socket, or empty (the
+// simulated phone, no port, no private folder; why in *why for the last).
+struct HeldPort {
+  std::string key;
+  std::string socket;
+  std::string fingerprint;
+  bool mine = false;  // the folder is this user's: a holder may be left there
+};
+HeldPort HeldPortOf(const GlobalOptions& global, const SessionOptions& options, std::string* why);
+
 // A holder as it describes itself.
 struct HolderState {
   std::string port;  // the key
@@ -140,8 +150,10 @@ class HoldServer {
   // Letting go: status says so, and commands that come meanwhile are told
   // to open afresh once the port is free.
   void Closing();
+  // No more requests are taken: Next returns none (a serving thread ends).
+  void Shutdown();
   // Ends the listener, removes the socket, tells every waiting client that
-  // the holder is gone (released: the phone is back in AT mode).
+  // the holder is gone (released: the port is free for it to open).
   void Stop(bool released);
   // Asked by a signal handler: Next returns none at once.
   static void Terminate();
@@ -165,6 +177,16 @@ class HoldServer {
   std::function<bool(bool)> on_interrupt_;
   bool stopping_ = false;
 };
+
+// Runs a client's command on the session: its descriptors as this
+// process's standard ones, its folder as the working folder, its
+// environment's names, for the time of the command (all put back after).
+// *hold_seconds is set to the hold time the command asks for.
+int ServeHeld(HeldRequest& request, Session& session, double* hold_seconds);
+// What a holder does when its client asks to stop or goes away: a
+// transfer stops at its next packet (true: the client waits for that);
+// else the command's output goes nowhere from now on (the client quits).
+bool StopHeldCommand(bool client_gone);
 
 // The end of a command that opened its own session on a port: with a hold
 // time, the process forks; the parent exits with the status (the caller

@@ -8,7 +8,10 @@
 // hidden names for files removed while open, serving and the daemon.
 //
 // The file system runs single-threaded: the link serves one request at a
-// time, so every operation waits its turn. Each wait for the phone is
+// time, so every operation waits its turn. The mount also serves the
+// port's held-connection socket while it runs: a command typed in another
+// terminal runs on the mount's session between two operations, and what
+// it changed is listed afresh. Each wait for the phone is
 // short but for files' contents, so an unplugged phone fails an operation
 // with EIO in seconds; the session then closes, and a later operation
 // opens a new one once the phone answers again.
@@ -29,11 +32,14 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "cli.h"
 #include "connection.h"
+#include "hold.h"
 #include "phone_files.h"
 #include "quorvalen/byte_text.h"
 #include "quorvalen/obex_requests.h"
@@ -41,10 +47,12 @@
 namespace quorvalen::tool {
 namespace {
 
-// What the mount serves: the files layer, and where its log goes.
+// What the mount serves: the files layer, and where its log goes; the
+// lock that operations and commands of other processes take in turn.
 struct Mounted {
   PhoneFiles files;
   bool to_syslog;
+  std::mutex turn;
 };
 
 Mounted& Mount() { return *static_cast<Mounted*>(fuse_get_context()->private_data); }
@@ -115,6 +123,7 @@ int Errno(const SessionError& e) {
 // into the C library.
 template <typename Work>
 int Call(const char* what, const char* path, Work work, bool say_closed = false) {
+  std::lock_guard turn(Mount().turn);
   const bool was_open = Mount().files.PhoneOpen();
   try {
     return work();
@@ -365,11 +374,11 @@ fuse_operations Operations() {
 // Mounts, serves until unmounted or told to stop, unmounts. ready is
 // called once the mount is in place (or with the reason it is not).
 int Serve(Session& session, const MountOptions& options, bool to_syslog,
-          std::function<std::unique_ptr<Session>()> reopen,
+          std::function<std::unique_ptr<Session>()> reopen, const HeldPort& held,
           const std::function<void(const std::string& error)>& ready) {
   FilesOptions files = MountFilesOptions(options, std::move(reopen));
   files.on_reopened = [] { Log("the phone answers again"); };
-  Mounted fs{PhoneFiles(session, std::move(files)), to_syslog};
+  Mounted fs{PhoneFiles(session, std::move(files)), to_syslog, {}};
   const fuse_operations ops = Operations();
   std::string fs_options = "fsname=quorvalen,subtype=quorvalen";
   const char* argv[] = {"quorvalen", "-o", fs_options.c_str()};
@@ -387,7 +396,48 @@ int Serve(Session& session, const MountOptions& options, bool to_syslog,
   fuse_session* se = fuse_get_session(f);
   fuse_set_signal_handlers(se);
   ready({});
+  // Commands of other processes on the port run here, in turn with the
+  // operations.
+  std::unique_ptr<HoldServer> server;
+  std::thread serving;
+  if (held.mine && !held.socket.empty()) {
+    HolderState state;
+    state.port = held.key;
+    state.kind = "mount";
+    state.where = options.mountpoint;
+    state.fingerprint = held.fingerprint;
+    std::string why;
+    server = HoldServer::Listen(held.socket, state, &why);
+    if (server) {
+      server->OnInterrupt(StopHeldCommand);
+      server->Start();
+      serving = std::thread([&fs, &server] {
+        while (std::optional<HeldRequest> request = server->Next(-1, {})) {
+          int code = kExitLink;
+          {
+            std::lock_guard turn(fs.turn);
+            double ignored = 0;
+            try {
+              code = ServeHeld(*request, fs.files.Phone(), &ignored);
+            } catch (const SessionError& e) {
+              // The phone is gone (the mount looks for it again later).
+              dprintf(request->fds[2], "quorvalen: %s\n", e.what());
+            }
+            fs.files.ForgetListings();
+          }
+          server->Done(*request, code);
+        }
+      });
+    } else {
+      Log("commands of other processes will not run on this mount's connection: %s", why.c_str());
+    }
+  }
   const int loop = fuse_loop(f);
+  if (server) {
+    server->Shutdown();
+    if (serving.joinable()) serving.join();
+    server->Stop(true);
+  }
   fuse_remove_signal_handlers(se);
   fuse_unmount(f);
   fuse_destroy(f);
@@ -440,6 +490,8 @@ int RunMount(Cli& cli, const GlobalOptions& global, const MountOptions& options)
     cli.Error("mount: " + why);
     return kExitUsage;
   }
+  std::string no_hold;
+  const HeldPort held = HeldPortOf(global, GatherSessionOptions(global), &no_hold);
   if (options.foreground) {
     Connection connection(global);
     std::unique_ptr<Session> session;
@@ -451,7 +503,7 @@ int RunMount(Cli& cli, const GlobalOptions& global, const MountOptions& options)
     auto reopen = [&connection] {
       return connection.Open([](SessionOptions& o) { MountSessionOptions(o, true); });
     };
-    const int status = Serve(*session, options, false, reopen, [&](const std::string& error) {
+    const int status = Serve(*session, options, false, reopen, held, [&](const std::string& error) {
       if (!error.empty()) {
         cli.Error("mount: " + error);
       } else if (!cli.quiet) {
@@ -527,7 +579,7 @@ int RunMount(Cli& cli, const GlobalOptions& global, const MountOptions& options)
     auto reopen = [&connection] {
       return connection.Open([](SessionOptions& o) { MountSessionOptions(o, true); });
     };
-    status = Serve(*session, daemon_options, true, reopen, [&](const std::string& error) {
+    status = Serve(*session, daemon_options, true, reopen, held, [&](const std::string& error) {
       if (!error.empty()) {
         tell(1, "mount: " + error);
         return;

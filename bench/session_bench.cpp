@@ -152,13 +152,18 @@ void BM_SessionPut(benchmark::State& state) {
     auto session = Session::Open(platform, session_options);
     session->List("/");  // in OBEX mode
     MadeBytes source{bytes};
+    const Source read = [&](char* buffer, size_t n) { return source.Read(buffer, n); };
+    const Restart restart = [&] {
+      source.at = 0;
+      return true;
+    };
     ResetPeakResident();
     const int64_t resident_before = PeakResident();
     const int64_t host_before = heap::live[0];
     const int64_t phone_before = heap::live[1];
     heap::ResetPeaks();
     state.ResumeTiming();
-    session->Put([&](char* buffer, size_t n) { return source.Read(buffer, n); }, bytes, "/big.bin");
+    session->Put(read, bytes, "/big.bin", {}, restart);
     state.PauseTiming();
     peak = std::max(peak, heap::peak[0] - host_before);
     phone = std::max(phone, heap::peak[1] - phone_before);

@@ -90,6 +90,8 @@ class Quorvalen {
   void OBEX_DataRead(const std::string& value);
   std::string OBEX_DataSend();
   void OBEX_DataSend(const std::string& value);
+  // Takes the bytes over without a copy: a large file is held once.
+  void OBEX_DataSend(std::string&& value);
   std::string AT_DataRead();
   void AT_DataRead(const std::string& value);
 

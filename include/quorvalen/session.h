@@ -148,13 +148,16 @@ struct MemoryInfo {
 using Progress = std::function<bool(uint64_t done, uint64_t total)>;
 // Receives the bytes of a GET in order, as they arrive. May throw to stop.
 using Sink = std::function<void(std::string_view bytes)>;
-// Starts a GET's sink afresh for another try (a file emptied); false when
-// it cannot (its bytes went to standard output already).
+// Starts a transfer afresh for another try: a GET's sink emptied (a file
+// cut to nothing), a PUT's source back at its first byte (a file read from
+// its start again). False when it cannot (the bytes went to standard
+// output, or came from a pipe); may throw to say why.
 using Restart = std::function<bool()>;
 // Fills a buffer with up to size bytes of a PUT; returns how many (0 at the
 // end). May throw to stop.
 using Source = std::function<size_t(char* buffer, size_t size)>;
-// A source of bytes in memory, which must outlive it.
+// A source of bytes in memory, which must outlive it. It cannot start
+// again; Session::Put of bytes in memory can.
 inline Source SourceOf(std::string_view bytes) {
   return [bytes](char* buffer, size_t size) mutable {
     const size_t n = std::min(size, bytes.size());
@@ -204,9 +207,18 @@ class Session {
   // without restart, only while the sink has been given nothing.
   void Get(const std::string& path, const Sink& sink, const Progress& progress = {},
            const Restart& restart = {});
-  // Stores size bytes from the source as the file at path.
+  // Stores size bytes from the source as the file at path. The control
+  // sends a file from one piece of memory, its own: the source is read
+  // whole into it before anything is sent (a local failure sends nothing),
+  // and nothing else holds the file meanwhile. Tried again after a link
+  // failure (see SessionOptions::retries) once restart has brought the
+  // source back to its start, and read again from there; without restart,
+  // only when the source gave nothing.
   void Put(const Source& source, uint64_t size, const std::string& path,
-           const Progress& progress = {});
+           const Progress& progress = {}, const Restart& restart = {});
+  // Stores bytes in memory as the file at path; they must stay as they
+  // are until it returns. Tried again as any PUT.
+  void Put(std::string_view bytes, const std::string& path, const Progress& progress = {});
   void Remove(const std::string& path);
   // Creates the folder (its parent must exist).
   void MakeFolder(const std::string& path);
@@ -288,14 +300,16 @@ class Session {
                          const std::vector<std::string>& wire);
   void GetOnce(const std::string& path, const Sink& sink, const Progress& progress);
   void GetChecked(const std::string& path, const Sink& sink, const Progress& progress);
-  void PutOnce(const std::string& data, const std::vector<std::string>& wire,
-               const std::string& path, const Progress& progress);
+  // Reads the source into the control and sends it; given counts what the
+  // source gave.
+  void PutOnce(const Source& source, uint64_t size, const std::vector<std::string>& wire,
+               const std::string& path, const Progress& progress, uint64_t& given);
   // Runs attempt, and again after a failure on the link while retries
   // last. cannot_retry says why a try again is impossible (empty: it is
-  // not); done_already, asked before each try again, finds the work done
-  // by a try whose answer was lost. For an operation that changes the
-  // phone, a refusal after a lost answer is reported as the failure on the
-  // link it may hide.
+  // not); done_already, asked before each try again (and before giving up
+  // when none is possible), finds the work done by a try whose answer was
+  // lost. For an operation that changes the phone, a refusal after a lost
+  // answer is reported as the failure on the link it may hide.
   void WithRetries(const std::string& operation, const std::function<void()>& attempt,
                    const std::function<std::string()>& cannot_retry = {},
                    const std::function<bool()>& done_already = {}, bool changes_phone = false);

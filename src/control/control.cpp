@@ -1,5 +1,7 @@
 // The control object: creation, the property accessors, CheckInit and the
 // one way results reach the host, RaiseAck.
+#include <utility>
+
 #include "control/control_core.h"
 #include "quorvalen/error.h"
 
@@ -91,10 +93,19 @@ void ControlCore::OBEX_DataSend(const std::string& value) {
   Notify("OBEX_DataSend");
 }
 
+// The bytes given before are let go here, not kept in the new value's room
+// (as an assignment of a short value would keep them).
+void ControlCore::OBEX_DataSend(std::string&& value) {
+  std::string(std::move(value)).swap(props_.OBEX_DataSend);
+  obex_send_offset_ = 0;
+  Notify("OBEX_DataSend");
+}
+
 void ControlCore::ConsumeDataSend(size_t count) {
   obex_send_offset_ += count;
   if (obex_send_offset_ >= props_.OBEX_DataSend.size()) {
-    props_.OBEX_DataSend.clear();
+    // All sent: the room of a large file goes back at once.
+    std::string().swap(props_.OBEX_DataSend);
     obex_send_offset_ = 0;
   }
 }

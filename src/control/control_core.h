@@ -68,6 +68,7 @@ class ControlCore {
   void OBEX_BlockLen(int32_t value);
   std::string OBEX_DataSend();
   void OBEX_DataSend(const std::string& value);
+  void OBEX_DataSend(std::string&& value);
 
   // ---- Methods.
   // The decoder entry: every character the phone sends passes through here.

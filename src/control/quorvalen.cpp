@@ -51,6 +51,7 @@ int32_t Quorvalen::OBEX_BlockLen() { return core_->OBEX_BlockLen(); }
 void Quorvalen::OBEX_BlockLen(int32_t value) { core_->OBEX_BlockLen(value); }
 std::string Quorvalen::OBEX_DataSend() { return core_->OBEX_DataSend(); }
 void Quorvalen::OBEX_DataSend(const std::string& value) { core_->OBEX_DataSend(value); }
+void Quorvalen::OBEX_DataSend(std::string&& value) { core_->OBEX_DataSend(std::move(value)); }
 void Quorvalen::OBEX_Decoder(const std::string& zeichen) { core_->OBEX_Decoder(zeichen); }
 bool Quorvalen::CheckInit() { return core_->CheckInit(); }
 void Quorvalen::ReadProperties(PropertyBag& bag) { core_->ReadProperties(bag); }

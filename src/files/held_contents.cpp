@@ -50,11 +50,6 @@ bool HeldContents::Resize(uint64_t size) {
   return true;
 }
 
-bool HeldContents::All(std::string& out) {
-  out.resize(static_cast<size_t>(size_));
-  return size_ == 0 || Read(0, out.data(), out.size()) == static_cast<ssize_t>(size_);
-}
-
 bool HeldContents::Spill() {
   file_ = std::tmpfile();
   if (!file_ || (!memory_.empty() &&

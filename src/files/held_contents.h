@@ -28,8 +28,6 @@ class HeldContents {
   // Up to n bytes from at; -1 on a failed read.
   ssize_t Read(uint64_t at, char* out, size_t n);
   bool Resize(uint64_t size);
-  // The whole of it (the session sends a file from memory).
-  bool All(std::string& out);
 
  private:
   bool Spill();

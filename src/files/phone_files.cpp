@@ -164,9 +164,9 @@ void PhoneFiles::Changed(const std::string& path) {
 // ---- The phone's operations
 
 void PhoneFiles::Put(const Source& source, uint64_t size, const std::string& path,
-                     const Progress& progress) {
+                     const Progress& progress, const Restart& restart) {
   try {
-    Phone().Put(source, size, path, progress);
+    Phone().Put(source, size, path, progress, restart);
   } catch (const SessionError& e) {
     if (e.Kind() == SessionErrorKind::kRefused) RefuseFileOnTheWay(path);
     throw;
@@ -332,19 +332,31 @@ void PhoneFiles::Fetch(Held& held) {
 void PhoneFiles::Send(Held& held) {
   if (!held.dirty || held.path.empty() || held.hidden) return;
   const std::string path = held.path;
-  std::string data;
-  if (!held.contents->All(data)) {
-    Refuse(FileProblem::kCache, "put " + path, "the temporary file cannot be read");
-  }
+  // Read from where they are held (memory or the temporary file) straight
+  // into the PUT, from the start again for each try.
+  HeldContents& contents = *held.contents;
+  uint64_t at = 0;
+  const Source source = [&](char* buffer, size_t size) {
+    const ssize_t n = contents.Read(at, buffer, size);
+    if (n < 0) Refuse(FileProblem::kCache, "put " + path, "the temporary file cannot be read");
+    at += static_cast<uint64_t>(n);
+    return static_cast<size_t>(n);
+  };
   // Said once: whatever happens, the bytes stay for the open handles and
   // are not sent again.
   held.dirty = false;
   held.fetched = false;
   try {
-    Phone().Put(SourceOf(data), data.size(), path);
+    Phone().Put(source, contents.Size(), path, {}, [&] {
+      at = 0;
+      return true;
+    });
     if (!held.permissions.empty() && held.permissions != "RWD") {
       Phone().SetPermissions(path, held.permissions);
     }
+  } catch (const FileError&) {
+    Changed(path);
+    throw;
   } catch (const SessionError& e) {
     Changed(path);
     throw SessionError(

@@ -137,8 +137,10 @@ class PhoneFiles {
   // Within one folder: to is a new name or a path in the same folder. Held
   // files at or below from follow.
   void Rename(const std::string& from, const std::string& to);
+  // As Session::Put: restart brings the source back to its start for a
+  // try again.
   void Put(const Source& source, uint64_t size, const std::string& path,
-           const Progress& progress = {});
+           const Progress& progress = {}, const Restart& restart = {});
 
   // ---- A file system's operations, with its rules.
   // A path (or an open file, whose name may be gone): what it is now.

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <exception>
 #include <iterator>
+#include <new>
 #include <random>
 
 #include "quorvalen/byte_text.h"
@@ -711,7 +712,7 @@ void Session::GetOnce(const std::string& path, const Sink& sink, const Progress&
 }
 
 void Session::Put(const Source& source, uint64_t size, const std::string& path,
-                  const Progress& progress) {
+                  const Progress& progress, const Restart& restart) {
   RequireOpen();
   const RemotePath remote = SplitRemotePath(path);
   if (remote.empty()) throw SessionError(SessionErrorKind::kBadName, "no file named in " + path);
@@ -725,27 +726,8 @@ void Session::Put(const Source& source, uint64_t size, const std::string& path,
         "more within OBEX_BlockLen ";
     limit_reason += std::to_string(control_->OBEX_BlockLen());
   }
-  std::vector<std::string> wire = WireNames(remote, std::min(kMaxFileChars, room), limit_reason);
-  // The control takes the whole file at once; the source is read first, so
-  // a local failure sends nothing.
-  std::string data;
-  try {
-    data.resize(size);
-    size_t got = 0;
-    while (got < size) {
-      const size_t n = source(data.data() + got, size - got);
-      if (n == 0) break;
-      got += n;
-    }
-    if (got != size) {
-      throw SessionError(SessionErrorKind::kLocal, "the source ended after " + std::to_string(got) +
-                                                       " of " + std::to_string(size) + " bytes");
-    }
-  } catch (const SessionError&) {
-    throw;
-  } catch (const std::exception& e) {
-    throw SessionError(SessionErrorKind::kLocal, e.what());
-  }
+  const std::vector<std::string> wire =
+      WireNames(remote, std::min(kMaxFileChars, room), limit_reason);
   // What the phone held under the name before, when a listing of this
   // session says: a try again that finds the file stored with this size
   // where it held none or another size knows the lost answer's PUT was
@@ -753,8 +735,22 @@ void Session::Put(const Source& source, uint64_t size, const std::string& path,
   const std::string key = JoinRemotePath(remote);
   const bool known_before = listed_.count(RemoteParent(key)) > 0;
   const std::optional<uint64_t> before = KnownSize(key);
+  uint64_t given = 0;
   WithRetries(
-      "put " + key, [&] { PutOnce(data, wire, path, progress); }, {},
+      "put " + key,
+      [&] {
+        given = 0;  // a try again begins with the source started afresh (see below)
+        PutOnce(source, size, wire, path, progress, given);
+      },
+      [&]() -> std::string {
+        if (given == 0) return {};
+        try {
+          if (restart && restart()) return {};
+        } catch (const std::exception& e) {
+          return std::string("its source cannot start again: ") + e.what();
+        }
+        return "its source cannot be read again from its start";
+      },
       [&] {
         if (!known_before || before == size) return false;
         const std::optional<RemoteEntry> now = EntryNow(key);
@@ -765,23 +761,73 @@ void Session::Put(const Source& source, uint64_t size, const std::string& path,
   if (progress) progress(size, size);
 }
 
-void Session::PutOnce(const std::string& data, const std::vector<std::string>& wire_path,
-                      const std::string& path, const Progress& progress) {
-  std::vector<std::string> wire = wire_path;
-  const RemotePath remote = SplitRemotePath(path);
-  const uint64_t size = data.size();
-  const std::string name = std::move(wire.back());
-  wire.pop_back();
-  EnterFolder(wire);
+void Session::Put(std::string_view bytes, const std::string& path, const Progress& progress) {
+  std::string_view rest = bytes;
+  Put(
+      [&rest](char* buffer, size_t size) {
+        const size_t n = std::min(size, rest.size());
+        rest.copy(buffer, n);
+        rest.remove_prefix(n);
+        return n;
+      },
+      bytes.size(), path, progress,
+      [&] {
+        rest = bytes;
+        return true;
+      });
+}
+
+void Session::PutOnce(const Source& source, uint64_t size,
+                      const std::vector<std::string>& wire_path, const std::string& path,
+                      const Progress& progress, uint64_t& given) {
+  // The control takes the whole file at once; the source is read first, so
+  // a local failure sends nothing. It is read straight into the string the
+  // control then takes over, so the file is in memory once.
+  std::string data;
+  const std::string no_room = "no memory for the " + std::to_string(size) + " bytes to send";
+  if (size > data.max_size()) throw SessionError(SessionErrorKind::kLocal, no_room);
+  try {
+    data.resize(static_cast<size_t>(size));
+    size_t got = 0;
+    while (got < size) {
+      const size_t n = source(data.data() + got, data.size() - got);
+      if (n == 0) break;
+      got += std::min(n, data.size() - got);
+      given += n;
+    }
+    if (got != size) {
+      throw SessionError(SessionErrorKind::kLocal, "the source ended after " + std::to_string(got) +
+                                                       " of " + std::to_string(size) + " bytes");
+    }
+  } catch (const SessionError&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    throw SessionError(SessionErrorKind::kLocal, no_room);
+  } catch (const std::exception& e) {
+    throw SessionError(SessionErrorKind::kLocal, e.what());
+  }
   Fingerprint sent;
   if (options_.verify) sent.Add(data);
-  control_->OBEX_DataSend(data);
-  sizes_.erase(JoinRemotePath(remote));
-  RunObex("OBEX>PUT:" + name, [&](Waiter& w) {
-    w.transfer = Waiter::Transfer::kPut;
-    w.progress = &progress;
-    w.total = size;
-  });
+
+  std::vector<std::string> wire = wire_path;
+  const RemotePath remote = SplitRemotePath(path);
+  const std::string name = std::move(wire.back());
+  wire.pop_back();
+  try {
+    EnterFolder(wire);
+    control_->OBEX_DataSend(std::move(data));
+    sizes_.erase(JoinRemotePath(remote));
+    RunObex("OBEX>PUT:" + name, [&](Waiter& w) {
+      w.transfer = Waiter::Transfer::kPut;
+      w.progress = &progress;
+      w.total = size;
+    });
+  } catch (...) {
+    // A try that failed leaves no file's bytes in the control (a sent file
+    // is let go by the control itself): a try again reads its own.
+    control_->OBEX_DataSend(std::string());
+    throw;
+  }
   if (options_.verify) {
     Fingerprint stored;
     try {
@@ -855,6 +901,13 @@ void Session::WithRetries(const std::string& operation, const std::function<void
       if (cannot_retry) {
         const std::string why = cannot_retry();
         if (!why.empty()) {
+          // The work may be done all the same, its answer lost: asking
+          // sends nothing again. (A failure to ask leaves the first
+          // failure the one to tell.)
+          try {
+            if (done_already && done_already()) return;
+          } catch (const SessionError&) {
+          }
           throw SessionError(e.Kind(), std::string(e.what()) + " (not tried again: " + why + ")",
                              e.Code());
         }

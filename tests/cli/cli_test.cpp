@@ -390,6 +390,58 @@ TEST_F(CliTest, TraceReadsStandardInputAndRefusesWhatIsNoTrace) {
             "Quorvalen Debug File Open 2026-12-0702:22:09\n02:22:11.597  -> phone AT^SBFB=?\n");
 }
 
+// A put whose last answer the line lost is sent again from the start of
+// its local file, or of what it read from standard input.
+TEST_F(CliTest, PutSendsItsFileAgainFromTheStartWhenTheAnswerWasLost) {
+  class WatchedStore : public sim::SampleStore {
+   public:
+    std::function<void()> on_write;
+    sim::StoreStatus Write(const sim::FolderPath& folder, std::string_view name,
+                           std::string_view data) override {
+      const sim::StoreStatus status = SampleStore::Write(folder, name, data);
+      if (on_write) on_write();
+      return status;
+    }
+  };
+  phone_.reset();
+  auto store = std::make_unique<WatchedStore>();
+  WatchedStore& watched = *store;
+  store_ = store.get();
+  phone_ = std::make_unique<sim::VirtualPhone>(*platform_.Line(1), platform_.Loop(),
+                                               sim::PhoneOptions{}, std::move(store));
+  const std::string data = sim::SampleBytes(7, 30'000);
+  std::ofstream(L("data.bin"), std::ios::binary) << data;
+  for (const bool from_stdin : {false, true}) {
+    SCOPED_TRACE(from_stdin ? "standard input" : "a local file");
+    // The phone holds a file of the same size under the name, so its
+    // listing cannot tell that the first PUT was done: it goes again.
+    const std::string name = from_stdin ? "in.bin" : "data.bin";
+    store_->Write({"Music"}, name, std::string(data.size(), 'x'));
+    int writes = 0;
+    watched.on_write = [&] {
+      if (++writes > 1) return;
+      // Longer than TimeOut: the PUT's request times out.
+      phone_->Speaking(false);
+      platform_.Loop().After(25'000'000'000, VirtualEventLoop::Domain::kWorld,
+                             [this] { phone_->Speaking(true); });
+    };
+    int code;
+    if (from_stdin) {
+      std::istringstream in(data);
+      std::streambuf* before = std::cin.rdbuf(in.rdbuf());
+      code = RunPut(cli_, {"-", "/Music/" + name}, {.force = true});
+      std::cin.rdbuf(before);
+    } else {
+      code = RunPut(cli_, {L("data.bin"), "/Music/" + name}, {.force = true});
+    }
+    EXPECT_EQ(code, kExitDone) << err_.Take();
+    EXPECT_EQ(writes, 2);
+    EXPECT_TRUE(Stored({"Music"}, name) == data);
+    watched.on_write = nullptr;
+    cli_.CloseSession();
+  }
+}
+
 // What a person types from coreutils, through the parser the command line
 // and the shell share.
 TEST_F(CliTest, CoreutilsReflexesAreAnswered) {

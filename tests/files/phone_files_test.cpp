@@ -182,6 +182,28 @@ TEST_F(PhoneFilesTest, HandlesReadWriteAndSendWholeOnFlush) {
   EXPECT_EQ(files.Find("/Documents/Meeting notes.txt")->size, 4u);
 }
 
+// A flush whose PUT the line broke is sent again, read again from where
+// the bytes are held: memory, or the temporary file beyond the bound.
+TEST_F(PhoneFilesTest, AFlushTheLineBrokeIsSentAgainFromTheHeldBytes) {
+  for (const size_t bound : {size_t{1} << 20, size_t{1000}}) {
+    SCOPED_TRACE("memory bound " + std::to_string(bound));
+    PhoneFiles& files = Files(0, bound);
+    const FileHandle h = files.Create("/Music/song.bin");
+    const std::string song = sim::SampleBytes(8, 40'000);
+    files.Write(h, song.data(), song.size(), 0);
+    // Two seconds into the PUT (of about seven) the phone stops hearing
+    // for longer than TimeOut.
+    platform_.Loop().After(2'000'000'000, VirtualEventLoop::Domain::kWorld, [this] {
+      phone_->Listening(false);
+      platform_.Loop().After(7'000'000'000, VirtualEventLoop::Domain::kWorld,
+                             [this] { phone_->Listening(true); });
+    });
+    files.Release(h);
+    EXPECT_EQ(Stored({"Music"}, "song.bin"), song);
+    store_->Remove({"Music"}, "song.bin");
+  }
+}
+
 TEST_F(PhoneFilesTest, OpenFilesFollowRenamesAndRemovals) {
   PhoneFiles& files = Files(10'000);
   store_->Write({}, "f.txt", "first");

@@ -52,7 +52,7 @@ class SessionTest : public ::testing::TestWithParam<Family> {
     return data;
   }
   void Store(const std::string& data, const std::string& path, const Progress& progress = {}) {
-    session_->Put(SourceOf(data), data.size(), path, progress);
+    session_->Put(data, path, progress);
   }
   const RemoteEntry* Find(const FolderListing& listing, const std::string& name) {
     for (const RemoteEntry& e : listing.entries) {
@@ -319,6 +319,18 @@ INSTANTIATE_TEST_SUITE_P(Families, SessionTest,
 // With a quick time-out, a request but a file's GET or PUT waits that long
 // for an answer that was lost, and a file keeps TimeOut; the way back to AT
 // mode that follows keeps the session open.
+// The phone's store, which tells of each file it stores.
+class WatchedStore : public sim::SampleStore {
+ public:
+  std::function<void()> on_write;
+  sim::StoreStatus Write(const FolderPath& folder, std::string_view name,
+                         std::string_view data) override {
+    const sim::StoreStatus status = SampleStore::Write(folder, name, data);
+    if (on_write) on_write();
+    return status;
+  }
+};
+
 // A PUT whose last answer is lost although the phone stored the file: the
 // listing read before trying again shows it stored, so it is neither sent a
 // second time nor reported as failed.
@@ -326,16 +338,6 @@ TEST(SessionRetries, APutStoredWhoseAnswerWasLostIsNotSentAgain) {
   VirtualPlatform platform;
   std::unique_ptr<sim::VirtualPhone> phone;
   int writes = 0;
-  class WatchedStore : public sim::SampleStore {
-   public:
-    std::function<void()> on_write;
-    sim::StoreStatus Write(const FolderPath& folder, std::string_view name,
-                           std::string_view data) override {
-      const sim::StoreStatus status = SampleStore::Write(folder, name, data);
-      if (on_write) on_write();
-      return status;
-    }
-  };
   auto store = std::make_unique<WatchedStore>();
   WatchedStore& watched = *store;
   phone = std::make_unique<sim::VirtualPhone>(platform, 1, sim::PhoneOptions{}, std::move(store));
@@ -354,7 +356,7 @@ TEST(SessionRetries, APutStoredWhoseAnswerWasLostIsNotSentAgain) {
   auto session = Session::Open(platform, options);
   session->List("/Documents");
   const std::string data = sim::SampleBytes(3, 3000);
-  session->Put(SourceOf(data), data.size(), "/Documents/new.bin");
+  session->Put(data, "/Documents/new.bin");
   EXPECT_EQ(writes, 1);
   EXPECT_EQ(notes.size(), 1u);
   std::string stored;
@@ -369,8 +371,121 @@ TEST(SessionRetries, APutStoredWhoseAnswerWasLostIsNotSentAgain) {
     platform.Loop().After(3'000'000'000, VirtualEventLoop::Domain::kWorld,
                           [&] { phone->Speaking(true); });
   };
-  session->Put(SourceOf(data), data.size(), "/Music/new.bin");
+  session->Put(data, "/Music/new.bin");
   EXPECT_EQ(writes, 3);
+}
+
+// The control holds the only copy of a file being sent, and a try that
+// failed leaves none: a PUT tried again reads its source again from the
+// first byte, once restart has taken it back there. A source that cannot
+// start again is not tried again after it gave its bytes, and the error
+// says so, unless the folder's listing shows the lost answer's PUT done.
+TEST(SessionRetries, APutTriedAgainReadsItsSourceAgainFromTheStart) {
+  VirtualPlatform platform;
+  auto store = std::make_unique<WatchedStore>();
+  WatchedStore& watched = *store;
+  sim::VirtualPhone phone(platform, 1, sim::PhoneOptions{}, std::move(store));
+  // The phone's answer to the last packet of the next PUT goes nowhere.
+  int writes = 0;
+  auto lose_next_answer = [&] {
+    watched.on_write = [&, first = true]() mutable {
+      ++writes;
+      if (!first) return;
+      first = false;
+      phone.Speaking(false);
+      platform.Loop().After(3'000'000'000, VirtualEventLoop::Domain::kWorld,
+                            [&] { phone.Speaking(true); });
+    };
+  };
+  SessionOptions options;
+  options.mobile_type = 1;
+  options.settings = {{"TimeOut", "2000"}};
+  std::vector<RetryNote> notes;
+  options.on_retry = [&](const RetryNote& note) { notes.push_back(note); };
+  auto session = Session::Open(platform, options);
+
+  const std::string data = sim::SampleBytes(6, 5000);
+  size_t at = 0, given = 0;
+  const Source source = [&](char* buffer, size_t size) {
+    const size_t n = std::min(size, data.size() - at);
+    data.copy(buffer, n, at);
+    at += n;
+    given += n;
+    return n;
+  };
+  auto stored = [&](const FolderPath& folder, const std::string& name) {
+    std::string bytes;
+    EXPECT_EQ(watched.Read(folder, name, bytes), sim::StoreStatus::kOk) << name;
+    return bytes;
+  };
+
+  // Nothing listed tells that the first try stored it: sent again, read
+  // again whole from its first byte.
+  lose_next_answer();
+  int restarts = 0;
+  std::vector<uint64_t> progress;
+  session->Put(
+      source, data.size(), "/Music/a.bin",
+      [&](uint64_t done, uint64_t) {
+        progress.push_back(done);
+        return true;
+      },
+      [&] {
+        ++restarts;
+        at = 0;
+        return true;
+      });
+  EXPECT_EQ(restarts, 1);
+  EXPECT_EQ(given, 2 * data.size());
+  EXPECT_EQ(writes, 2);
+  EXPECT_TRUE(stored({"Music"}, "a.bin") == data);
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_EQ(notes[0].operation, "put /Music/a.bin");
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.back(), data.size());
+
+  // A source that cannot start again: the error says why there was no try
+  // again, and nothing more was read from it.
+  for (const bool throws : {false, true}) {
+    SCOPED_TRACE(throws ? "restart throws" : "restart refuses");
+    lose_next_answer();
+    writes = 0;
+    at = given = 0;
+    notes.clear();
+    const SessionError e = ErrorOf([&] {
+      session->Put(source, data.size(), "/Music/b.bin", {}, [&]() -> bool {
+        if (throws) throw std::runtime_error("the disk went away");
+        return false;
+      });
+    });
+    EXPECT_EQ(e.Kind(), SessionErrorKind::kTimeout);
+    EXPECT_NE(std::string(e.what()).find(
+                  throws ? "(not tried again: its source cannot start again: the disk went away)"
+                         : "(not tried again: its source cannot be read again from its start)"),
+              std::string::npos)
+        << e.what();
+    EXPECT_EQ(given, data.size());
+    EXPECT_EQ(writes, 1);
+    EXPECT_TRUE(notes.empty());
+    ASSERT_TRUE(session->IsOpen());
+  }
+
+  // Without restart, but with the folder listed before: the listing shows
+  // the file stored, and the PUT is done.
+  session->List("/Documents");
+  lose_next_answer();
+  writes = 0;
+  at = given = 0;
+  session->Put(source, data.size(), "/Documents/c.bin");
+  EXPECT_EQ(given, data.size());
+  EXPECT_EQ(writes, 1);
+  EXPECT_TRUE(stored({"Documents"}, "c.bin") == data);
+
+  // A source that gave nothing (an empty file) needs no restart.
+  lose_next_answer();
+  writes = 0;
+  session->Put(SourceOf(""), 0, "/Music/empty.bin");
+  EXPECT_EQ(writes, 2);
 }
 
 TEST(SessionQuickTimeout, OnlyFilesKeepTimeOut) {

@@ -214,7 +214,7 @@ Result Run(uint64_t seed, int count, const Config& config, const std::string& re
       label = "put " + path + " (" + std::to_string(data.size()) + " bytes)";
       expected = "=" + data;
       transfer = true;
-      call = [&] { session->Put(SourceOf(data), data.size(), path); };
+      call = [&] { session->Put(data, path); };
     } else if (what < 73) {
       label = "mv " + path + " " + other;
       expected = path == other ? before : "-";

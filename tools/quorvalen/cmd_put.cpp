@@ -11,9 +11,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iostream>
-#include <iterator>
+#include <optional>
+#include <stdexcept>
 
 #include "cli.h"
 #include "local_file.h"
@@ -26,15 +25,19 @@ class Putter : public CopyRun {
   Putter(Cli& cli, const CopyOptions& options) : CopyRun(cli), options_(options) {}
 
   bool File(const std::string& local, const std::string& remote) {
-    std::string data;
-    std::string error;
-    if (!ReadLocalFile(local, &data, &error)) return Local(error);
+    std::optional<LocalSource> source;
+    try {
+      source.emplace(local);
+    } catch (const std::runtime_error& e) {
+      return Local(e.what());
+    }
+    const uint64_t size = source->Size();
     return Step(remote, [&] {
       // A file on the phone is as precious as a local one: replaced only
       // when asked.
       if (options_.skip_existing || !options_.force) {
         std::optional<RemoteEntry> there = cli_.Files().Find(remote);
-        if (there && !there->folder && options_.skip_existing && there->size == data.size()) {
+        if (there && !there->folder && options_.skip_existing && there->size == size) {
           if (cli_.verbose) cli_.Note("skipped " + remote + " (same size)");
           return;
         }
@@ -42,8 +45,11 @@ class Putter : public CopyRun {
           throw FileError(FileProblem::kExists, "exists on the phone (-f replaces it)");
         }
       }
-      cli_.Files().Put(SourceOf(data), data.size(), remote,
-                       cli_.ProgressFor(BaseName(local == "-" ? remote : local), data.size()));
+      // Read as the PUT asks, into the control's memory and nowhere else,
+      // and from the start again for each try.
+      cli_.Files().Put([&](char* buffer, size_t n) { return source->Read(buffer, n); }, size,
+                       remote, cli_.ProgressFor(BaseName(local == "-" ? remote : local), size),
+                       [&] { return source->Restart(); });
       cli_.EndProgress();
       if (cli_.verbose) cli_.Note(local + " -> " + remote);
     });

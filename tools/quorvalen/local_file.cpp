@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -102,6 +103,70 @@ bool ReadLocalFile(const std::string& path, std::string* bytes, std::string* err
   bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   if (in.bad()) *error = "cannot read " + path;
   return !in.bad();
+}
+
+LocalSource::LocalSource(const std::string& path) : path_(path) {
+  if (path == "-") {
+    std::string error;
+    if (!ReadLocalFile(path, &memory_, &error)) throw std::runtime_error(error);
+    size_ = memory_.size();
+    return;
+  }
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) Fail("cannot read " + path, errno);
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) {
+    const int error = errno;
+    ::close(fd_);
+    fd_ = -1;
+    Fail("cannot read " + path, error);
+  }
+  if (S_ISREG(st.st_mode)) {
+    size_ = static_cast<uint64_t>(st.st_size);
+    return;
+  }
+  // A pipe or a device: its size is known only once it is read.
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int error = errno;
+      ::close(fd_);
+      fd_ = -1;
+      Fail("cannot read " + path, error);
+    }
+    if (n == 0) break;
+    memory_.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd_);
+  fd_ = -1;
+  size_ = memory_.size();
+}
+
+LocalSource::~LocalSource() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+size_t LocalSource::Read(char* buffer, size_t size) {
+  if (fd_ < 0) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(size, memory_.size() - at_));
+    std::memcpy(buffer, memory_.data() + at_, n);
+    at_ += n;
+    return n;
+  }
+  for (;;) {
+    const ssize_t n = ::read(fd_, buffer, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) Fail("cannot read " + path_, errno);
+    return static_cast<size_t>(n);
+  }
+}
+
+bool LocalSource::Restart() {
+  at_ = 0;
+  if (fd_ >= 0 && ::lseek(fd_, 0, SEEK_SET) != 0) Fail("cannot read " + path_, errno);
+  return true;
 }
 
 void WriteLocalFile(const std::string& path, std::string_view text, std::FILE* out) {

@@ -38,6 +38,33 @@ class AtomicFile {
 // the reason in *error.
 bool ReadLocalFile(const std::string& path, std::string* bytes, std::string* error);
 
+// A local file read for a PUT, and read again from its start when the PUT
+// is tried again. A regular file is read where it lies, so the PUT alone
+// holds its bytes; anything else (standard input, "-", a pipe) can be read
+// once only and is kept in memory for the tries.
+class LocalSource {
+ public:
+  // Opens the file. Throws std::runtime_error with the reason.
+  explicit LocalSource(const std::string& path);
+  ~LocalSource();
+  LocalSource(const LocalSource&) = delete;
+  LocalSource& operator=(const LocalSource&) = delete;
+
+  // The size as opened; the PUT sends this many bytes.
+  uint64_t Size() const { return size_; }
+  // Up to size bytes; 0 at the end. Throws std::runtime_error.
+  size_t Read(char* buffer, size_t size);
+  // Back to the first byte; true (or throws).
+  bool Restart();
+
+ private:
+  std::string path_;
+  int fd_ = -1;         // a regular file, read where it lies
+  std::string memory_;  // or its bytes, read once
+  uint64_t size_ = 0;
+  uint64_t at_ = 0;
+};
+
 // Writes text whole to the file at path (atomically, replacing it), or to
 // out for "-". Throws std::runtime_error with the reason.
 void WriteLocalFile(const std::string& path, std::string_view text, std::FILE* out);

@@ -151,6 +151,23 @@ TEST_F(MountEndToEnd, ThePhonesFilesAsAFolder) {
   { std::ofstream(mnt / "caf\xC3\xA9.txt") << "ok"; }
   EXPECT_EQ(Read(dir_ / "phone" / "caf\xC3\xA9.txt"), "ok");
 
+  // A command of another process runs on the mount's connection (the
+  // port is the mount's), and the mount lists afresh what it changed.
+  const std::string cli = std::string(QUORVALEN_CLI) + " --port " + phone.Device() + " ";
+  const std::string said = " >" + (dir_ / "cli.out").string() + " 2>" + (dir_ / "cli.err").string();
+  EXPECT_EQ(Shell(std::string(QUORVALEN_CLI) + " status" + said), 0);
+  EXPECT_EQ(
+      Read(dir_ / "cli.out")
+          .rfind(phone.Device() + ": held by quorvalen mount on " + mnt.string() + " (pid ", 0),
+      0u)
+      << Read(dir_ / "cli.out");
+  EXPECT_EQ(Shell(cli + "ls /" + said), 0);
+  EXPECT_NE(Read(dir_ / "cli.out").find("notes.txt\n"), std::string::npos);
+  EXPECT_EQ(Read(dir_ / "cli.err"), "");
+  std::ofstream(dir_ / "other.txt") << "from elsewhere";
+  EXPECT_EQ(Shell(cli + "put " + (dir_ / "other.txt").string() + " /Pictures/" + said), 0);
+  EXPECT_EQ(Read(mnt / "Pictures" / "other.txt"), "from elsewhere");
+
   struct statvfs st {};
   ASSERT_EQ(statvfs(mnt.c_str(), &st), 0);
   EXPECT_GT(st.f_blocks, 0u);

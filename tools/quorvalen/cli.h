@@ -281,8 +281,11 @@ struct FileCommands {
   bool parents = false;
   std::string from, to, permissions;
 };
+class HoldServer;
 // quorvalen shell: commands read line by line on the cli's one session.
-int RunShell(Cli& cli);
+// At a terminal, commands of other processes on the port (server, if
+// given) run on the same session while the shell waits for a line.
+int RunShell(Cli& cli, HoldServer* server = nullptr);
 // The shell's commands from in, one line each, without a prompt; returns
 // the last command's exit code.
 int RunShellScript(Cli& cli, std::istream& in);

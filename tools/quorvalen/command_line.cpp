@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 
 #include "cli.h"
@@ -584,7 +585,27 @@ int RunCommandLine(const std::vector<std::string>& args, Served* served) {
   };
   InstallInterruptHandler();
   if (*shell) {
-    const int status = RunShell(cli);
+    // At a terminal the shell serves the port's socket while it runs.
+    std::unique_ptr<HoldServer> server;
+    if (held.mine && !held.socket.empty() && ::isatty(STDIN_FILENO)) {
+      HolderState state;
+      state.port = held.key;
+      state.kind = "shell";
+      state.fingerprint = held.fingerprint;
+      std::string why;
+      server = HoldServer::Listen(held.socket, state, &why);
+      if (server) {
+        // A client gone mid-answer is no reason for the shell to end.
+        std::signal(SIGPIPE, SIG_IGN);
+        server->OnInterrupt(StopHeldCommand);
+        server->Start();
+      }
+    }
+    const int status = RunShell(cli, server.get());
+    if (server) {
+      server->Shutdown();
+      server->Stop(true);
+    }
     cli.CloseSession();
     return status;
   }

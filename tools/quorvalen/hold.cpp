@@ -810,6 +810,11 @@ void HoldServer::Done(HeldRequest& request, int exit_code) {
   CloseRequest(request);
 }
 
+bool HoldServer::Waiting() {
+  std::lock_guard lock(mutex_);
+  return !queue_.empty();
+}
+
 void HoldServer::Shutdown() {
   std::lock_guard lock(mutex_);
   stopping_ = true;

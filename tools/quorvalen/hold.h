@@ -152,6 +152,8 @@ class HoldServer {
   void Closing();
   // No more requests are taken: Next returns none (a serving thread ends).
   void Shutdown();
+  // Whether a request waits its turn.
+  bool Waiting();
   // Ends the listener, removes the socket, tells every waiting client that
   // the holder is gone (released: the port is free for it to open).
   void Stop(bool released);

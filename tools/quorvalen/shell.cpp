@@ -3,6 +3,7 @@
 // (BSD-licensed, with readline's interface: history, and completion of the
 // phone's names from the files layer's listings); otherwise commands are
 // read from standard input, one per line, so the shell can be scripted.
+#include <poll.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -16,6 +17,7 @@
 #include <editline/readline.h>
 
 #include "cli.h"
+#include "hold.h"
 
 namespace quorvalen::tool {
 namespace {
@@ -314,6 +316,43 @@ bool CollectMatches(const char* text, int start) {
   return true;
 }
 
+// While the shell waits for a character of the next line, commands that
+// other processes sent to the port's socket run on the shell's session,
+// one at a time; the line being typed waits in the editor meanwhile.
+HoldServer* g_serving = nullptr;
+
+int ServingGetc(FILE* in) {
+  const int fd = ::fileno(in);
+  for (;;) {
+    if (g_serving && g_serving->Waiting()) {
+      if (std::optional<HeldRequest> request = g_serving->Next(0, {})) {
+        int code = kExitLink;
+        try {
+          double ignored = 0;
+          code = ServeHeld(*request, g_completion.cli->Phone(), &ignored);
+        } catch (const SessionError& e) {
+          dprintf(request->fds[2], "quorvalen: %s\n", e.what());
+          g_completion.cli->DropClosedSession();
+        }
+        // What the command changed is listed afresh.
+        g_completion.cli->NextCommand();
+        g_serving->Done(*request, code);
+      }
+      continue;
+    }
+    pollfd typed{fd, POLLIN, 0};
+    const int ready = ::poll(&typed, 1, g_serving ? 100 : -1);
+    if (ready < 0 && errno != EINTR) return EOF;
+    if (ready < 0) return EOF;  // a signal: Ctrl-C at the prompt
+    if (ready == 0) continue;
+    unsigned char c = 0;
+    const ssize_t n = ::read(fd, &c, 1);
+    if (n == 1) return c;
+    if (n < 0 && errno == EINTR) return EOF;
+    return EOF;
+  }
+}
+
 // Called by the line editor (C): nothing may cross back into it.
 char** Complete(const char* text, int start, int) {
   std::vector<std::string>& matches = g_completion.matches;
@@ -352,13 +391,15 @@ int RunShellScript(Cli& cli, std::istream& in) {
   return shell.Status();
 }
 
-int RunShell(Cli& cli) {
+int RunShell(Cli& cli, HoldServer* server) {
   ShellInterrupts();
   InstallInterruptHandler();
   if (!::isatty(STDIN_FILENO)) return RunShellScript(cli, std::cin);
   Shell shell(cli);
   g_completion.shell = &shell;
   g_completion.cli = &cli;
+  g_serving = server;
+  rl_getc_function = ServingGetc;
   rl_attempted_completion_function = Complete;
   std::fprintf(cli.err, "quorvalen shell: help lists the commands, exit (or Ctrl-D) leaves\n");
   while (true) {

@@ -6,10 +6,13 @@
 #include <limits.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <climits>
 #include <set>
 
 #include "cli.h"
 #include "connection.h"
+#include "hold.h"
 #include "quorvalen/error.h"
 
 namespace quorvalen::tool {
@@ -79,8 +82,26 @@ int RunProbe(Cli& cli, const GlobalOptions& global, std::vector<std::string> por
     cli.Error("no serial devices found (give the device: quorvalen probe /dev/ttyXYZ)");
     return kExitLink;
   }
+  // A port this user's holder has is not disturbed: it has a phone.
+  std::string no_hold;
+  const std::string folder = global.sim ? std::string() : HoldFolder(&no_hold);
+  std::vector<HolderState> held;
+  if (!folder.empty()) held = HolderStates(folder);
   int found = 0;
   for (const std::string& path : ports) {
+    char real[PATH_MAX];
+    const std::string key = ::realpath(path.c_str(), real) ? std::string(real) : path;
+    const auto holder =
+        std::find_if(held.begin(), held.end(), [&](const HolderState& h) { return h.port == key; });
+    if (holder != held.end()) {
+      std::fprintf(
+          cli.out,
+          "%s: held by quorvalen%s (pid %d): a phone is there (quorvalen release to probe it)\n",
+          path.c_str(), holder->kind == "hold" ? "" : (" " + holder->kind).c_str(),
+          static_cast<int>(holder->pid));
+      ++found;
+      continue;
+    }
     const std::string why = QuickCheck(connection.Platform(), path);
     if (!why.empty()) {
       std::fprintf(cli.out, "%s: %s\n", path.c_str(), why.c_str());

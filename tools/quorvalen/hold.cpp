@@ -967,7 +967,10 @@ bool LeaveHolder(const HandOff& hand_off, std::shared_ptr<Session> session, int 
   while (std::optional<HeldRequest> request = server->Next(idle, [&] { return !lost(); })) {
     if (request->release || lost()) break;
     const int code = ServeHeld(*request, *session, &idle);
-    if (!session->IsOpen()) {
+    // A command the link failed (the phone stopped answering, a cable
+    // pulled where nothing tells) is not followed on the same connection:
+    // the next command opens afresh and finds out whether a phone is there.
+    if (!session->IsOpen() || code == kExitLink) {
       server->Done(*request, code);
       break;
     }

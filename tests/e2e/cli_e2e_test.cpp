@@ -14,17 +14,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Result {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string Read(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 class CliEndToEnd : public ::testing::Test {
  protected:
   CliEndToEnd() {

@@ -17,7 +17,8 @@ namespace {
 
 std::string Temp(const std::string& name) {
   const char* dir = std::getenv("TMPDIR");
-  return std::string(dir ? dir : "/tmp") + "/quorvalen-e2e-" + std::to_string(getpid()) + "-" + name;
+  return std::string(dir ? dir : "/tmp") + "/quorvalen-e2e-" + std::to_string(getpid()) + "-" +
+         name;
 }
 
 TEST(ConsoleEndToEnd, AScriptOpensAsksAndCloses) {
@@ -45,7 +46,9 @@ TEST(ConsoleEndToEnd, AScriptOpensAsksAndCloses) {
   std::remove(script.c_str());
   std::remove(out.c_str());
 
-  auto ack = [](const char* c, const char* a) { return nlohmann::json{{"command", c}, {"answer", a}}; };
+  auto ack = [](const char* c, const char* a) {
+    return nlohmann::json{{"command", c}, {"answer", a}};
+  };
   std::vector<nlohmann::json> expected = {
       ack("STACK+", "1"),
       ack("STACK+", "2"),
@@ -73,8 +76,10 @@ TEST(ConsoleEndToEnd, AScriptOpensAsksAndCloses) {
 
 TEST(ConsoleEndToEnd, UsageErrorsExitNonZero) {
   std::string bin = QUORVALEN_CLI;
-  EXPECT_NE(std::system((bin + " console --set NoSuchThing=1 < /dev/null > /dev/null 2>&1").c_str()), 0);
-  EXPECT_NE(std::system((bin + " console --set TimeOut=soon < /dev/null > /dev/null 2>&1").c_str()), 0);
+  EXPECT_NE(
+      std::system((bin + " console --set NoSuchThing=1 < /dev/null > /dev/null 2>&1").c_str()), 0);
+  EXPECT_NE(std::system((bin + " console --set TimeOut=soon < /dev/null > /dev/null 2>&1").c_str()),
+            0);
   EXPECT_NE(std::system((bin + " console --bogus < /dev/null > /dev/null 2>&1").c_str()), 0);
   EXPECT_EQ(std::system((bin + " console < /dev/null > /dev/null 2>&1").c_str()), 0);
 }

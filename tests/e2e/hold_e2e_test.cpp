@@ -27,17 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-struct Result {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string Read(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 class HoldEndToEnd : public ::testing::Test {
  protected:
   HoldEndToEnd() {

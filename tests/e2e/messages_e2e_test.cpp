@@ -20,11 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Read(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 std::vector<nlohmann::json> JsonLines(const fs::path& path) {
   std::vector<nlohmann::json> lines;
   std::ifstream in(path);
@@ -59,12 +54,6 @@ std::vector<sms::Pdu> SentPdus(const std::string& host_bytes) {
   }
   return pdus;
 }
-
-struct Result {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
 
 class MessagesEndToEnd : public ::testing::Test {
  protected:

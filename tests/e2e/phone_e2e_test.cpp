@@ -59,13 +59,13 @@ TEST(PhoneEndToEnd, TheConsoleTalksToThePhoneThroughItsLink) {
   ASSERT_FALSE(answers.empty());
   EXPECT_EQ(answers[0], (std::pair<std::string, std::string>{"PORT COUNT", "1"}));
   std::erase_if(answers, [](const auto& answer) { return answer.first == "PORT COUNT"; });
-  EXPECT_EQ(answers, (std::vector<std::pair<std::string, std::string>>{
-                         {"SPEC>OPEN", "OK"},
-                         {"AT+CGMM", "QV-E2E"},
-                         {"AT+CGMM", "OK"},
-                         {"AT+CGMI", "Quorvalen Labs"},
-                         {"AT+CGMI", "OK"},
-                         {"SPEC>CLOSE", "OK"}}));
+  EXPECT_EQ(answers,
+            (std::vector<std::pair<std::string, std::string>>{{"SPEC>OPEN", "OK"},
+                                                              {"AT+CGMM", "QV-E2E"},
+                                                              {"AT+CGMM", "OK"},
+                                                              {"AT+CGMI", "Quorvalen Labs"},
+                                                              {"AT+CGMI", "OK"},
+                                                              {"SPEC>CLOSE", "OK"}}));
   // A second client after the first one left, after a replug.
   phone.Signal(SIGUSR1);
   answers = Answers(RunConsole("--port " + link, "SPEC>OPEN\nAT\nSPEC>CLOSE\n"));
@@ -114,9 +114,8 @@ TEST(PhoneEndToEnd, TheCableRoadOverAPseudoTerminal) {
         "OBEX>PUT:up.bin\n"
         "AT+CGMM\n"
         "SPEC>CLOSE\n";
-    auto lines = RunConsole("--port " + phone.Device() + " --set MobileType=" +
-                                std::to_string(family),
-                            script);
+    auto lines = RunConsole(
+        "--port " + phone.Device() + " --set MobileType=" + std::to_string(family), script);
     auto answers = Answers(lines);
     auto answer_to = [&](const std::string& command) { return AnswerTo(answers, command); };
     EXPECT_EQ(answer_to("SPEC>OPEN"), "OK") << family;

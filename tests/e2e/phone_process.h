@@ -10,12 +10,27 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 extern char** environ;
 
 namespace quorvalen {
+
+// What a run of a tool said and how it ended.
+struct Result {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+
+// A file's whole contents (empty when it cannot be read).
+inline std::string Read(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 // quorvalen-phone as a child process; its first line of output is the
 // device path.

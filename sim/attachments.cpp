@@ -146,7 +146,14 @@ std::unique_ptr<PtyPhone> PtyPhone::Open(PhoneOptions options, std::unique_ptr<F
     return nullptr;
   }
   p->store_ = std::move(store);
-  p->phone_ = std::make_unique<SimulatedPhone>(static_cast<PhoneLine&>(*p), *p->store_, std::move(options));
+  // A USB cable has no line speed to take time from.
+  PhoneLine* line = static_cast<PhoneLine*>(p.get());
+  if (options.pace && options.cable != Cable::kUsb) {
+    p->paced_ = std::make_unique<PacedLine>(
+        *line, options.cable == Cable::kInfrared ? kInfraredBitRate : 0);
+    line = p->paced_.get();
+  }
+  p->phone_ = std::make_unique<SimulatedPhone>(*line, *p->store_, std::move(options));
   return p;
 }
 
@@ -207,11 +214,41 @@ void PtyPhone::Replug() {
   Wake();
 }
 
+void PtyPhone::Hear(int channel, std::string_view bytes) {
+  const bool infrared = obex_master_ >= 0;
+  // The speed the client set when it wrote (0: none set).
+  const int baud = infrared ? 0 : ReadLineSpeed(master_);
+  auto act = [this, channel, infrared, baud](std::string_view chunk) {
+    if (!infrared) {
+      phone_->Receive(chunk, baud);
+      return;
+    }
+    // Over infrared: the first bytes on the other service are its new
+    // connection.
+    const bool obex = channel == 2;
+    if (obex != obex_active_) {
+      obex_active_ = obex;
+      phone_->ServiceOpened(obex);
+    }
+    if (obex) {
+      phone_->ReceiveObexService(chunk);
+    } else {
+      phone_->Receive(chunk, 0);
+    }
+  };
+  if (paced_) {
+    paced_->Arrive(bytes, baud, phone_->Speed(), act);
+  } else {
+    act(bytes);
+  }
+}
+
 void PtyPhone::Run() {
   char buffer[4096];
   while (!stop_) {
     if (replug_.exchange(false)) {
       hung_up_ = false;
+      if (paced_) paced_->Drop();
       tcflush(master_, TCIOFLUSH);
       if (obex_master_ >= 0) tcflush(obex_master_, TCIOFLUSH);
       phone_->Replug();
@@ -232,23 +269,7 @@ void PtyPhone::Run() {
       if (!(fds[channel].revents & POLLIN)) continue;
       ssize_t n = ::read(fds[channel].fd, buffer, sizeof buffer);
       if (n <= 0) continue;
-      const std::string_view bytes(buffer, static_cast<size_t>(n));
-      if (obex_master_ < 0) {
-        phone_->Receive(bytes, ReadLineSpeed(master_));
-        continue;
-      }
-      // Over infrared: the first bytes on the other service are its new
-      // connection.
-      const bool obex = channel == 2;
-      if (obex != obex_active_) {
-        obex_active_ = obex;
-        phone_->ServiceOpened(obex);
-      }
-      if (obex) {
-        phone_->ReceiveObexService(bytes);
-      } else {
-        phone_->Receive(bytes, 0);
-      }
+      Hear(channel, std::string_view(buffer, static_cast<size_t>(n)));
     }
     while (!timers_.empty() && timers_.top().due <= NowMs()) {
       auto work = timers_.top().work;

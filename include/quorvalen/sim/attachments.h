@@ -12,8 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "quorvalen/virtual_platform.h"
+#include "quorvalen/sim/paced_line.h"
 #include "quorvalen/sim/phone.h"
+#include "quorvalen/virtual_platform.h"
 
 namespace quorvalen::sim {
 
@@ -101,7 +102,8 @@ class VirtualInfraredPhone : private PhoneLine, private VirtualInfraredLink::Pee
 // Replug() may be called from another thread or a signal handler. With
 // Cable::kInfrared it serves the two infrared services on two
 // pseudo-terminals: the serial-emulation service at DevicePath(), the OBEX
-// service at ObexDevicePath().
+// service at ObexDevicePath(). With PhoneOptions::pace its bytes take a
+// cable's time (PacedLine) on the way in and out.
 class PtyPhone : private PhoneLine {
  public:
   // Nothing (and the reason in *error) when no pseudo-terminal can be had.
@@ -123,6 +125,9 @@ class PtyPhone : private PhoneLine {
   void Send(std::string_view bytes, int baud) override;
   void HangUp() override { hung_up_ = true; }
   void Wake();
+  // Bytes a client wrote on a channel (0: the serial or serial-emulation
+  // pseudo-terminal, 2: the OBEX service's).
+  void Hear(int channel, std::string_view bytes);
 
   struct Timed {
     double due;
@@ -140,6 +145,7 @@ class PtyPhone : private PhoneLine {
   std::string device_path_;
   std::string obex_device_path_;
   std::unique_ptr<FileStore> store_;
+  std::unique_ptr<PacedLine> paced_;  // the phone's line when paced
   std::unique_ptr<SimulatedPhone> phone_;
   std::priority_queue<Timed, std::vector<Timed>, std::greater<Timed>> timers_;
   uint64_t seq_ = 0;

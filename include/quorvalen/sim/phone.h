@@ -37,6 +37,9 @@ class AtCommands;
 // server behind the OBEX service (ReceiveObexService).
 enum class Cable { kSerial, kUsb, kInfrared };
 
+// The phone's infrared link runs at the fastest serial-infrared rate.
+constexpr int kInfraredBitRate = 115200;
+
 struct PhoneOptions {
   // 0: switched to raw OBEX by AT^SQWE; 1: BFB at 57600; 2: BFB, then
   // 115200 after the speed frame.
@@ -61,6 +64,12 @@ struct PhoneOptions {
   // The SIM's PIN; empty: none asked. Until AT+CPIN gives it, memory "SM"
   // (messages and phonebook) and sending refuse.
   std::string pin;
+  // On a line that carries bytes instantly (a pseudo-terminal), take the
+  // time a cable would (PacedLine): at the speed in force on a serial
+  // cable, at kInfraredBitRate over infrared; a USB cable has no line
+  // speed and is not paced. The virtual platform's lines take that time
+  // anyway: there the option changes nothing.
+  bool pace = false;
 };
 
 // What the phone needs from where it lives.

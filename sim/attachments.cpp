@@ -43,11 +43,15 @@ VirtualPhone::VirtualPhone(VirtualSerialLine& line, VirtualEventLoop& loop, Phon
   line_.OnFarReceive([this, usb](std::string_view bytes, const LineSettings& sent_with) {
     if (!hung_up_ && listening_) phone_->Receive(bytes, usb ? 0 : sent_with.baud);
   });
+  line_.OnHostHangUp([this]() {
+    if (!hung_up_) phone_->HostLetGo();
+  });
 }
 
 VirtualPhone::~VirtualPhone() {
   *alive_ = false;
   line_.OnFarReceive(nullptr);
+  line_.OnHostHangUp(nullptr);
 }
 
 void VirtualPhone::After(double ms, std::function<void()> work) {

@@ -241,35 +241,32 @@ void PtyPhone::Replug() {
 void PtyPhone::Follow(Channel channel) {
   Pty& pty = ptys_[channel];
   if (!pty.clients) return;
-  for (;;) {
-    std::string bytes = ReadWaiting(channel);
-    std::vector<PtyClients::Event> events = pty.clients->Take();
-    if (bytes.empty() && events.empty()) break;
-    auto came = std::find(events.rbegin(), events.rend(), PtyClients::Event::kCame);
-    if (!bytes.empty() && !pty.client && came == events.rend()) {
-      // Without notifications a client may come, write and go between
-      // two looks at the hang-up flag.
-      events.insert(events.begin(), PtyClients::Event::kCame);
-      if (!pty.clients->Present()) events.push_back(PtyClients::Event::kLeft);
-      came = std::find(events.rbegin(), events.rend(), PtyClients::Event::kCame);
-    }
-    // Where the bytes belong: first, or right after the last coming.
-    const size_t heard_after = came == events.rend() ? 0 : events.rend() - came;
-    for (size_t i = 0; i <= events.size(); ++i) {
-      if (i == heard_after) Hear(channel, bytes);
-      if (i == events.size()) break;
-      switch (events[i]) {
-        case PtyClients::Event::kCame:
-          pty.client = true;
-          pty.speed = ReadLineSpeed(pty.master);
-          break;
-        case PtyClients::Event::kLeft:
-          pty.client = false;
-          // What the phone sent that has not reached the slave goes nowhere.
-          ::tcflush(pty.master, TCOFLUSH);
-          LetGo(channel);
-          break;
-      }
+  const std::string bytes = ReadWaiting(channel);
+  std::vector<PtyClients::Event> events = pty.clients->Take();
+  auto came = std::find(events.rbegin(), events.rend(), PtyClients::Event::kCame);
+  if (!bytes.empty() && !pty.client && came == events.rend()) {
+    // Without notifications a client may come, write and go between two
+    // looks at the hang-up flag.
+    events.insert(events.begin(), PtyClients::Event::kCame);
+    if (!pty.clients->Present()) events.push_back(PtyClients::Event::kLeft);
+    came = std::find(events.rbegin(), events.rend(), PtyClients::Event::kCame);
+  }
+  // Where the bytes belong: first, or right after the last coming.
+  const auto heard_after = static_cast<size_t>(came == events.rend() ? 0 : events.rend() - came);
+  for (size_t i = 0; i <= events.size(); ++i) {
+    if (i == heard_after) Hear(channel, bytes);
+    if (i == events.size()) break;
+    switch (events[i]) {
+      case PtyClients::Event::kCame:
+        pty.client = true;
+        pty.speed = ReadLineSpeed(pty.master);
+        break;
+      case PtyClients::Event::kLeft:
+        pty.client = false;
+        // What the phone sent that has not reached the slave goes nowhere.
+        ::tcflush(pty.master, TCOFLUSH);
+        LetGo(channel);
+        break;
     }
   }
   if (!pty.client) return;
@@ -278,14 +275,20 @@ void PtyPhone::Follow(Channel channel) {
   pty.speed = speed;
 }
 
+// At most kReadLimit at a time, so that a client that never stops writing
+// cannot hold up the phone's timers; Pty::more says there may be more.
 std::string PtyPhone::ReadWaiting(Channel channel) {
+  Pty& pty = ptys_[channel];
   std::string waiting;
   char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(ptys_[channel].master, buffer, sizeof buffer);
+  pty.more = false;
+  while (waiting.size() < kReadLimit) {
+    const ssize_t n = ::read(pty.master, buffer, sizeof buffer);
     if (n <= 0) return waiting;  // nothing more (or, once the last client left, EIO)
     waiting.append(buffer, static_cast<size_t>(n));
   }
+  pty.more = true;
+  return waiting;
 }
 
 void PtyPhone::Hear(Channel channel, std::string_view bytes) {
@@ -353,6 +356,7 @@ void PtyPhone::Run() {
       const double wait = timers_.top().due - NowMs();
       at_most(wait <= 0 ? 0 : static_cast<int>(std::ceil(wait)));
     }
+    if (ptys_[kSerial].more || ptys_[kObex].more) at_most(0);
     const int ready = ::poll(fds, 5, timeout);
     if (ready < 0 && errno != EINTR) break;
     if (fds[0].revents & POLLIN) {

@@ -3,8 +3,10 @@
 //
 // On Linux the kernel's file notifications (inotify) report every open
 // and close of the slave, in order: a close is seen even when a new client
-// opens the slave at once. Elsewhere the master's hang-up flag is looked at every kLookMs
-// while no client is there (waiting on it would wake at once, every time).
+// opens the slave at once. Elsewhere the master's hang-up flag is looked
+// at every kLookMs while no client is there (waiting on it would wake at
+// once, every time), and a close followed within that by a new opening
+// goes unseen.
 #pragma once
 
 #include <string>

@@ -135,7 +135,9 @@ class PtyPhone : private PhoneLine {
     std::unique_ptr<PtyClients> clients;
     bool client = false;  // a client holds the slave, as far as the news went
     int speed = 0;        // the speed it set, as last seen (0: none)
+    bool more = false;    // bytes may be waiting still
   };
+  static constexpr size_t kReadLimit = 65536;
 
   PtyPhone();
   double NowMs() override;
@@ -145,7 +147,7 @@ class PtyPhone : private PhoneLine {
   void Wake();
   // The clients' news since the last look, and a speed of 0.
   void Follow(Channel channel);
-  // What the clients wrote and the phone has not read yet.
+  // What a client wrote and the phone has not read yet.
   std::string ReadWaiting(Channel channel);
   void Hear(Channel channel, std::string_view bytes);
   void LetGo(Channel channel);

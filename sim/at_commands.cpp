@@ -410,7 +410,7 @@ const std::vector<AtCommands::Row>& AtCommands::Table() {
          }
          if (r.argument == "3" && at.sqwe0_ && !r.framed) {
            at.phone_.answer(kOk);
-           at.phone_.enter_raw_obex();
+           at.phone_.enter_raw_obex(false);
            return std::string();
          }
          at.sqwe0_ = false;
@@ -429,7 +429,7 @@ const std::vector<AtCommands::Row>& AtCommands::Table() {
        [](A at, R r) {
          if (r.argument != "0" || r.framed) return kError;
          at.phone_.answer(Line("CONNECT"));
-         at.phone_.enter_raw_obex();
+         at.phone_.enter_raw_obex(true);
          return std::string();
        },
        nullptr, [](A at, R) { return at.Info("+CPROT: 0"); }},

@@ -47,7 +47,9 @@ class AtCommands {
     // Sends an answer at once, before a mode change that follows it.
     std::function<void(std::string_view)> answer;
     std::function<void()> enter_bfb;
-    std::function<void()> enter_raw_obex;
+    // connection: entered as a data connection ("CONNECT"), which ends
+    // when the host lets go of the line.
+    std::function<void(bool connection)> enter_raw_obex;
   };
   AtCommands(const PhoneOptions& options, Phone phone);
 

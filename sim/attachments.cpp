@@ -8,10 +8,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
+#include <utility>
 
+#include "sim/pty_clients.h"
 #include "sim/pty_speed.h"
 
 namespace quorvalen::sim {
@@ -43,11 +47,15 @@ VirtualPhone::VirtualPhone(VirtualSerialLine& line, VirtualEventLoop& loop, Phon
   line_.OnFarReceive([this, usb](std::string_view bytes, const LineSettings& sent_with) {
     if (!hung_up_ && listening_) phone_->Receive(bytes, usb ? 0 : sent_with.baud);
   });
+  line_.OnHostHangUp([this]() {
+    if (!hung_up_) phone_->HostLetGo();
+  });
 }
 
 VirtualPhone::~VirtualPhone() {
   *alive_ = false;
   line_.OnFarReceive(nullptr);
+  line_.OnHostHangUp(nullptr);
 }
 
 void VirtualPhone::After(double ms, std::function<void()> work) {
@@ -105,10 +113,10 @@ void VirtualInfraredPhone::Received(VirtualInfraredLink::Service service,
 
 namespace {
 
-// A new pseudo-terminal in raw mode. The phone keeps the master and holds
-// the slave open too: that keeps the master readable while no client is
-// there (no end-of-file storm between clients).
-bool OpenPty(int& master, int& slave, std::string& path, std::string* error) {
+// A new pseudo-terminal, a raw line at a speed nobody set. The phone
+// keeps only the master: a client's close of the slave is the line
+// hanging up.
+bool OpenPty(int& master, std::string& path, std::string* error) {
   auto fail = [&](const char* what) {
     if (error) *error = std::string(what) + ": " + std::strerror(errno);
     return false;
@@ -119,7 +127,7 @@ bool OpenPty(int& master, int& slave, std::string& path, std::string* error) {
   const char* name = ptsname(master);
   if (!name) return fail("cannot name it");
   path = name;
-  slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (slave < 0) return fail("cannot open its slave side");
   termios raw{};
   if (tcgetattr(slave, &raw) == 0) {
@@ -127,32 +135,47 @@ bool OpenPty(int& master, int& slave, std::string& path, std::string* error) {
     tcsetattr(slave, TCSANOW, &raw);
   }
   ClearLineSpeed(slave);
+  ::close(slave);
   fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
   return true;
 }
 
 }  // namespace
 
+PtyPhone::PtyPhone() = default;
+
 std::unique_ptr<PtyPhone> PtyPhone::Open(PhoneOptions options, std::unique_ptr<FileStore> store,
                                          std::string* error) {
   std::unique_ptr<PtyPhone> p(new PtyPhone());
-  if (!OpenPty(p->master_, p->slave_, p->device_path_, error)) return nullptr;
-  if (options.cable == Cable::kInfrared &&
-      !OpenPty(p->obex_master_, p->obex_slave_, p->obex_device_path_, error)) {
-    return nullptr;
+  for (Channel channel : {kSerial, kObex}) {
+    if (channel == kObex && options.cable != Cable::kInfrared) break;
+    Pty& pty = p->ptys_[channel];
+    if (!OpenPty(pty.master, pty.path, error)) return nullptr;
+    pty.clients = std::make_unique<PtyClients>(pty.master, pty.path);
   }
   if (pipe2(p->wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
     if (error) *error = std::string("cannot make a pipe: ") + std::strerror(errno);
     return nullptr;
   }
   p->store_ = std::move(store);
-  p->phone_ = std::make_unique<SimulatedPhone>(static_cast<PhoneLine&>(*p), *p->store_, std::move(options));
+  // A USB cable has no line speed to take time from.
+  PhoneLine* line = static_cast<PhoneLine*>(p.get());
+  if (options.pace && options.cable != Cable::kUsb) {
+    p->paced_ = std::make_unique<PacedLine>(
+        *line, options.cable == Cable::kInfrared ? kInfraredBitRate : 0);
+    line = p->paced_.get();
+  }
+  p->phone_ = std::make_unique<SimulatedPhone>(*line, *p->store_, std::move(options));
   return p;
 }
 
 PtyPhone::~PtyPhone() {
   phone_.reset();
-  for (int fd : {master_, slave_, obex_master_, obex_slave_, wake_[0], wake_[1]}) {
+  for (Pty& pty : ptys_) {
+    pty.clients.reset();
+    if (pty.master >= 0) ::close(pty.master);
+  }
+  for (int fd : wake_) {
     if (fd >= 0) ::close(fd);
   }
 }
@@ -170,10 +193,12 @@ void PtyPhone::After(double ms, std::function<void()> work) {
 }
 
 void PtyPhone::Send(std::string_view bytes, int) {
-  if (hung_up_) return;
   // The speed means nothing on a pseudo-terminal; the bytes go as they are,
-  // over infrared on the service the host spoke to last.
-  const int to = obex_active_ ? obex_master_ : master_;
+  // over infrared on the service the host spoke to last. With no client
+  // there they are lost, as on a line nobody holds.
+  const Pty& pty = ptys_[obex_active_ ? kObex : kSerial];
+  if (hung_up_ || !pty.client) return;
+  const int to = pty.master;
   size_t at = 0;
   int stalls = 0;
   while (at < bytes.size()) {
@@ -207,49 +232,147 @@ void PtyPhone::Replug() {
   Wake();
 }
 
-void PtyPhone::Run() {
+// Bytes and news of clients, in order. Bytes read before a look at the
+// news were written by the last client to come before that look (or, with
+// no coming in it, by the one there already): a client's last words are
+// heard before its leaving, a newcomer's first after. When a client left
+// and another came between two looks, bytes waiting might be either's;
+// they go to the newcomer.
+void PtyPhone::Follow(Channel channel) {
+  Pty& pty = ptys_[channel];
+  if (!pty.clients) return;
+  const std::string bytes = ReadWaiting(channel);
+  std::vector<PtyClients::Event> events = pty.clients->Take();
+  auto came = std::find(events.rbegin(), events.rend(), PtyClients::Event::kCame);
+  if (!bytes.empty() && !pty.client && came == events.rend()) {
+    // Without notifications a client may come, write and go between two
+    // looks at the hang-up flag.
+    events.insert(events.begin(), PtyClients::Event::kCame);
+    if (!pty.clients->Present()) events.push_back(PtyClients::Event::kLeft);
+    came = std::find(events.rbegin(), events.rend(), PtyClients::Event::kCame);
+  }
+  // Where the bytes belong: first, or right after the last coming.
+  const auto heard_after = static_cast<size_t>(came == events.rend() ? 0 : events.rend() - came);
+  for (size_t i = 0; i <= events.size(); ++i) {
+    if (i == heard_after) Hear(channel, bytes);
+    if (i == events.size()) break;
+    switch (events[i]) {
+      case PtyClients::Event::kCame:
+        pty.client = true;
+        pty.speed = ReadLineSpeed(pty.master);
+        break;
+      case PtyClients::Event::kLeft:
+        pty.client = false;
+        // What the phone sent that has not reached the slave goes nowhere.
+        ::tcflush(pty.master, TCOFLUSH);
+        LetGo(channel);
+        break;
+    }
+  }
+  if (!pty.client) return;
+  const int speed = ReadLineSpeed(pty.master);
+  if (speed == 0 && pty.speed != 0) LetGo(channel);  // B0: hung up, still holding the line
+  pty.speed = speed;
+}
+
+// At most kReadLimit at a time, so that a client that never stops writing
+// cannot hold up the phone's timers; Pty::more says there may be more.
+std::string PtyPhone::ReadWaiting(Channel channel) {
+  Pty& pty = ptys_[channel];
+  std::string waiting;
   char buffer[4096];
+  pty.more = false;
+  while (waiting.size() < kReadLimit) {
+    const ssize_t n = ::read(pty.master, buffer, sizeof buffer);
+    if (n <= 0) return waiting;  // nothing more (or, once the last client left, EIO)
+    waiting.append(buffer, static_cast<size_t>(n));
+  }
+  pty.more = true;
+  return waiting;
+}
+
+void PtyPhone::Hear(Channel channel, std::string_view bytes) {
+  if (bytes.empty()) return;
+  const bool infrared = ptys_[kObex].master >= 0;
+  // The speed the client set when it wrote (0: none set).
+  const int baud = infrared ? 0 : ReadLineSpeed(ptys_[kSerial].master);
+  auto act = [this, channel, infrared, baud](std::string_view chunk) {
+    if (!infrared) {
+      phone_->Receive(chunk, baud);
+      return;
+    }
+    // Over infrared: the first bytes on the other service are its new
+    // connection.
+    const bool obex = channel == kObex;
+    if (obex != obex_active_) {
+      obex_active_ = obex;
+      phone_->ServiceOpened(obex);
+    }
+    if (obex) {
+      phone_->ReceiveObexService(chunk);
+    } else {
+      phone_->Receive(chunk, 0);
+    }
+  };
+  if (paced_) {
+    paced_->Arrive(bytes, baud, phone_->Speed(), act);
+  } else {
+    act(bytes);
+  }
+}
+
+void PtyPhone::LetGo(Channel channel) {
+  ptys_[channel].speed = 0;
+  // Over infrared a connection to either service starts afresh anyway.
+  if (channel != kSerial || ptys_[kObex].master >= 0) return;
+  // After what the client wrote before it let go.
+  if (paced_) {
+    paced_->Arrive([this]() { phone_->HostLetGo(); });
+  } else {
+    phone_->HostLetGo();
+  }
+}
+
+void PtyPhone::Run() {
+  for (Channel channel : {kSerial, kObex}) Follow(channel);
   while (!stop_) {
-    if (replug_.exchange(false)) {
-      hung_up_ = false;
-      tcflush(master_, TCIOFLUSH);
-      if (obex_master_ >= 0) tcflush(obex_master_, TCIOFLUSH);
-      phone_->Replug();
-    }
+    // A master is waited on only while a client holds its slave: without
+    // one it reports the hang-up at once, every time. News of clients
+    // comes on the watches' own descriptors (or from looking again soon).
+    pollfd fds[5] = {{wake_[0], POLLIN, 0}};
     int timeout = -1;
-    if (!timers_.empty()) {
-      double wait = timers_.top().due - NowMs();
-      timeout = wait <= 0 ? 0 : static_cast<int>(std::ceil(wait));
+    auto at_most = [&timeout](int ms) {
+      if (ms >= 0 && (timeout < 0 || ms < timeout)) timeout = ms;
+    };
+    for (Channel channel : {kSerial, kObex}) {
+      const Pty& pty = ptys_[channel];
+      fds[1 + channel] = {pty.client ? pty.master : -1, POLLIN, 0};
+      fds[3 + channel] = {pty.clients ? pty.clients->Fd() : -1, POLLIN, 0};
+      if (!pty.clients) continue;
+      at_most(pty.clients->WaitMs());
+      if (pty.client) at_most(kSpeedLookMs);
     }
-    pollfd fds[3] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}, {obex_master_, POLLIN, 0}};
-    int ready = ::poll(fds, obex_master_ >= 0 ? 3 : 2, timeout);
+    if (!timers_.empty()) {
+      const double wait = timers_.top().due - NowMs();
+      at_most(wait <= 0 ? 0 : static_cast<int>(std::ceil(wait)));
+    }
+    if (ptys_[kSerial].more || ptys_[kObex].more) at_most(0);
+    const int ready = ::poll(fds, 5, timeout);
     if (ready < 0 && errno != EINTR) break;
-    if (fds[1].revents & POLLIN) {
+    if (fds[0].revents & POLLIN) {
+      char buffer[64];
       while (::read(wake_[0], buffer, sizeof buffer) > 0) {
       }
     }
-    for (int channel : {0, 2}) {
-      if (!(fds[channel].revents & POLLIN)) continue;
-      ssize_t n = ::read(fds[channel].fd, buffer, sizeof buffer);
-      if (n <= 0) continue;
-      const std::string_view bytes(buffer, static_cast<size_t>(n));
-      if (obex_master_ < 0) {
-        phone_->Receive(bytes, ReadLineSpeed(master_));
-        continue;
+    if (replug_.exchange(false)) {
+      hung_up_ = false;
+      if (paced_) paced_->Drop();
+      for (const Pty& pty : ptys_) {
+        if (pty.master >= 0) tcflush(pty.master, TCIOFLUSH);
       }
-      // Over infrared: the first bytes on the other service are its new
-      // connection.
-      const bool obex = channel == 2;
-      if (obex != obex_active_) {
-        obex_active_ = obex;
-        phone_->ServiceOpened(obex);
-      }
-      if (obex) {
-        phone_->ReceiveObexService(bytes);
-      } else {
-        phone_->Receive(bytes, 0);
-      }
+      phone_->Replug();
     }
+    for (Channel channel : {kSerial, kObex}) Follow(channel);
     while (!timers_.empty() && timers_.top().due <= NowMs()) {
       auto work = timers_.top().work;
       timers_.pop();

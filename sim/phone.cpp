@@ -56,7 +56,7 @@ SimulatedPhone::SimulatedPhone(PhoneLine& line, FileStore& store, PhoneOptions o
   AtCommands::Phone phone;
   phone.answer = [this](std::string_view bytes) { Answer(bytes); };
   phone.enter_bfb = [this]() { EnterBfb(); };
-  phone.enter_raw_obex = [this]() { EnterRawObex(); };
+  phone.enter_raw_obex = [this](bool connection) { EnterRawObex(connection); };
   at_ = std::make_unique<AtCommands>(options_, std::move(phone));
 }
 
@@ -104,6 +104,17 @@ void SimulatedPhone::Replug() {
   at_->SetEcho(true);
   EnterAtMode();
   if (transcript_) transcript_->Note(line_.NowMs(), "replugged");
+}
+
+void SimulatedPhone::HostLetGo() {
+  const bool connection = mode_ == Mode::kRawObex && raw_connection_ && !hung_up_;
+  if (transcript_) {
+    transcript_->Note(line_.NowMs(),
+                      connection ? "host let go: connection ended, AT mode" : "host let go");
+  }
+  if (!connection) return;
+  server_.Reset();
+  EnterAtMode();
 }
 
 void SimulatedPhone::ServiceOpened(bool obex) {
@@ -235,8 +246,9 @@ void SimulatedPhone::EnterBfb() {
   bfb_packets_ = ObexPacketAssembler();
 }
 
-void SimulatedPhone::EnterRawObex() {
+void SimulatedPhone::EnterRawObex(bool connection) {
   mode_ = Mode::kRawObex;
+  raw_connection_ = connection;
   speed_ = line_baud_ != 0 ? line_baud_ : speed_;
   raw_packets_ = ObexPacketAssembler();
   held_plus_.clear();

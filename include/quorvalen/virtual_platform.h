@@ -130,6 +130,10 @@ class VirtualSerialLine {
 
   // ---- the far end ----
   void OnFarReceive(Receiver receiver) { far_receiver_ = std::move(receiver); }
+  // The host lets go of the line: its port closes (heard once the bytes
+  // it wrote have arrived, as a close waits for them to go out) or drops
+  // DTR while open (heard at once). Delivered in a world event.
+  void OnHostHangUp(std::function<void()> listener) { hang_up_listener_ = std::move(listener); }
   // Bytes from the far end towards the host. Lost when no host port is open
   // by the time they arrive.
   void FarWrite(std::string_view bytes);
@@ -153,17 +157,19 @@ class VirtualSerialLine {
     virtual void Deliver(std::string data, int64_t first_arrival_ns, int64_t byte_ns) = 0;
   };
   void AttachHost(HostEnd* host) { host_ = host; }
-  void DetachHost(HostEnd* host) {
-    if (host_ == host) host_ = nullptr;
-  }
+  // A closed port drives no modem lines.
+  void DetachHost(HostEnd* host);
   void HostSettings(const LineSettings& settings) { host_settings_ = settings; }
-  void HostModemLines(bool rts, bool dtr) { host_rts_ = rts, host_dtr_ = dtr; }
+  void HostModemLines(bool rts, bool dtr);
   void HostWrite(std::string_view bytes);
 
  private:
+  void HearHangUp(int64_t at_ns);
+
   VirtualEventLoop& loop_;
   HostEnd* host_ = nullptr;
   Receiver far_receiver_;
+  std::function<void()> hang_up_listener_;
   LineSettings host_settings_;
   LineSettings far_settings_;
   bool far_follows_ = true;

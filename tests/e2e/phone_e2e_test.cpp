@@ -1,6 +1,10 @@
 // quorvalen-phone on a real pseudo-terminal, driven by quorvalen console.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <termios.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -138,6 +142,44 @@ TEST(PhoneEndToEnd, TheCableRoadOverAPseudoTerminal) {
     EXPECT_EQ(phone.Stop(), 0);
   }
   std::system(("rm -rf " + root).c_str());
+}
+
+// A client of the phone's pseudo-terminal: opens the slave, writes a line,
+// collects what comes back until the marker (or 5 s), and closes it.
+std::string SayAndClose(const std::string& device, const std::string& line,
+                        const std::string& marker) {
+  const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY);
+  if (fd < 0) return "(cannot open)";
+  termios raw{};
+  tcgetattr(fd, &raw);
+  cfmakeraw(&raw);
+  cfsetspeed(&raw, B19200);
+  tcsetattr(fd, TCSANOW, &raw);
+  std::string got;
+  if (::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size())) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (got.find(marker) == std::string::npos && std::chrono::steady_clock::now() < end) {
+      pollfd in{fd, POLLIN, 0};
+      char buffer[256];
+      if (::poll(&in, 1, 50) > 0) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) got.append(buffer, static_cast<size_t>(n));
+      }
+    }
+  }
+  ::close(fd);
+  return got;
+}
+
+// A client that switches with the standard AT+CPROT=0 and closes the line
+// hangs up: the next one finds the phone in AT mode.
+TEST(PhoneEndToEnd, ClosingTheLineEndsTheStandardSwitchsConnection) {
+  PhoneProcess phone({"--sample"});
+  ASSERT_FALSE(phone.Device().empty());
+  EXPECT_NE(SayAndClose(phone.Device(), "AT+CPROT=0\r", "CONNECT").find("CONNECT"),
+            std::string::npos);
+  EXPECT_EQ(SayAndClose(phone.Device(), "AT\r", "OK"), "AT\r\r\nOK\r\n");
+  EXPECT_EQ(phone.Stop(), 0);
 }
 
 TEST(PhoneEndToEnd, TheConsoleCanBringItsOwnPhone) {

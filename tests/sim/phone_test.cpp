@@ -132,6 +132,61 @@ TEST(SimulatedPhone, TheStandardSwitchServesGeneralObexClients) {
   EXPECT_EQ(host.Exchange("AT\r"), "AT\r\r\nOK\r\n");
 }
 
+// A host that lets go of the line (closes its port, drops DTR) ends the
+// data connection of the standard switch: the next host finds the phone in
+// AT mode with a fresh OBEX session. The phone's own modes stay.
+TEST(SimulatedPhone, AHostThatLetsGoEndsTheStandardSwitchsConnection) {
+  const std::string target = HexToText("F9EC7BC4953C11D2984E525400DC9E09");
+  const std::string connect =
+      Packet(0x80, HexToText("1000FFFF4600") + std::string(1, '\x13') + target);
+  const std::string into_pictures = Packet(0x85, HexToText("0200") + NameHeader("Pictures"));
+  for (int family : {0, 1, 2}) {
+    SimHost host(Family(family));
+    EXPECT_EQ(host.Exchange("AT+CPROT=0\r"), "AT+CPROT=0\r\r\nCONNECT\r\n") << family;
+    EXPECT_EQ(host.Exchange(connect).substr(0, 1), "\xA0") << family;
+    host.Port().PortOpen(false);
+    host.Platform().Loop().RunFor(10);
+    EXPECT_EQ(host.Phone().CurrentMode(), SimulatedPhone::Mode::kAt) << family;
+    host.Port().PortOpen(true);
+    EXPECT_EQ(host.Exchange("AT\r"), "AT\r\r\nOK\r\n") << family;
+    // The old connection is gone: a request before a new connect is
+    // forbidden.
+    EXPECT_EQ(host.Exchange("AT+CPROT=0\r"), "AT+CPROT=0\r\r\nCONNECT\r\n") << family;
+    EXPECT_EQ(TextToHex(host.Exchange(into_pictures)), "C30003") << family;
+
+    // DTR dropped on an open port does the same; raising it again is no
+    // hang-up.
+    host.Port().DTREnable(true);
+    host.Listen(10);
+    EXPECT_EQ(host.Phone().CurrentMode(), SimulatedPhone::Mode::kRawObex) << family;
+    host.Port().DTREnable(false);
+    EXPECT_EQ(host.Exchange("AT\r"), "AT\r\r\nOK\r\n") << family;
+
+    // A host that switches and closes at once: the phone hears the switch
+    // (a close waits for the bytes written), then the hang-up.
+    host.Port().Output("AT+CPROT=0\r");
+    host.Port().PortOpen(false);
+    host.Platform().Loop().RunFor(100);
+    const auto notes = host.Log().Lines();
+    EXPECT_NE(notes.back().find("host let go: connection ended"), std::string::npos) << family;
+    EXPECT_EQ(host.Phone().CurrentMode(), SimulatedPhone::Mode::kAt) << family;
+  }
+  // BFB mode and the raw mode of AT^SQWE=3 are the phone's own: a host
+  // that dies in them leaves the phone there (the opening's way back
+  // brings it out).
+  SimHost bfb(Family(1));
+  bfb.Exchange("AT^SBFB=1\r");
+  bfb.Port().PortOpen(false);
+  bfb.Platform().Loop().RunFor(10);
+  EXPECT_EQ(bfb.Phone().CurrentMode(), SimulatedPhone::Mode::kBfb);
+  SimHost raw(Family(0));
+  raw.Exchange("AT^SQWE=0\r");
+  raw.Exchange("AT^SQWE=3\r");
+  raw.Port().PortOpen(false);
+  raw.Platform().Loop().RunFor(10);
+  EXPECT_EQ(raw.Phone().CurrentMode(), SimulatedPhone::Mode::kRawObex);
+}
+
 // A phone in BFB mode at 57600, the host at 56000.
 std::unique_ptr<SimHost> InBfb(int family = 1) {
   auto host = std::make_unique<SimHost>(Family(family));

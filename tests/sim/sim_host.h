@@ -39,6 +39,7 @@ class SimHost {
   // An OBEX packet in a data block of its own, with the next sequence.
   std::string Block(std::string_view packet) { return BuildBfbFrames(packet, sequence_++ % 256); }
 
+  SerialPort& Port() { return *port_; }
   SimulatedPhone& Phone() { return phone_.Phone(); }
   VirtualPhone& Attachment() { return phone_; }
   VirtualPlatform& Platform() { return platform_; }

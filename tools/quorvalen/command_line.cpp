@@ -366,6 +366,8 @@ int RunCommandLine(const std::vector<std::string>& args, Served* served) {
   app.add_flag("--sim", global.sim, "use the built-in simulated phone");
   app.add_option("--sim-root", global.sim_root,
                  "the simulated phone serves this folder (not its sample tree)");
+  app.add_flag("--pace", global.pace, "the simulated phone takes a cable's time (its line speed)")
+      ->needs("--sim");
   app.add_option("--mobile-type", mobile_type,
                  "the phone's family: 0 switched by AT^SQWE, 1 BFB, 2 BFB at 115200 "
                  "(found from the phone when not given)")

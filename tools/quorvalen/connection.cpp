@@ -193,8 +193,8 @@ Connection::~Connection() = default;
 std::string Connection::SimDevice() {
   if (!sim_) {
     const SessionOptions options = GatherSessionOptions(global_);
-    const sim::PhoneOptions phone =
-        PhoneAgreeingWith(options.mobile_type.value_or(1), options.com_type);
+    sim::PhoneOptions phone = PhoneAgreeingWith(options.mobile_type.value_or(1), options.com_type);
+    phone.pace = global_.pace;
     std::string error;
     auto sim = std::make_unique<SimPhone>();
     sim->handle =

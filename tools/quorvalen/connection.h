@@ -18,6 +18,7 @@ struct GlobalOptions {
   std::string port;
   bool sim = false;
   std::string sim_root;
+  bool pace = false;  // the simulated phone takes a cable's time
   std::optional<int> mobile_type;
   bool usb = false;
   // Infrared (ComType 1): with --sim, or the devices of the two services.

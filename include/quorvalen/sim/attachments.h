@@ -12,8 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "quorvalen/virtual_platform.h"
+#include "quorvalen/sim/paced_line.h"
 #include "quorvalen/sim/phone.h"
+#include "quorvalen/virtual_platform.h"
 
 namespace quorvalen::sim {
 
@@ -95,34 +96,61 @@ class VirtualInfraredPhone : private PhoneLine, private VirtualInfraredLink::Pee
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
-// A phone on a new pseudo-terminal. The phone keeps the master side and
-// holds the slave open too, so clients may come and go; clients open the
-// slave through DevicePath(). Run() serves until Stop(); Stop() and
-// Replug() may be called from another thread or a signal handler. With
-// Cable::kInfrared it serves the two infrared services on two
-// pseudo-terminals: the serial-emulation service at DevicePath(), the OBEX
-// service at ObexDevicePath().
+// A phone on a new pseudo-terminal. The phone keeps the master side;
+// clients open the slave through DevicePath() and may come and go. The
+// last client's close of the slave, or a speed of 0 set on it, hangs up
+// (SimulatedPhone::HostLetGo), after the bytes it wrote. Run() serves
+// until Stop(); Stop() and Replug() may be called from another thread or
+// a signal handler. With Cable::kInfrared it serves the two infrared
+// services on two pseudo-terminals: the serial-emulation service at
+// DevicePath(), the OBEX service at ObexDevicePath(). With
+// PhoneOptions::pace its bytes take a cable's time (PacedLine) on the way
+// in and out.
+class PtyClients;
 class PtyPhone : private PhoneLine {
  public:
+  // How often a client's speed is looked at (0 is a hang-up): a client
+  // that sets 0 and a speed again within this may go unnoticed.
+  static constexpr int kSpeedLookMs = 100;
+
   // Nothing (and the reason in *error) when no pseudo-terminal can be had.
   static std::unique_ptr<PtyPhone> Open(PhoneOptions options, std::unique_ptr<FileStore> store,
                                         std::string* error);
   ~PtyPhone() override;
 
-  const std::string& DevicePath() const { return device_path_; }
-  const std::string& ObexDevicePath() const { return obex_device_path_; }
+  const std::string& DevicePath() const { return ptys_[kSerial].path; }
+  const std::string& ObexDevicePath() const { return ptys_[kObex].path; }
   SimulatedPhone& Phone() { return *phone_; }
   void Run();
   void Stop();
   void Replug();
 
  private:
-  PtyPhone() = default;
+  // The pseudo-terminals: the cable's (or the serial-emulation service's),
+  // and the OBEX service's over infrared.
+  enum Channel { kSerial = 0, kObex = 1 };
+  struct Pty {
+    int master = -1;
+    std::string path;
+    std::unique_ptr<PtyClients> clients;
+    bool client = false;  // a client holds the slave, as far as the news went
+    int speed = 0;        // the speed it set, as last seen (0: none)
+    bool more = false;    // bytes may be waiting still
+  };
+  static constexpr size_t kReadLimit = 65536;
+
+  PtyPhone();
   double NowMs() override;
   void After(double ms, std::function<void()> work) override;
   void Send(std::string_view bytes, int baud) override;
   void HangUp() override { hung_up_ = true; }
   void Wake();
+  // The clients' news since the last look, and a speed of 0.
+  void Follow(Channel channel);
+  // What a client wrote and the phone has not read yet.
+  std::string ReadWaiting(Channel channel);
+  void Hear(Channel channel, std::string_view bytes);
+  void LetGo(Channel channel);
 
   struct Timed {
     double due;
@@ -131,15 +159,11 @@ class PtyPhone : private PhoneLine {
     bool operator>(const Timed& o) const { return due != o.due ? due > o.due : seq > o.seq; }
   };
 
-  int master_ = -1;
-  int slave_ = -1;
-  int obex_master_ = -1;
-  int obex_slave_ = -1;
+  Pty ptys_[2];
   bool obex_active_ = false;
   int wake_[2] = {-1, -1};
-  std::string device_path_;
-  std::string obex_device_path_;
   std::unique_ptr<FileStore> store_;
+  std::unique_ptr<PacedLine> paced_;  // the phone's line when paced
   std::unique_ptr<SimulatedPhone> phone_;
   std::priority_queue<Timed, std::vector<Timed>, std::greater<Timed>> timers_;
   uint64_t seq_ = 0;

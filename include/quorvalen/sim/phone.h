@@ -10,7 +10,8 @@
 //    in a MessageStore.
 //  - Raw OBEX mode: entered by "AT^SQWE=0" then "AT^SQWE=3" (family 0), or
 //    by the standard "AT+CPROT=0" (every family, answered "CONNECT");
-//    OBEX packets travel unframed; left by "+++" between silences.
+//    OBEX packets travel unframed; left by "+++" between silences, and,
+//    when entered by "AT+CPROT=0", by the host letting go of the line.
 //  - BFB mode (families 1 and 2): entered by "AT^SBFB=1"; only frames
 //    travel: the interface and speed frames, AT lines in type 06 frames,
 //    and OBEX packets in data blocks, each acknowledged before the answer.
@@ -37,6 +38,9 @@ class AtCommands;
 // server behind the OBEX service (ReceiveObexService).
 enum class Cable { kSerial, kUsb, kInfrared };
 
+// The phone's infrared link runs at the fastest serial-infrared rate.
+constexpr int kInfraredBitRate = 115200;
+
 struct PhoneOptions {
   // 0: switched to raw OBEX by AT^SQWE; 1: BFB at 57600; 2: BFB, then
   // 115200 after the speed frame.
@@ -61,6 +65,12 @@ struct PhoneOptions {
   // The SIM's PIN; empty: none asked. Until AT+CPIN gives it, memory "SM"
   // (messages and phonebook) and sending refuse.
   std::string pin;
+  // On a line that carries bytes instantly (a pseudo-terminal), take the
+  // time a cable would (PacedLine): at the speed in force on a serial
+  // cable, at kInfraredBitRate over infrared; a USB cable has no line
+  // speed and is not paced. The virtual platform's lines take that time
+  // anyway: there the option changes nothing.
+  bool pace = false;
 };
 
 // What the phone needs from where it lives.
@@ -100,6 +110,12 @@ class SimulatedPhone {
   // Unplugging and plugging the cable again: back to AT mode at 19200 with
   // a fresh OBEX session, whatever mode the phone was left in.
   void Replug();
+  // The host let go of the line (closed its port, dropped DTR, set the
+  // speed to 0). A data connection made by "AT+CPROT=0" ends: back to AT
+  // mode with a fresh OBEX session, silently (nobody listens). BFB mode and
+  // the raw mode of "AT^SQWE=3" are the phone's own modes, left only by
+  // their ways back or a replug; AT mode has nothing to end.
+  void HostLetGo();
   // Over infrared: a connection to the serial-emulation service (obex
   // false) or to the OBEX service opened; each starts afresh.
   void ServiceOpened(bool obex);
@@ -126,7 +142,7 @@ class SimulatedPhone {
   void FinishTextEntry(bool send);
   void EnterBfb();
   // Raw OBEX mode.
-  void EnterRawObex();
+  void EnterRawObex(bool connection);
   void ReceiveRawObex(std::string_view bytes, double now);
   void CheckEscape(double plus_time);
   void ServeObex(ObexPacketAssembler& packets, std::string_view bytes);
@@ -169,6 +185,7 @@ class SimulatedPhone {
   // Raw OBEX mode, and the OBEX service over infrared.
   ObexPacketAssembler raw_packets_;
   ObexPacketAssembler service_packets_;
+  bool raw_connection_ = false;  // entered by "AT+CPROT=0": a hang-up ends it
   double last_byte_ms_ = -1e18;
   std::string held_plus_;
 

@@ -36,6 +36,25 @@ void VirtualSerialLine::FarWrite(std::string_view bytes) {
   to_host_busy_until_ns_ = start + static_cast<int64_t>(bytes.size()) * byte_ns;
 }
 
+void VirtualSerialLine::DetachHost(HostEnd* host) {
+  if (host_ != host) return;
+  host_ = nullptr;
+  host_rts_ = host_dtr_ = false;
+  HearHangUp(std::max(loop_.NowNs(), to_far_busy_until_ns_));
+}
+
+void VirtualSerialLine::HostModemLines(bool rts, bool dtr) {
+  const bool dropped = host_ != nullptr && host_dtr_ && !dtr;
+  host_rts_ = rts, host_dtr_ = dtr;
+  if (dropped) HearHangUp(loop_.NowNs());
+}
+
+void VirtualSerialLine::HearHangUp(int64_t at_ns) {
+  loop_.At(at_ns, VirtualEventLoop::Domain::kWorld, [this]() {
+    if (hang_up_listener_) hang_up_listener_();
+  });
+}
+
 VirtualSerialPort::VirtualSerialPort(VirtualPlatform& platform) : platform_(platform) {}
 
 VirtualSerialPort::~VirtualSerialPort() {

@@ -5,7 +5,10 @@
 // the family included), the listing, and the closing (back to AT mode,
 // port closed): most of it is the waits the probe and the switch
 // prescribe. Warm: the commands after the first, on the connection the
-// first left held.
+// first left held. Paced: a 1 MiB GET on the held connection against the
+// phone paced like a cable, beside the time the bytes that crossed the line
+// (the phone's transcript counts them: the file, OBEX's packet heads, BFB's
+// frames and acknowledgements, the requests) take at the BFB speed.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -125,5 +128,66 @@ void BM_Get100Warm(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_Get100Warm)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// The bytes each way in a transcript's lines from offset on.
+std::pair<uint64_t, uint64_t> CrossedBytes(const std::string& path, std::streamoff offset) {
+  std::ifstream in(path);
+  in.seekg(offset);
+  uint64_t to_host = 0, to_phone = 0;
+  for (std::string line; std::getline(in, line);) {
+    // "000012.345 phone>host 0D0A4F4B0D0A  ..OK.."
+    if (line.size() < 23) continue;
+    const std::string direction = line.substr(11, 10);
+    const size_t end = line.find(' ', 22);
+    const uint64_t bytes = (end == std::string::npos ? line.size() - 22 : end - 22) / 2;
+    if (direction == "phone>host") to_host += bytes;
+    if (direction == "host>phone") to_phone += bytes;
+  }
+  return {to_host, to_phone};
+}
+
+// range(0): the family (2: BFB at 115200, 1: BFB at 57600).
+void BM_PacedGet1MiB(benchmark::State& state) {
+  const int family = static_cast<int>(state.range(0));
+  const double baud = family == 2 ? 115200 : 57600;
+  char dir[] = "/tmp/quorvalen-paced-bench-XXXXXX";
+  const std::filesystem::path root = ::mkdtemp(dir);
+  {
+    std::ofstream file(root / "big.bin", std::ios::binary);
+    for (uint32_t i = 0, x = 1; i < (1u << 20); ++i) {
+      x = x * 1103515245u + 12345u;
+      file.put(static_cast<char>(x >> 24));
+    }
+  }
+  const std::string transcript = (root / "transcript.txt").string();
+  HeldPhone held({"--pace", "--family", std::to_string(family), "--root", root.string(),
+                  "--transcript", transcript});
+  const std::string get = held.port + "get -f /big.bin " + (held.folder / "big.bin").string();
+  if (Timed(held.port + "ls / > /dev/null") < 0) state.SkipWithError("the first ls failed");
+  double line_seconds = 0, seconds = 0;
+  for (auto _ : state) {
+    const std::streamoff offset =
+        static_cast<std::streamoff>(std::filesystem::file_size(transcript));
+    const double took = Timed(get);
+    if (took < 0) state.SkipWithError("quorvalen get failed");
+    const auto [to_host, to_phone] = CrossedBytes(transcript, offset);
+    line_seconds = static_cast<double>(to_host + to_phone) * 10 / baud;
+    seconds = took;
+    state.SetIterationTime(took);
+    state.counters["to_host_bytes"] = static_cast<double>(to_host);
+    state.counters["to_phone_bytes"] = static_cast<double>(to_phone);
+  }
+  state.counters["line_s"] = line_seconds;
+  state.counters["file_line_s"] = (1 << 20) * 10 / baud;
+  state.counters["over_line"] = line_seconds > 0 ? seconds / line_seconds : 0;
+  std::error_code ignored;
+  std::filesystem::remove_all(root, ignored);
+}
+BENCHMARK(BM_PacedGet1MiB)
+    ->Arg(2)
+    ->Arg(1)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
 
 }  // namespace

@@ -162,8 +162,11 @@ void BM_PacedGet1MiB(benchmark::State& state) {
   const std::string transcript = (root / "transcript.txt").string();
   HeldPhone held({"--pace", "--family", std::to_string(family), "--root", root.string(),
                   "--transcript", transcript});
-  const std::string get = held.port + "get -f /big.bin " + (held.folder / "big.bin").string();
-  if (Timed(held.port + "ls / > /dev/null") < 0) state.SkipWithError("the first ls failed");
+  // The family named: found from the phone, a BFB phone is taken for
+  // family 1, at 57600.
+  const std::string port = held.port + "--mobile-type " + std::to_string(family) + " ";
+  const std::string get = port + "get -f /big.bin " + (held.folder / "big.bin").string();
+  if (Timed(port + "ls / > /dev/null") < 0) state.SkipWithError("the first ls failed");
   double line_seconds = 0, seconds = 0;
   for (auto _ : state) {
     const std::streamoff offset =

@@ -50,12 +50,14 @@ class HoldEndToEnd : public ::testing::Test {
     fs::remove_all(dir_, ignored);
   }
 
-  // quorvalen in the background, its output in files named after tag.
-  pid_t Start(const std::string& args, const std::string& tag) {
-    const std::string command = std::string(QUORVALEN_CLI) + " " + args;
+  // quorvalen in the background, its output in files named after tag, its
+  // input the given text.
+  pid_t Start(const std::string& args, const std::string& tag, const std::string& input = {}) {
+    const std::string in = (dir_ / (tag + ".in")).string();
+    std::ofstream(in) << input;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, in.c_str(), O_RDONLY, 0);
     const std::string out = (dir_ / (tag + ".out")).string(),
                       err = (dir_ / (tag + ".err")).string();
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
@@ -80,7 +82,9 @@ class HoldEndToEnd : public ::testing::Test {
     return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
             Read(dir_ / (tag + ".out")), Read(dir_ / (tag + ".err"))};
   }
-  Result Run(const std::string& args) { return Wait(Start(args, "run"), "run"); }
+  Result Run(const std::string& args, const std::string& input = {}) {
+    return Wait(Start(args, "run", input), "run");
+  }
 
   // The holder's pid as status gives it; 0 when nothing is held.
   pid_t Holder() {
@@ -194,6 +198,11 @@ TEST_F(HoldEndToEnd, TheFirstCommandLeavesAHolderTheNextOnesRunOn) {
     EXPECT_TRUE(NoPartialFiles());
   }
   EXPECT_EQ(Holder(), holder);
+  // A shell runs in the holder too, on the command's own input and output.
+  r = Run(port + "shell", "cd /\nls\nget /nothing.txt\n");
+  EXPECT_EQ(r.out, "big.bin\nsmall.txt\n");
+  EXPECT_EQ(r.err, "quorvalen: /nothing.txt: not found\n");
+  EXPECT_EQ(r.code, 1);
 
   // release: the phone is back in AT mode and the port free.
   r = Run("release");

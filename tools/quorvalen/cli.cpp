@@ -98,6 +98,11 @@ bool Names(const std::string& message, const std::string& context) {
 
 bool Interrupted() { return g_interrupted.load(); }
 void StopFromOutside() { g_interrupted = true; }
+namespace {
+std::atomic<bool> g_shell_client_gone{false};
+}
+void ShellClientGone() { g_shell_client_gone = true; }
+bool IsShellClientGone() { return g_shell_client_gone.load(); }
 bool TransferInFlight() { return g_partial[0] != '\0'; }
 void ClearInterrupted() { g_interrupted = false; }
 void ShellInterrupts() { g_in_shell = true; }

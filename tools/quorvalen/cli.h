@@ -155,6 +155,9 @@ bool Interrupted();
 // A holder's client asked to stop (or went away): as SIGINT, without the
 // signal's own exit.
 void StopFromOutside();
+// A holder's shell whose client went away ends.
+void ShellClientGone();
+bool IsShellClientGone();
 // Whether a GET is writing its local file (a Ctrl-C then stops it at its
 // next packet; otherwise a command quits at once).
 bool TransferInFlight();
@@ -292,9 +295,12 @@ int RunShellScript(Cli& cli, std::istream& in);
 // A subcommand with its example as footer.
 CLI::App* Example(CLI::App* sub, const std::string& text);
 
+class HoldServer;
 // A command run by a holder on its held session.
 struct Served {
   Session* session = nullptr;
+  // The holder's socket, which a shell it runs serves while it waits.
+  HoldServer* server = nullptr;
   // Out: the hold time the command asks for (--hold, the setting Hold).
   std::optional<double> hold_seconds;
 };

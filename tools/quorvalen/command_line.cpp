@@ -546,6 +546,7 @@ int RunCommandLine(const std::vector<std::string>& args, Served* served) {
     Session* session = served->session;
     cli.held = true;
     cli.open = [session] { return std::shared_ptr<Session>(session, [](Session*) {}); };
+    if (*shell) return RunShell(cli, served->server);
     return commands.Run(cli).value_or(kExitDone);
   }
   // A held connection of this port serves the command; the mount and the
@@ -553,15 +554,16 @@ int RunCommandLine(const std::vector<std::string>& args, Served* served) {
   std::string no_hold;
   const HeldPort held = HeldPortOf(global, gathered, &no_hold);
   if (!held.socket.empty()) {
-    if ((*mount || *shell) && held.mine) {
+    if (*mount && held.mine) {
       std::string why;
       if (!ReleaseHolder(held.socket, &why) && why != "nothing is held") {
         cli.Error(why);
         return kExitLink;
       }
-    } else if (commands.Given()) {
+    } else if (commands.Given() || *shell) {
+      // The shell too runs in the holder, on this terminal.
       int exit_code = kExitDone;
-      if (RunOnHolder(held.socket, args, held.fingerprint, global.quiet, &exit_code) ==
+      if (RunOnHolder(held.socket, args, held.fingerprint, global.quiet, shell->parsed(), &exit_code) ==
           HeldOutcome::kRan) {
         return exit_code;
       }

@@ -10,8 +10,10 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -317,7 +319,8 @@ void SayLost(const std::string& socket, bool quiet) {
 }  // namespace
 
 HeldOutcome RunOnHolder(const std::string& socket, const std::vector<std::string>& args,
-                        const std::string& fingerprint, bool quiet, int* exit_code) {
+                        const std::string& fingerprint, bool quiet, bool shell,
+                        int* exit_code) {
   int fd = -1;
   if (Connect(socket, &fd) != Reached::kYes) {
     SayLost(socket, quiet);
@@ -347,7 +350,8 @@ HeldOutcome RunOnHolder(const std::string& socket, const std::vector<std::string
     return HeldOutcome::kNone;  // a folder that cannot be opened: run here
   }
   const json request = {
-      {"op", "run"}, {"args", args}, {"environment", environment}, {"fingerprint", fingerprint}};
+      {"op", "run"},       {"args", args},  {"environment", environment},
+      {"fingerprint", fingerprint}, {"shell", shell}};
   const bool sent = Send(fd, request, {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO, cwd});
   ::close(cwd);
   if (!sent) {
@@ -362,15 +366,33 @@ HeldOutcome RunOnHolder(const std::string& socket, const std::vector<std::string
     return HeldOutcome::kNone;
   }
   g_client_wake = wake[1];
-  struct sigaction action {
-  }, old_int{}, old_term{};
+  struct sigaction action {};
+  struct sigaction old_int {};
+  struct sigaction old_term {};
   action.sa_handler = OnClientSignal;
   sigemptyset(&action.sa_mask);
   ::sigaction(SIGINT, &action, &old_int);
   ::sigaction(SIGTERM, &action, &old_term);
+  // A shell on this terminal runs in the holder: this process is not
+  // stopped (the shell would go on reading the terminal), and the
+  // terminal's settings are put back however the shell ends.
+  constexpr int kStops[3] = {SIGTSTP, SIGTTIN, SIGTTOU};
+  struct sigaction ignore {};
+  struct sigaction old_stop[3] {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  termios terminal{};
+  const bool saved_terminal = shell && ::tcgetattr(STDIN_FILENO, &terminal) == 0;
+  if (shell) {
+    for (int i = 0; i < 3; ++i) ::sigaction(kStops[i], &ignore, &old_stop[i]);
+  }
   auto finish = [&](HeldOutcome outcome) {
     ::sigaction(SIGINT, &old_int, nullptr);
     ::sigaction(SIGTERM, &old_term, nullptr);
+    if (saved_terminal) ::tcsetattr(STDIN_FILENO, TCSANOW, &terminal);
+    if (shell) {
+      for (int i = 0; i < 3; ++i) ::sigaction(kStops[i], &old_stop[i], nullptr);
+    }
     g_client_wake = -1;
     ::close(wake[0]);
     ::close(wake[1]);
@@ -387,8 +409,9 @@ HeldOutcome RunOnHolder(const std::string& socket, const std::vector<std::string
       while (::read(wake[0], drained, sizeof drained) > 0) {
       }
       // Before its turn, or a second time: quit at once, as a command of
-      // its own would; the holder stops what it did for this one.
-      if (!running || stopping) {
+      // its own would; the holder stops what it did for this one. A
+      // shell's Ctrl-C is always the shell's.
+      if (!shell && (!running || stopping)) {
         std::fflush(stderr);
         ::_exit(kExitInterrupted);
       }
@@ -562,7 +585,7 @@ void HoldServer::Start() {
   thread_ = std::thread([this] { Listener(); });
 }
 
-void HoldServer::OnInterrupt(std::function<bool(bool)> on_interrupt) {
+void HoldServer::OnInterrupt(Interrupt on_interrupt) {
   std::lock_guard lock(mutex_);
   on_interrupt_ = std::move(on_interrupt);
 }
@@ -619,9 +642,9 @@ void HoldServer::Accept() {
     lock.lock();
     if (state_.closing) {
       state["closing"] = true;
-    } else if (running_ && !running_->release) {
-      state["serving"] = running_->command;
-      state["serving_pid"] = running_->pid;
+    } else if (!running_.empty() && !running_.back().release) {
+      state["serving"] = running_.back().command;
+      state["serving_pid"] = running_.back().pid;
     } else if (state_.idle_left >= 0) {
       state["idle_left"] = std::max(0.0, state_.idle_left - Now());
     }
@@ -633,6 +656,7 @@ void HoldServer::Accept() {
   }
   HeldRequest request;
   request.socket = fd;
+  request.id = next_id_++;
   request.pid = PeerProcess(fd).value_or(0);
   timeval forever{0, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &forever, sizeof forever);
@@ -659,7 +683,27 @@ void HoldServer::Accept() {
       }
     }
     request.fingerprint = message->value("fingerprint", "");
+    request.shell = message->value("shell", false);
     request.command = CommandText(request.args);
+    // A shell holds the connection for as long as it runs; it shares it
+    // with commands, not with a mount or another shell.
+    const bool shell_running =
+        std::any_of(running_.begin(), running_.end(), [](const HeldRequest& r) { return r.shell; });
+    if (request.shell && (state_.kind != "hold" || shell_running)) {
+      const std::string who =
+          state_.kind != "hold"
+              ? "quorvalen " + state_.kind + (state_.where.empty() ? "" : " on " + state_.where) +
+                    " (pid " + std::to_string(state_.pid) + ")"
+              : std::string("another quorvalen shell");
+      lock.unlock();
+      request.socket = -1;
+      CloseRequest(request);
+      Send(fd, {{"refused", "the phone's connection is held by " + who +
+                                "; a shell shares it with commands only: end that first"},
+                {"exit", static_cast<int>(kExitLink)}});
+      ::close(fd);
+      return;
+    }
     if (request.fingerprint != state_.fingerprint) {
       if (state_.kind != "hold") {
         lock.unlock();
@@ -707,7 +751,9 @@ void HoldServer::Listener() {
     {
       std::lock_guard lock(mutex_);
       if (stopping_) return;
-      if (running_) fds.push_back({running_->socket, POLLIN, 0});
+      for (const HeldRequest& running : running_) {
+        if (running.socket >= 0) fds.push_back({running.socket, POLLIN, 0});
+      }
       for (const HeldRequest& waiting : queue_) fds.push_back({waiting.socket, POLLIN, 0});
     }
     if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return;
@@ -716,13 +762,18 @@ void HoldServer::Listener() {
       while (::read(wake_[0], drained, sizeof drained) > 0) {
       }
       if (g_terminate) {
-        std::function<bool(bool)> interrupt;
+        // Told to end: whatever runs stops, a shell as if its client went.
+        Interrupt interrupt;
+        std::vector<HeldRequest> running;
         {
           std::lock_guard lock(mutex_);
-          if (running_) interrupt = on_interrupt_;
+          interrupt = on_interrupt_;
+          running = running_;
           changed_.notify_all();
         }
-        if (interrupt) interrupt(false);
+        for (auto it = running.rbegin(); interrupt && it != running.rend(); ++it) {
+          interrupt(*it, true);
+        }
       }
     }
     if (fds[0].revents & POLLIN) Accept();
@@ -730,19 +781,22 @@ void HoldServer::Listener() {
       if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       std::unique_lock lock(mutex_);
       const int fd = fds[i].fd;
-      if (running_ && running_->socket == fd) {
-        // The client of the command at work asks to stop, or is gone.
+      const auto at_work = std::find_if(running_.begin(), running_.end(),
+                                        [&](const HeldRequest& r) { return r.socket == fd; });
+      if (at_work != running_.end()) {
+        // The client of a command at work asks to stop, or is gone.
         std::optional<json> message = Receive(fd);
-        std::function<bool(bool)> interrupt = on_interrupt_;
+        Interrupt interrupt = on_interrupt_;
         const bool gone = !message;
         if (gone) {
           // Nothing more is read from it; its answer goes nowhere.
           ::shutdown(fd, SHUT_RD);
-          running_->socket = -1;
+          at_work->socket = -1;
         }
+        const HeldRequest request = *at_work;
         lock.unlock();
-        const bool stopping = interrupt && interrupt(gone);
-        if (!gone) Send(fd, stopping ? json{{"stopping", true}} : json{{"quit", true}});
+        const std::string reply = interrupt ? interrupt(request, gone) : std::string("quit");
+        if (!gone && !reply.empty()) Send(fd, json{{reply, true}});
         continue;
       }
       // A client that waits its turn and went away: its command is not run.
@@ -788,12 +842,8 @@ std::optional<HeldRequest> HoldServer::Next(double idle_seconds,
   HeldRequest request = std::move(queue_.front());
   queue_.pop_front();
   state_.idle_left = -1;
-  if (!request.release) {
-    running_ = request;
-    Send(request.socket, {{"running", true}});
-  } else {
-    running_ = request;
-  }
+  running_.push_back(request);
+  if (!request.release) Send(request.socket, {{"running", true}});
   Wake();  // the listener watches the new request's socket
   return request;
 }
@@ -802,8 +852,12 @@ void HoldServer::Done(HeldRequest& request, int exit_code) {
   int socket = request.socket;
   {
     std::lock_guard lock(mutex_);
-    if (running_ && running_->socket < 0) socket = -1;  // the client went away
-    running_.reset();
+    const auto at_work = std::find_if(running_.begin(), running_.end(),
+                                      [&](const HeldRequest& r) { return r.id == request.id; });
+    if (at_work != running_.end()) {
+      if (at_work->socket < 0) socket = -1;  // the client went away
+      running_.erase(at_work);
+    }
   }
   Wake();
   if (socket >= 0) Send(socket, {{"exit", exit_code}});
@@ -823,7 +877,7 @@ void HoldServer::Shutdown() {
 
 void HoldServer::Stop(bool released) {
   std::deque<HeldRequest> waiting;
-  std::optional<HeldRequest> running;
+  std::vector<HeldRequest> running;
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
@@ -836,7 +890,7 @@ void HoldServer::Stop(bool released) {
   ::unlink(socket_.c_str());
   if (listen_ >= 0) ::close(listen_);
   listen_ = -1;
-  if (running) waiting.push_front(std::move(*running));
+  for (HeldRequest& request : running) waiting.push_front(std::move(request));
   for (HeldRequest& request : waiting) {
     if (request.socket >= 0) Send(request.socket, {{"released", released}});
     CloseRequest(request);
@@ -845,7 +899,8 @@ void HoldServer::Stop(bool released) {
 
 // ---- the hand-off ----
 
-int ServeHeld(HeldRequest& request, Session& session, double* hold_seconds) {
+int ServeHeld(HeldRequest& request, Session& session, double* hold_seconds,
+              HoldServer* server) {
   std::vector<std::pair<std::string, std::optional<std::string>>> environment;
   for (const char* name : kEnvironment) {
     const char* value = std::getenv(name);
@@ -867,6 +922,7 @@ int ServeHeld(HeldRequest& request, Session& session, double* hold_seconds) {
 
   Served served;
   served.session = &session;
+  served.server = server;
   const int status = RunCommandLine(request.args, &served);
   if (served.hold_seconds) *hold_seconds = *served.hold_seconds;
 
@@ -897,7 +953,14 @@ int ServeHeld(HeldRequest& request, Session& session, double* hold_seconds) {
   return status;
 }
 
-bool StopHeldCommand(bool client_gone) {
+std::string StopHeldCommand(const HeldRequest& request, bool client_gone) {
+  if (request.shell) {
+    // Ctrl-C at the shell's terminal: the command at work stops, or the
+    // line starts afresh. A shell whose client is gone ends.
+    if (client_gone) ShellClientGone();
+    StopFromOutside();
+    return client_gone ? "" : "passed";
+  }
   const bool stopping = !client_gone && TransferInFlight();
   if (!stopping) {
     const int nothing = ::open("/dev/null", O_RDWR | O_CLOEXEC);
@@ -906,7 +969,7 @@ bool StopHeldCommand(bool client_gone) {
     ::close(nothing);
   }
   StopFromOutside();
-  return stopping;
+  return stopping ? "stopping" : "quit";
 }
 
 namespace {
@@ -966,7 +1029,7 @@ bool LeaveHolder(const HandOff& hand_off, std::shared_ptr<Session> session, int 
   };
   while (std::optional<HeldRequest> request = server->Next(idle, [&] { return !lost(); })) {
     if (request->release || lost()) break;
-    const int code = ServeHeld(*request, *session, &idle);
+    const int code = ServeHeld(*request, *session, &idle, server.get());
     // A command the link failed (the phone stopped answering, a cable
     // pulled where nothing tells) is not followed on the same connection:
     // the next command opens afresh and finds out whether a phone is there.

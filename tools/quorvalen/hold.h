@@ -98,8 +98,11 @@ enum class HeldOutcome {
 // stderr and given as kRan with their exit code.
 // A holder that saw its phone go away leaves a note that the next command
 // on the port says (unless quiet) before it opens afresh.
+// shell: the command is an interactive shell, which the holder runs on the
+// client's terminal; Ctrl-C is passed to it and never quits the client.
 HeldOutcome RunOnHolder(const std::string& socket, const std::vector<std::string>& args,
-                        const std::string& fingerprint, bool quiet, int* exit_code);
+                        const std::string& fingerprint, bool quiet, bool shell,
+                        int* exit_code);
 
 // What each holder of this user says of itself (stale sockets removed).
 std::vector<HolderState> HolderStates(const std::string& folder);
@@ -119,6 +122,8 @@ struct HeldRequest {
   std::string fingerprint;
   int fds[4] = {-1, -1, -1, -1};  // standard input, output, error; the working folder
   bool release = false;           // a release, not a command
+  bool shell = false;             // an interactive shell: the client's Ctrl-C is the shell's
+  uint64_t id = 0;
   std::string command;            // as status shows it
 };
 
@@ -142,11 +147,13 @@ class HoldServer {
   std::optional<HeldRequest> Next(double idle_seconds, const std::function<bool()>& still_there);
   // The request is done; the client is told its exit code.
   void Done(HeldRequest& request, int exit_code);
-  // Called on the listener thread when the client of the running request
-  // asks to stop or goes away: the work at hand should stop. True when it
-  // stops at its next packet (the client waits for it), false when the
-  // client may quit at once.
-  void OnInterrupt(std::function<bool(bool client_gone)> on_interrupt);
+  // Called on the listener thread when the client of a running request
+  // asks to stop or goes away (the request given): the work at hand should
+  // stop. Returns what the client is told: "stopping" (it waits for the
+  // transfer to stop), "quit" (it may quit at once) or "passed" (a shell's
+  // Ctrl-C, taken by the shell).
+  using Interrupt = std::function<std::string(const HeldRequest& request, bool client_gone)>;
+  void OnInterrupt(Interrupt on_interrupt);
   // Letting go: status says so, and commands that come meanwhile are told
   // to open afresh once the port is free.
   void Closing();
@@ -175,8 +182,11 @@ class HoldServer {
   std::condition_variable changed_;
   HolderState state_;
   std::deque<HeldRequest> queue_;
-  std::optional<HeldRequest> running_;  // the one at work (its socket watched)
-  std::function<bool(bool)> on_interrupt_;
+  // The ones at work (their sockets watched): one, or a shell and the
+  // command of another process it runs while it waits for a line.
+  std::vector<HeldRequest> running_;
+  Interrupt on_interrupt_;
+  uint64_t next_id_ = 1;
   bool stopping_ = false;
 };
 
@@ -184,11 +194,14 @@ class HoldServer {
 // process's standard ones, its folder as the working folder, its
 // environment's names, for the time of the command (all put back after).
 // *hold_seconds is set to the hold time the command asks for.
-int ServeHeld(HeldRequest& request, Session& session, double* hold_seconds);
-// What a holder does when its client asks to stop or goes away: a
-// transfer stops at its next packet (true: the client waits for that);
-// else the command's output goes nowhere from now on (the client quits).
-bool StopHeldCommand(bool client_gone);
+// server: the holder's, for a shell it runs to serve others meanwhile.
+int ServeHeld(HeldRequest& request, Session& session, double* hold_seconds,
+              HoldServer* server = nullptr);
+// What a holder does when a client asks to stop or goes away: a shell takes
+// Ctrl-C as its own ("passed") and ends when its client is gone; a
+// transfer stops at its next packet ("stopping": the client waits for
+// that); else the command's output goes nowhere from now on ("quit").
+std::string StopHeldCommand(const HeldRequest& request, bool client_gone);
 
 // The end of a command that opened its own session on a port: with a hold
 // time, the process forks; the parent exits with the status (the caller

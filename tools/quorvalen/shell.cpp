@@ -320,10 +320,15 @@ bool CollectMatches(const char* text, int start) {
 // other processes sent to the port's socket run on the shell's session,
 // one at a time; the line being typed waits in the editor meanwhile.
 HoldServer* g_serving = nullptr;
+// The shell is a holder's, on a client's terminal: the client's Ctrl-C
+// reaches it as the interrupt flag, not as a signal.
+bool g_held_shell = false;
 
 int ServingGetc(FILE* in) {
   const int fd = ::fileno(in);
   for (;;) {
+    if (IsShellClientGone()) return EOF;
+    if (g_held_shell && Interrupted()) return EOF;  // a fresh line, as Ctrl-C at the prompt
     if (g_serving && g_serving->Waiting()) {
       if (std::optional<HeldRequest> request = g_serving->Next(0, {})) {
         int code = kExitLink;
@@ -392,9 +397,15 @@ int RunShellScript(Cli& cli, std::istream& in) {
 }
 
 int RunShell(Cli& cli, HoldServer* server) {
-  ShellInterrupts();
-  InstallInterruptHandler();
+  // A holder's shell takes its Ctrl-C from its client; the holder keeps
+  // its own signals.
+  if (!cli.held) {
+    ShellInterrupts();
+    InstallInterruptHandler();
+  }
   if (!::isatty(STDIN_FILENO)) return RunShellScript(cli, std::cin);
+  g_held_shell = cli.held;
+  ClearInterrupted();
   Shell shell(cli);
   g_completion.shell = &shell;
   g_completion.cli = &cli;
@@ -404,6 +415,7 @@ int RunShell(Cli& cli, HoldServer* server) {
   std::fprintf(cli.err, "quorvalen shell: help lists the commands, exit (or Ctrl-D) leaves\n");
   while (true) {
     char* read = readline(shell.Prompt().c_str());
+    if (!read && IsShellClientGone()) break;
     if (!read && Interrupted()) {  // Ctrl-C at the prompt: a fresh line
       ClearInterrupted();
       std::fputc('\n', cli.out);

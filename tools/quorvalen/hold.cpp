@@ -319,8 +319,7 @@ void SayLost(const std::string& socket, bool quiet) {
 }  // namespace
 
 HeldOutcome RunOnHolder(const std::string& socket, const std::vector<std::string>& args,
-                        const std::string& fingerprint, bool quiet, bool shell,
-                        int* exit_code) {
+                        const std::string& fingerprint, bool quiet, bool shell, int* exit_code) {
   int fd = -1;
   if (Connect(socket, &fd) != Reached::kYes) {
     SayLost(socket, quiet);
@@ -349,9 +348,11 @@ HeldOutcome RunOnHolder(const std::string& socket, const std::vector<std::string
     ::close(fd);
     return HeldOutcome::kNone;  // a folder that cannot be opened: run here
   }
-  const json request = {
-      {"op", "run"},       {"args", args},  {"environment", environment},
-      {"fingerprint", fingerprint}, {"shell", shell}};
+  const json request = {{"op", "run"},
+                        {"args", args},
+                        {"environment", environment},
+                        {"fingerprint", fingerprint},
+                        {"shell", shell}};
   const bool sent = Send(fd, request, {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO, cwd});
   ::close(cwd);
   if (!sent) {
@@ -378,7 +379,7 @@ HeldOutcome RunOnHolder(const std::string& socket, const std::vector<std::string
   // terminal's settings are put back however the shell ends.
   constexpr int kStops[3] = {SIGTSTP, SIGTTIN, SIGTTOU};
   struct sigaction ignore {};
-  struct sigaction old_stop[3] {};
+  struct sigaction old_stop[3]{};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   termios terminal{};
@@ -660,13 +661,18 @@ void HoldServer::Accept() {
   request.pid = PeerProcess(fd).value_or(0);
   timeval forever{0, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &forever, sizeof forever);
+  // A shell at work holds the connection as a shell of its own would.
+  const auto shell_at_work =
+      std::find_if(running_.begin(), running_.end(), [](const HeldRequest& r) { return r.shell; });
+  const std::string kind = shell_at_work != running_.end() ? "shell" : state_.kind;
+  const pid_t holder = shell_at_work != running_.end() ? shell_at_work->pid : state_.pid;
   if (op == "release") {
     for (int received : fds) ::close(received);
-    if (state_.kind != "hold") {
+    if (kind != "hold") {
       lock.unlock();
-      Send(fd, {{"refused", "the connection is held by quorvalen " + state_.kind +
+      Send(fd, {{"refused", "the connection is held by quorvalen " + kind +
                                 (state_.where.empty() ? "" : " on " + state_.where) + " (pid " +
-                                std::to_string(state_.pid) + "): it lets go when it ends"}});
+                                std::to_string(holder) + "): it lets go when it ends"}});
       ::close(fd);
       return;
     }
@@ -687,14 +693,13 @@ void HoldServer::Accept() {
     request.command = CommandText(request.args);
     // A shell holds the connection for as long as it runs; it shares it
     // with commands, not with a mount or another shell.
-    const bool shell_running =
-        std::any_of(running_.begin(), running_.end(), [](const HeldRequest& r) { return r.shell; });
+    const bool shell_running = shell_at_work != running_.end();
     if (request.shell && (state_.kind != "hold" || shell_running)) {
-      const std::string who =
-          state_.kind != "hold"
-              ? "quorvalen " + state_.kind + (state_.where.empty() ? "" : " on " + state_.where) +
-                    " (pid " + std::to_string(state_.pid) + ")"
-              : std::string("another quorvalen shell");
+      const std::string who = state_.kind != "hold"
+                                  ? "quorvalen " + state_.kind +
+                                        (state_.where.empty() ? "" : " on " + state_.where) +
+                                        " (pid " + std::to_string(state_.pid) + ")"
+                                  : std::string("another quorvalen shell");
       lock.unlock();
       request.socket = -1;
       CloseRequest(request);
@@ -705,16 +710,16 @@ void HoldServer::Accept() {
       return;
     }
     if (request.fingerprint != state_.fingerprint) {
-      if (state_.kind != "hold") {
+      if (kind != "hold") {
         lock.unlock();
         request.socket = -1;  // answered and closed below
         CloseRequest(request);
-        Send(fd, {{"refused", "the phone is held by quorvalen " + state_.kind +
+        Send(fd, {{"refused", "the phone is held by quorvalen " + kind +
                                   (state_.where.empty() ? "" : " on " + state_.where) + " (pid " +
-                                  std::to_string(state_.pid) +
+                                  std::to_string(holder) +
                                   ") with other settings; run the command with the same options "
                                   "and settings, or end the " +
-                                  state_.kind + " first"},
+                                  kind + " first"},
                   {"exit", static_cast<int>(kExitLink)}});
         ::close(fd);
         return;
@@ -899,8 +904,7 @@ void HoldServer::Stop(bool released) {
 
 // ---- the hand-off ----
 
-int ServeHeld(HeldRequest& request, Session& session, double* hold_seconds,
-              HoldServer* server) {
+int ServeHeld(HeldRequest& request, Session& session, double* hold_seconds, HoldServer* server) {
   std::vector<std::pair<std::string, std::optional<std::string>>> environment;
   for (const char* name : kEnvironment) {
     const char* value = std::getenv(name);

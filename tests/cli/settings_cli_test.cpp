@@ -71,7 +71,8 @@ TEST_F(SettingsCliTest, ConfigSetRefusesWhatTheControlCannotWorkWith) {
                                                         {"OBEX_ConnectType", "2"},
                                                         {"AT_Settings", "fast"},
                                                         {"RTSEnable", "maybe"},
-                                                        {"Retries", "101"}}) {
+                                                        {"Retries", "101"},
+                                                        {"Hold", "86401"}}) {
     EXPECT_EQ(Config("set", {name, value}), kExitUsage) << name;
     const std::string err = err_.Take();
     EXPECT_EQ(err.rfind("quorvalen: " + name + " takes ", 0), 0u) << err;
@@ -147,6 +148,10 @@ TEST_F(SettingsCliTest, SimOptionsThatContradictEachOtherAreRefused) {
             "to use /dev/ttyS0");
   EXPECT_EQ(RunCommandLine({"--sim-root", root_.string(), "ls"}), kExitUsage);
   EXPECT_EQ(RunCommandLine({"--sim", "--port", "/dev/ttyS0", "ls"}), kExitUsage);
+  global = {};
+  global.pace = true;
+  EXPECT_EQ(Refusal(global),
+            "--pace paces the built-in simulated phone: add --sim (quorvalen --sim --pace ...)");
 }
 
 TEST_F(SettingsCliTest, AMountNeedsAnEmptyFolderThatIsNoMountYet) {

@@ -366,8 +366,7 @@ int RunCommandLine(const std::vector<std::string>& args, Served* served) {
   app.add_flag("--sim", global.sim, "use the built-in simulated phone");
   app.add_option("--sim-root", global.sim_root,
                  "the simulated phone serves this folder (not its sample tree)");
-  app.add_flag("--pace", global.pace, "the simulated phone takes a cable's time (its line speed)")
-      ->needs("--sim");
+  app.add_flag("--pace", global.pace, "the simulated phone takes a cable's time (its line speed)");
   app.add_option("--mobile-type", mobile_type,
                  "the phone's family: 0 switched by AT^SQWE, 1 BFB, 2 BFB at 115200 "
                  "(found from the phone when not given)")
@@ -462,7 +461,7 @@ int RunCommandLine(const std::vector<std::string>& args, Served* served) {
   CLI::App* release =
       example(app.add_subcommand("release",
                                  "let go of the held connection now (the phone back in AT mode)"),
-              "quorvalen release --port /dev/ttyUSB0   (without a port: every idle one)");
+              "quorvalen release --port /dev/ttyUSB0   (without a port: every one held)");
 
   bool tour_console = false;
   CLI::App* tour = app.add_subcommand("tour",
@@ -563,8 +562,8 @@ int RunCommandLine(const std::vector<std::string>& args, Served* served) {
     } else if (commands.Given() || *shell) {
       // The shell too runs in the holder, on this terminal.
       int exit_code = kExitDone;
-      if (RunOnHolder(held.socket, args, held.fingerprint, global.quiet, shell->parsed(), &exit_code) ==
-          HeldOutcome::kRan) {
+      if (RunOnHolder(held.socket, args, held.fingerprint, global.quiet, shell->parsed(),
+                      &exit_code) == HeldOutcome::kRan) {
         return exit_code;
       }
     }
@@ -608,7 +607,7 @@ int RunCommandLine(const std::vector<std::string>& args, Served* served) {
     const int status = RunShell(cli, server.get());
     if (server) {
       server->Shutdown();
-      server->Stop(true);
+      server->Stop();
     }
     cli.CloseSession();
     return status;

@@ -88,6 +88,11 @@ SessionOptions GatherSessionOptions(const GlobalOptions& global, double* hold) {
                        "--sim-root " +
                            global.sim_root + " ...)");
   }
+  if (global.pace && !global.sim) {
+    throw SessionError(SessionErrorKind::kBadName,
+                       "--pace paces the built-in simulated phone: add --sim (quorvalen --sim "
+                       "--pace ...)");
+  }
   SessionOptions options;
   std::string port;
   FilePropertyBag bag(SettingsPath());

@@ -141,19 +141,17 @@ std::optional<json> Receive(int fd, std::vector<int>* fds = nullptr) {
   return message;
 }
 
-// The user id of the process at the other end.
-std::optional<uid_t> PeerUser(int fd) {
+// The process at the other end: its user and process ids.
+std::optional<ucred> Peer(int fd) {
   ucred credentials{};
   socklen_t size = sizeof credentials;
   if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) return std::nullopt;
-  return credentials.uid;
+  return credentials;
 }
 
-std::optional<pid_t> PeerProcess(int fd) {
-  ucred credentials{};
-  socklen_t size = sizeof credentials;
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) return std::nullopt;
-  return credentials.pid;
+std::optional<uid_t> PeerUser(int fd) {
+  const std::optional<ucred> peer = Peer(fd);
+  return peer ? std::optional<uid_t>(peer->uid) : std::nullopt;
 }
 
 bool SocketAddress(const std::string& path, sockaddr_un* address) {
@@ -658,7 +656,8 @@ void HoldServer::Accept() {
   HeldRequest request;
   request.socket = fd;
   request.id = next_id_++;
-  request.pid = PeerProcess(fd).value_or(0);
+  const std::optional<ucred> peer = Peer(fd);
+  request.pid = peer ? peer->pid : 0;
   timeval forever{0, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &forever, sizeof forever);
   // A shell at work holds the connection as a shell of its own would.
@@ -880,7 +879,7 @@ void HoldServer::Shutdown() {
   changed_.notify_all();
 }
 
-void HoldServer::Stop(bool released) {
+void HoldServer::Stop() {
   std::deque<HeldRequest> waiting;
   std::vector<HeldRequest> running;
   {
@@ -897,7 +896,7 @@ void HoldServer::Stop(bool released) {
   listen_ = -1;
   for (HeldRequest& request : running) waiting.push_front(std::move(request));
   for (HeldRequest& request : waiting) {
-    if (request.socket >= 0) Send(request.socket, {{"released", released}});
+    if (request.socket >= 0) Send(request.socket, {{"released", true}});
     CloseRequest(request);
   }
 }
@@ -1049,7 +1048,7 @@ bool LeaveHolder(const HandOff& hand_off, std::shared_ptr<Session> session, int 
   }
   server->Closing();
   session->Close();
-  server->Stop(true);
+  server->Stop();
   server.reset();
   std::fflush(nullptr);
   ::_exit(0);

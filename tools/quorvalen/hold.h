@@ -162,8 +162,8 @@ class HoldServer {
   // Whether a request waits its turn.
   bool Waiting();
   // Ends the listener, removes the socket, tells every waiting client that
-  // the holder is gone (released: the port is free for it to open).
-  void Stop(bool released);
+  // the holder is gone (the port is free for it to open).
+  void Stop();
   // Asked by a signal handler: Next returns none at once.
   static void Terminate();
   const std::string& Socket() const { return socket_; }

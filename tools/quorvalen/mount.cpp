@@ -436,7 +436,7 @@ int Serve(Session& session, const MountOptions& options, bool to_syslog,
   if (server) {
     server->Shutdown();
     if (serving.joinable()) serving.join();
-    server->Stop(true);
+    server->Stop();
   }
   fuse_remove_signal_handlers(se);
   fuse_unmount(f);

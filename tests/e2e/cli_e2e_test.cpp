@@ -162,6 +162,18 @@ TEST_F(CliEndToEnd, AnInterruptedCopyLeavesNoPartAndResumes) {
 
 // The shell as a script: one connection for every command, the current
 // folder, the subcommands' own messages, lcd, and the last command's code.
+// The tour, as `make run` shows it: every step runs, in one process (no
+// step leaves a holder behind that would end the tour), and exits 0.
+TEST_F(CliEndToEnd, TheTourRunsEveryStep) {
+  Result r = Run("tour");
+  EXPECT_EQ(r.code, 0) << r.err;
+  for (const char* step : {" info\n", " ls -l /\n", " get -v ", " put -v ", " rm -v ", " df\n",
+                           " sms ls --memory ME\n"}) {
+    EXPECT_NE(r.out.find(step), std::string::npos) << step << "\n" << r.out;
+  }
+  EXPECT_EQ(Run("status").out, "nothing is held\n");
+}
+
 TEST_F(CliEndToEnd, TheShellRunsAScriptOnOneConnection) {
   fs::create_directories(dir_ / "phone" / "Pictures");
   std::ofstream(dir_ / "phone" / "Pictures" / "a.txt") << "first";

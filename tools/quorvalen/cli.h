@@ -296,6 +296,10 @@ int RunShellScript(Cli& cli, std::istream& in);
 CLI::App* Example(CLI::App* sub, const std::string& text);
 
 class HoldServer;
+// Called by main: this process may leave a holder behind when its command
+// ends (the process forks, and the parent exits). Commands run in-process
+// (by the tour's steps, by tests) never do.
+void MayLeaveHolder();
 // A command run by a holder on its held session.
 struct Served {
   Session* session = nullptr;

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
+#include <utility>
 
 #include "cli.h"
 #include "connection.h"
@@ -273,6 +274,8 @@ std::optional<int> FileCommands::Run(Cli& cli) {
 
 namespace {
 
+bool g_may_leave_holder = false;
+
 // The invocation at work, told of its session's tries again (a holder's
 // session outlives the command that opened it).
 Cli* g_current = nullptr;
@@ -350,7 +353,12 @@ int RunRelease(Cli& cli, const GlobalOptions& global) {
 
 }  // namespace
 
+void MayLeaveHolder() { g_may_leave_holder = true; }
+
 int RunCommandLine(const std::vector<std::string>& args, Served* served) {
+  // The first invocation of main takes the leave; the tour's steps, run
+  // in it, find none.
+  const bool may_leave_holder = std::exchange(g_may_leave_holder, false);
   CLI::App app{"quorvalen: a phone's files and AT commands over a serial cable", "quorvalen"};
   app.fallthrough();
   app.require_subcommand(0, 1);
@@ -615,7 +623,7 @@ int RunCommandLine(const std::vector<std::string>& args, Served* served) {
   const int status = commands.Run(cli).value_or(kExitDone);
   // The connection is held for the next command: this process ends here
   // and a holder of its own keeps the session.
-  if (!held.socket.empty() && held.mine && hold > 0) {
+  if (may_leave_holder && !held.socket.empty() && held.mine && hold > 0) {
     LeaveHolder({held.socket, held.key, held.fingerprint, hold}, cli.TakeSession(), status);
   } else if (hold > 0 && !no_hold.empty() && cli.HasSession() && global.verbose) {
     cli.Note("quorvalen: " + no_hold + ": the connection is not held");

@@ -8,6 +8,7 @@
 
 #include "cli.h"
 #include "connection.h"
+#include "hold.h"
 #include "quorvalen/error.h"
 #include "quorvalen/properties.h"
 #include "quorvalen/virtual_platform.h"
@@ -63,6 +64,7 @@ int RunConfig(Cli& cli, const std::string& action, const std::vector<std::string
   Quorvalen control(platform);
   const PropertyValue fallback = name == "Port"      ? PropertyValue(std::string())
                                  : name == "Retries" ? PropertyValue(int32_t{kDefaultRetries})
+                                 : name == "Hold"    ? PropertyValue(int32_t{kDefaultHoldSeconds})
                                                      : *GetProperty(control, name);
   if (action == "get") {
     for (const auto& [key, value] : bag.Entries()) {

@@ -185,6 +185,12 @@ class Session {
   // taken in first, without waiting. A session whose line hung up closes
   // at once, without the way back to AT mode no phone would hear.
   bool LineLost();
+  // Sets, on an open session, the answer time-out of everything but a
+  // file's contents (as SessionOptions::quick_timeout_ms); none: TimeOut
+  // for all again. A front end that starts to need quick answers on a
+  // session opened without them (a mount on a held connection) sets it
+  // for its own time.
+  void SetQuickTimeout(std::optional<int> ms);
 
   // What the opening did to bring back a phone left in BFB or raw OBEX
   // mode; empty when the phone answered at once.

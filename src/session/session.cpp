@@ -313,6 +313,12 @@ void Session::Close() {
 
 bool Session::IsOpen() const { return open_; }
 
+void Session::SetQuickTimeout(std::optional<int> ms) {
+  options_.quick_timeout_ms = ms;
+  // The control keeps the last time-out it was given until told again.
+  if (!ms && control_) control_->TimeOut(timeout_);
+}
+
 void Session::RequireOpen() const {
   if (!open_) throw SessionError(SessionErrorKind::kClosed, "the session is closed");
 }

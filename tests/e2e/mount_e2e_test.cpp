@@ -176,6 +176,68 @@ TEST_F(MountEndToEnd, ThePhonesFilesAsAFolder) {
   EXPECT_EQ(Read(dir_ / "after.err"), "");
 }
 
+// A mount started while a command's connection is held runs in that
+// holder, on its session: ready at once, serving other commands, refusing
+// what would take the connection from it, and holding the phone again,
+// idle, once unmounted. SIGTERM ends the mount and the hold together.
+TEST_F(MountEndToEnd, AMountOnAHeldConnectionIsTheHolders) {
+  std::ofstream(dir_ / "phone" / "a.txt") << "on the phone";
+  PhoneProcess phone({"--root", (dir_ / "phone").string()});
+  ASSERT_FALSE(phone.Device().empty());
+  const fs::path mnt = dir_ / "mnt";
+  const std::string cli = std::string(QUORVALEN_CLI) + " --port " + phone.Device() + " ";
+  const std::string said = " >" + (dir_ / "cli.out").string() + " 2>" + (dir_ / "cli.err").string();
+  auto status = [&] {
+    Shell(std::string(QUORVALEN_CLI) + " status" + said);
+    return Read(dir_ / "cli.out");
+  };
+  ASSERT_EQ(Shell(cli + "ls /" + said), 0) << Read(dir_ / "cli.err");
+  const std::string held = status();
+  const std::string pid = held.substr(held.find("(pid "), held.find(')') - held.find("(pid ") + 1);
+  ASSERT_NE(held.find(", idle, lets go in"), std::string::npos) << held;
+
+  const auto start = steady_clock::now();
+  ASSERT_EQ(Mount(phone.Device()), 0) << Read(dir_ / "mount.err");
+  EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(2));  // no opening of its own
+  EXPECT_EQ(Read(dir_ / "mount.err"),
+            "mounted on " + mnt.string() + "; fusermount3 -u " + mnt.string() + " unmounts\n");
+  EXPECT_EQ(status(),
+            phone.Device() + ": held by quorvalen mount on " + mnt.string() + " " + pid + "\n");
+  EXPECT_EQ(Read(mnt / "a.txt"), "on the phone");
+  { std::ofstream(mnt / "b.txt") << "through the mount"; }
+  EXPECT_EQ(Shell(cli + "get /b.txt -" + said), 0) << Read(dir_ / "cli.err");
+  EXPECT_EQ(Read(dir_ / "cli.out"), "through the mount");
+  // Neither a second mount nor a release takes the connection from it.
+  fs::create_directories(dir_ / "mnt2");
+  EXPECT_EQ(Shell(cli + "mount " + (dir_ / "mnt2").string() + said), 3);
+  EXPECT_NE(Read(dir_ / "cli.err").find("held by quorvalen mount on " + mnt.string()),
+            std::string::npos)
+      << Read(dir_ / "cli.err");
+  EXPECT_FALSE(Mounted(dir_ / "mnt2"));
+  EXPECT_EQ(Shell(cli + "release" + said), 1);
+
+  ASSERT_EQ(Shell("fusermount3 -u " + mnt.string()), 0);
+  std::string after;
+  for (int i = 0; i < 50 && (after = status()).find(", idle") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(after.rfind(phone.Device() + ": held by quorvalen " + pid + ", idle, lets go in", 0),
+            0u)
+      << after;
+  EXPECT_EQ(Shell(cli + "get /b.txt -" + said), 0);
+
+  ASSERT_EQ(Mount(phone.Device()), 0) << Read(dir_ / "mount.err");
+  ASSERT_EQ(Shell("kill -TERM " + pid.substr(5, pid.size() - 6)), 0);
+  for (int i = 0; i < 100 && (Mounted(mnt) || status() != "nothing is held\n"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_FALSE(Mounted(mnt));
+  EXPECT_EQ(status(), "nothing is held\n");
+  // The phone was left in AT mode: the next opening needs no way back.
+  EXPECT_EQ(Shell(cli + "--hold 0 at AT" + said), 0);
+  EXPECT_EQ(Read(dir_ / "cli.err"), "");
+}
+
 // Open files are named by their handles: one removed or replaced while open
 // reads on, one written in a folder renamed meanwhile arrives under the new
 // name, and a folder renamed onto an empty one replaces it.

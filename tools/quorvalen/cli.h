@@ -307,6 +307,10 @@ struct Served {
   HoldServer* server = nullptr;
   // Out: the hold time the command asks for (--hold, the setting Hold).
   std::optional<double> hold_seconds;
+  // Tells the client its exit code before the command ends: a mount's
+  // client returns once the phone is mounted. Only on the holder's own
+  // turn (with server), never while a shell or mount serves others.
+  std::function<void(int exit_code)> done;
 };
 
 // The whole command line (args without the program's name); returns the

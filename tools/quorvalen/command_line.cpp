@@ -554,24 +554,29 @@ int RunCommandLine(const std::vector<std::string>& args, Served* served) {
     cli.held = true;
     cli.open = [session] { return std::shared_ptr<Session>(session, [](Session*) {}); };
     if (*shell) return RunShell(cli, served->server);
+    if (*mount) {
+      mount_options.memory_bound = static_cast<size_t>(cache_memory_mb * (1 << 20));
+      return RunHeldMount(cli, global, mount_options, *served);
+    }
     return commands.Run(cli).value_or(kExitDone);
   }
-  // A held connection of this port serves the command; the mount and the
-  // shell, which hold their own, take the port from an idle holder.
+  // A held connection of this port serves the command, the shell (on this
+  // terminal) and the mount (the holder serves it from then on); a mount
+  // in the foreground takes the port from an idle holder.
   std::string no_hold;
   const HeldPort held = HeldPortOf(global, gathered, &no_hold);
   if (!held.socket.empty()) {
-    if (*mount && held.mine) {
+    if (*mount && mount_options.foreground && held.mine) {
       std::string why;
       if (!ReleaseHolder(held.socket, &why) && why != "nothing is held") {
         cli.Error(why);
         return kExitLink;
       }
-    } else if (commands.Given() || *shell) {
-      // The shell too runs in the holder, on this terminal.
+    } else if (commands.Given() || *shell || *mount) {
+      const HeldRun run = *shell ? HeldRun::kShell : *mount ? HeldRun::kMount : HeldRun::kCommand;
       int exit_code = kExitDone;
-      if (RunOnHolder(held.socket, args, held.fingerprint, global.quiet, shell->parsed(),
-                      &exit_code) == HeldOutcome::kRan) {
+      if (RunOnHolder(held.socket, args, held.fingerprint, global.quiet, run, &exit_code) ==
+          HeldOutcome::kRan) {
         return exit_code;
       }
     }

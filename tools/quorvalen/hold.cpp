@@ -317,7 +317,8 @@ void SayLost(const std::string& socket, bool quiet) {
 }  // namespace
 
 HeldOutcome RunOnHolder(const std::string& socket, const std::vector<std::string>& args,
-                        const std::string& fingerprint, bool quiet, bool shell, int* exit_code) {
+                        const std::string& fingerprint, bool quiet, HeldRun run, int* exit_code) {
+  const bool shell = run == HeldRun::kShell;
   int fd = -1;
   if (Connect(socket, &fd) != Reached::kYes) {
     SayLost(socket, quiet);
@@ -350,7 +351,8 @@ HeldOutcome RunOnHolder(const std::string& socket, const std::vector<std::string
                         {"args", args},
                         {"environment", environment},
                         {"fingerprint", fingerprint},
-                        {"shell", shell}};
+                        {"shell", shell},
+                        {"holds", run != HeldRun::kCommand}};
   const bool sent = Send(fd, request, {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO, cwd});
   ::close(cwd);
   if (!sent) {
@@ -564,6 +566,8 @@ HoldServer::~HoldServer() {
   }
 }
 
+bool HoldServer::Terminated() { return g_terminate; }
+
 void HoldServer::Terminate() {
   g_terminate = true;
   const int fd = g_server_wake.load();
@@ -689,11 +693,12 @@ void HoldServer::Accept() {
     }
     request.fingerprint = message->value("fingerprint", "");
     request.shell = message->value("shell", false);
+    request.holds = request.shell || message->value("holds", false);
     request.command = CommandText(request.args);
-    // A shell holds the connection for as long as it runs; it shares it
-    // with commands, not with a mount or another shell.
+    // A shell or a mount holds the connection for as long as it runs; it
+    // shares it with commands, not with a mount or a shell.
     const bool shell_running = shell_at_work != running_.end();
-    if (request.shell && (state_.kind != "hold" || shell_running)) {
+    if (request.holds && (state_.kind != "hold" || shell_running)) {
       const std::string who = state_.kind != "hold"
                                   ? "quorvalen " + state_.kind +
                                         (state_.where.empty() ? "" : " on " + state_.where) +
@@ -703,7 +708,7 @@ void HoldServer::Accept() {
       request.socket = -1;
       CloseRequest(request);
       Send(fd, {{"refused", "the phone's connection is held by " + who +
-                                "; a shell shares it with commands only: end that first"},
+                                ", which shares it with commands only: end that first"},
                 {"exit", static_cast<int>(kExitLink)}});
       ::close(fd);
       return;
@@ -826,12 +831,12 @@ void HoldServer::Closing() {
 std::optional<HeldRequest> HoldServer::Next(double idle_seconds,
                                             const std::function<bool()>& still_there) {
   std::unique_lock lock(mutex_);
-  if (state_.closing || stopping_) return std::nullopt;
+  if (state_.closing || stopping_ || shut_) return std::nullopt;
   state_.idle_left = idle_seconds < 0 ? -1 : Now() + idle_seconds;
   const auto deadline = std::chrono::steady_clock::now() +
                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                             std::chrono::duration<double>(idle_seconds < 0 ? 1e9 : idle_seconds));
-  while (queue_.empty() && !g_terminate && !stopping_) {
+  while (queue_.empty() && !g_terminate && !stopping_ && !shut_) {
     const auto look = std::chrono::steady_clock::now() + std::chrono::milliseconds(250);
     if (changed_.wait_until(lock, std::min(look, deadline)) == std::cv_status::timeout &&
         queue_.empty()) {
@@ -842,7 +847,7 @@ std::optional<HeldRequest> HoldServer::Next(double idle_seconds,
       if (!there) return std::nullopt;
     }
   }
-  if (g_terminate || stopping_) return std::nullopt;
+  if (g_terminate || stopping_ || shut_) return std::nullopt;
   HeldRequest request = std::move(queue_.front());
   queue_.pop_front();
   state_.idle_left = -1;
@@ -875,8 +880,15 @@ bool HoldServer::Waiting() {
 
 void HoldServer::Shutdown() {
   std::lock_guard lock(mutex_);
-  stopping_ = true;
+  shut_ = true;
   changed_.notify_all();
+}
+
+void HoldServer::Become(const std::string& kind, const std::string& where) {
+  std::lock_guard lock(mutex_);
+  state_.kind = kind;
+  state_.where = where;
+  shut_ = false;
 }
 
 void HoldServer::Stop() {
@@ -926,6 +938,7 @@ int ServeHeld(HeldRequest& request, Session& session, double* hold_seconds, Hold
   Served served;
   served.session = &session;
   served.server = server;
+  if (server) served.done = [&request, server](int code) { server->Done(request, code); };
   const int status = RunCommandLine(request.args, &served);
   if (served.hold_seconds) *hold_seconds = *served.hold_seconds;
 

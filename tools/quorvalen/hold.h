@@ -98,11 +98,14 @@ enum class HeldOutcome {
 // stderr and given as kRan with their exit code.
 // A holder that saw its phone go away leaves a note that the next command
 // on the port says (unless quiet) before it opens afresh.
-// shell: the command is an interactive shell, which the holder runs on the
-// client's terminal; Ctrl-C is passed to it and never quits the client.
+// kShell: an interactive shell, which the holder runs on the client's
+// terminal; Ctrl-C is passed to it and never quits the client. kMount: a
+// mount, which the holder serves from then on (the client returns once
+// the phone is mounted). Both hold the connection for their life: a
+// holder that runs either already refuses them.
+enum class HeldRun { kCommand, kShell, kMount };
 HeldOutcome RunOnHolder(const std::string& socket, const std::vector<std::string>& args,
-                        const std::string& fingerprint, bool quiet, bool shell,
-                        int* exit_code);
+                        const std::string& fingerprint, bool quiet, HeldRun run, int* exit_code);
 
 // What each holder of this user says of itself (stale sockets removed).
 std::vector<HolderState> HolderStates(const std::string& folder);
@@ -123,8 +126,9 @@ struct HeldRequest {
   int fds[4] = {-1, -1, -1, -1};  // standard input, output, error; the working folder
   bool release = false;           // a release, not a command
   bool shell = false;             // an interactive shell: the client's Ctrl-C is the shell's
+  bool holds = false;             // a shell or mount: it holds the connection for its life
   uint64_t id = 0;
-  std::string command;            // as status shows it
+  std::string command;  // as status shows it
 };
 
 // The socket and its listener thread: connections are checked, answered
@@ -157,8 +161,14 @@ class HoldServer {
   // Letting go: status says so, and commands that come meanwhile are told
   // to open afresh once the port is free.
   void Closing();
-  // No more requests are taken: Next returns none (a serving thread ends).
+  // No more requests are taken: Next returns none (a serving thread ends)
+  // until the holder Becomes something again.
   void Shutdown();
+  // What the holder is from now on, as status shows it and requests find
+  // it: a "mount" on where while its mount runs, a "hold" again after.
+  void Become(const std::string& kind, const std::string& where);
+  // Whether the holder was told to end (SIGTERM).
+  static bool Terminated();
   // Whether a request waits its turn.
   bool Waiting();
   // Ends the listener, removes the socket, tells every waiting client that
@@ -187,14 +197,17 @@ class HoldServer {
   std::vector<HeldRequest> running_;
   Interrupt on_interrupt_;
   uint64_t next_id_ = 1;
-  bool stopping_ = false;
+  bool shut_ = false;      // Next takes nothing
+  bool stopping_ = false;  // the listener ends
 };
 
 // Runs a client's command on the session: its descriptors as this
 // process's standard ones, its folder as the working folder, its
 // environment's names, for the time of the command (all put back after).
 // *hold_seconds is set to the hold time the command asks for.
-// server: the holder's, for a shell it runs to serve others meanwhile.
+// server: the holder's, for a shell or mount it runs to serve others
+// meanwhile; a mount tells its client it is done (the request) once the
+// phone is mounted, and serves on.
 int ServeHeld(HeldRequest& request, Session& session, double* hold_seconds,
               HoldServer* server = nullptr);
 // What a holder does when a client asks to stop or goes away: a shell takes

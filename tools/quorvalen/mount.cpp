@@ -20,12 +20,16 @@
 
 #include <fcntl.h>
 #include <fuse.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -373,9 +377,13 @@ fuse_operations Operations() {
 
 // Mounts, serves until unmounted or told to stop, unmounts. ready is
 // called once the mount is in place (or with the reason it is not).
+// holder: the server of the holder this mount runs in, whose socket the
+// mount serves while it runs (else the mount listens on the port's socket
+// itself, when held names one of this user's).
 int Serve(Session& session, const MountOptions& options, bool to_syslog,
           std::function<std::unique_ptr<Session>()> reopen, const HeldPort& held,
-          const std::function<void(const std::string& error)>& ready) {
+          const std::function<void(const std::string& error)>& ready,
+          HoldServer* holder = nullptr) {
   FilesOptions files = MountFilesOptions(options, std::move(reopen));
   files.on_reopened = [] { Log("the phone answers again"); };
   Mounted fs{PhoneFiles(session, std::move(files)), to_syslog, {}};
@@ -394,49 +402,71 @@ int Serve(Session& session, const MountOptions& options, bool to_syslog,
     return kExitLocal;
   }
   fuse_session* se = fuse_get_session(f);
+  // (A holder's signals are its own: the library leaves them alone.)
   fuse_set_signal_handlers(se);
+  if (holder) holder->Become("mount", options.mountpoint);
   ready({});
   // Commands of other processes on the port run here, in turn with the
   // operations.
-  std::unique_ptr<HoldServer> server;
+  std::unique_ptr<HoldServer> own;
+  HoldServer* server = holder;
   std::thread serving;
-  if (held.mine && !held.socket.empty()) {
+  std::atomic<bool> loop_over{false};
+  const pthread_t loop_thread = pthread_self();
+  auto serve = [&fs, &server, &f, &loop_over, loop_thread, holder] {
+    while (std::optional<HeldRequest> request = server->Next(-1, {})) {
+      int code = kExitLink;
+      {
+        std::lock_guard turn(fs.turn);
+        double ignored = 0;
+        try {
+          code = ServeHeld(*request, fs.files.Phone(), &ignored);
+        } catch (const SessionError& e) {
+          // The phone is gone (the mount looks for it again later).
+          dprintf(request->fds[2], "quorvalen: %s\n", e.what());
+        }
+        fs.files.ForgetListings();
+      }
+      server->Done(*request, code);
+    }
+    // A holder told to end (SIGTERM) ends its mount: the loop is woken
+    // from its wait for the kernel by the signal, sent to its thread until
+    // it sees that it is to end.
+    if (holder && HoldServer::Terminated()) {
+      fuse_exit(f);
+      while (!loop_over) {
+        pthread_kill(loop_thread, SIGTERM);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+    }
+  };
+  if (holder) {
+    serving = std::thread(serve);
+  } else if (held.mine && !held.socket.empty()) {
     HolderState state;
     state.port = held.key;
     state.kind = "mount";
     state.where = options.mountpoint;
     state.fingerprint = held.fingerprint;
     std::string why;
-    server = HoldServer::Listen(held.socket, state, &why);
-    if (server) {
+    own = HoldServer::Listen(held.socket, state, &why);
+    if (own) {
+      server = own.get();
       server->OnInterrupt(StopHeldCommand);
       server->Start();
-      serving = std::thread([&fs, &server] {
-        while (std::optional<HeldRequest> request = server->Next(-1, {})) {
-          int code = kExitLink;
-          {
-            std::lock_guard turn(fs.turn);
-            double ignored = 0;
-            try {
-              code = ServeHeld(*request, fs.files.Phone(), &ignored);
-            } catch (const SessionError& e) {
-              // The phone is gone (the mount looks for it again later).
-              dprintf(request->fds[2], "quorvalen: %s\n", e.what());
-            }
-            fs.files.ForgetListings();
-          }
-          server->Done(*request, code);
-        }
-      });
+      serving = std::thread(serve);
     } else {
       Log("commands of other processes will not run on this mount's connection: %s", why.c_str());
     }
   }
   const int loop = fuse_loop(f);
+  loop_over = true;
   if (server) {
     server->Shutdown();
     if (serving.joinable()) serving.join();
-    server->Stop();
+    // The holder holds on, idle again; a mount's own socket goes.
+    if (holder) holder->Become("hold", {});
+    if (own) own->Stop();
   }
   fuse_remove_signal_handlers(se);
   fuse_unmount(f);
@@ -483,6 +513,57 @@ std::string MountpointProblem(const std::string& path) {
     return path + " is not empty: the mount would hide what it holds (use an empty folder)";
   }
   return {};
+}
+
+int RunHeldMount(Cli& cli, const GlobalOptions& global, const MountOptions& options,
+                 Served& served) {
+  // A shell or another mount serving this command holds the connection
+  // for its own life.
+  if (!served.server || !served.done) {
+    cli.Error(
+        "mount: the phone's connection is held by a quorvalen shell or mount, which shares it "
+        "with commands only: end that first");
+    return kExitLink;
+  }
+  if (std::string why = MountpointProblem(options.mountpoint); !why.empty()) {
+    cli.Error("mount: " + why);
+    return kExitUsage;
+  }
+  // The holder leaves the client's folder once mounted.
+  MountOptions held_options = options;
+  std::error_code ignored;
+  held_options.mountpoint = std::filesystem::absolute(options.mountpoint, ignored);
+  Connection connection(global);
+  auto reopen = [&connection] {
+    return connection.Open([](SessionOptions& o) { MountSessionOptions(o, true); });
+  };
+  Session& session = *served.session;
+  session.SetQuickTimeout(kMountAnswerMs);
+  openlog("quorvalen", LOG_PID, LOG_USER);
+  const int status = Serve(
+      session, held_options, true, reopen, HeldPort{},
+      [&](const std::string& error) {
+        if (!error.empty()) {
+          cli.Error("mount: " + error);
+          return;
+        }
+        if (!cli.quiet) {
+          cli.Note("mounted on " + held_options.mountpoint + "; fusermount3 -u " +
+                   held_options.mountpoint + " unmounts");
+        }
+        // The client returns; the holder lets go of its terminal and folder.
+        std::fflush(nullptr);
+        [[maybe_unused]] const int root = chdir("/");
+        const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (null >= 0) {
+          for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) dup2(null, fd);
+          close(null);
+        }
+        served.done(kExitDone);
+      },
+      served.server);
+  session.SetQuickTimeout(std::nullopt);
+  return status;
 }
 
 int RunMount(Cli& cli, const GlobalOptions& global, const MountOptions& options) {

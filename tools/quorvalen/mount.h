@@ -12,6 +12,7 @@
 namespace quorvalen::tool {
 
 class Cli;
+struct Served;
 struct GlobalOptions;
 
 struct MountOptions {
@@ -41,5 +42,11 @@ FilesOptions MountFilesOptions(const MountOptions& options,
                                std::function<std::unique_ptr<Session>()> reopen);
 
 int RunMount(Cli& cli, const GlobalOptions& global, const MountOptions& options);
+
+// The mount of a holder, on its held session: the client is told it is
+// done once the phone is mounted; the holder serves the mount (and the
+// port's socket) until it is unmounted, then holds the connection again.
+int RunHeldMount(Cli& cli, const GlobalOptions& global, const MountOptions& options,
+                 Served& served);
 
 }  // namespace quorvalen::tool

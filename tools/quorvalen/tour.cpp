@@ -113,10 +113,23 @@ int Tour(bool console) {
   const std::string fetched_path = folder->File("beach.jpg");
   std::printf(
       "The simulated phone listens on %s, as a phone on a USB cable would on\n"
-      "/dev/ttyUSB0. Each command below is a separate run of quorvalen; each opens the\n"
-      "port, finds the phone, does its work and leaves the phone in AT mode. Local\n"
-      "files are in %s (removed when the tour ends).\n",
+      "/dev/ttyUSB0. Each command below is a separate run of quorvalen. The first\n"
+      "command on a port opens it and finds the phone (the probe's waits: seconds);\n"
+      "the connection is then held for the next commands, which start at once\n"
+      "(quorvalen status shows it, quorvalen release lets go; here the tour holds\n"
+      "it). Local files are in %s (removed when the tour ends).\n",
       device.c_str(), local.c_str());
+  std::fflush(stdout);
+  // The tour's own held connection: its steps run on it as a holder's do.
+  std::unique_ptr<Session> session;
+  try {
+    session = phone.Open();
+  } catch (const SessionError& e) {
+    std::fprintf(stderr, "quorvalen tour: %s\n", e.what());
+    return 1;
+  }
+  Served served;
+  served.session = session.get();
   const std::vector<std::vector<std::string>> steps = {
       {"info"},
       {"ls", "-l", "/"},
@@ -136,19 +149,32 @@ int Tour(bool console) {
     for (const std::string& a : args) shown += " " + a;
     std::printf("\n$ %s\n", shown.c_str());
     std::fflush(stdout);
-    const int code = RunCommandLine(args);
+    const int code = RunCommandLine(args, &served);
     std::fflush(stdout);
     if (code == kExitInterrupted || Interrupted()) return kExitInterrupted;
+    // A step the link failed leaves the session closed: the next opens afresh.
+    if (!session->IsOpen()) {
+      try {
+        session = phone.Open();
+        served.session = session.get();
+      } catch (const SessionError& e) {
+        std::fprintf(stderr, "quorvalen tour: %s\n", e.what());
+        return 1;
+      }
+    }
     if (code != 0) {
       std::printf("(exit code %d)\n", code);
       ++failures;
     }
   }
+  // Back to AT mode, as a holder lets go.
+  session->Close();
   std::ifstream fetched(fetched_path, std::ios::binary | std::ios::ate);
   std::printf("\n%s/beach.jpg holds %lld bytes.\n", local.c_str(),
               static_cast<long long>(fetched ? static_cast<long long>(fetched.tellg()) : -1));
   std::printf(
-      "\nOn one connection for many commands: quorvalen --sim shell (cd, ls, get, put, ...),\n"
+      "\nThe phone of --sim is a fresh one on every run, so its connection is not held:\n"
+      "for many commands on one, quorvalen --sim shell (cd, ls, get, put, ...),\n"
       "or the phone as a folder: mkdir /tmp/phone && quorvalen --sim mount /tmp/phone\n"
       "(fusermount3 -u /tmp/phone unmounts). With a real phone: --port /dev/ttyUSB0.\n");
   return failures ? 1 : 0;

@@ -444,8 +444,9 @@ HeldOutcome RunOnHolder(const std::string& socket, const std::vector<std::string
       ::_exit(kExitInterrupted);
     }
   }
-  // The holder went away before it answered (killed): what it did is
-  // unknown; the command is not run twice.
+  // The holder went away before the command's turn came (killed, or it
+  // let go meanwhile): nothing was run, so the command runs here. Gone
+  // during the command, what it did is unknown: it is not run twice.
   if (!running) return finish(HeldOutcome::kNone);
   std::fprintf(stderr, "quorvalen: the holder of the connection ended during the command\n");
   *exit_code = kExitLink;

@@ -215,6 +215,14 @@ TEST_F(MountEndToEnd, AMountOnAHeldConnectionIsTheHolders) {
       << Read(dir_ / "cli.err");
   EXPECT_FALSE(Mounted(dir_ / "mnt2"));
   EXPECT_EQ(Shell(cli + "release" + said), 1);
+  // A served command's own files inside the mount would wait for the turn
+  // it holds: they are refused, and the command fails instead of hanging.
+  EXPECT_EQ(Shell(cli + "get /a.txt " + mnt.string() + "/copy.txt" + said), 4);
+  EXPECT_NE(Read(dir_ / "cli.err").find("Resource deadlock avoided"), std::string::npos)
+      << Read(dir_ / "cli.err");
+  EXPECT_EQ(Shell(cli + "ls / >" + (mnt / "listing.txt").string()), 4);
+  EXPECT_EQ(Shell(cli + "get /a.txt -" + said), 0);  // and the mount serves on
+  EXPECT_EQ(Read(dir_ / "cli.out"), "on the phone");
 
   ASSERT_EQ(Shell("fusermount3 -u " + mnt.string()), 0);
   std::string after;

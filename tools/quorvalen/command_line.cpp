@@ -6,9 +6,12 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include "cli.h"
@@ -282,6 +285,18 @@ Cli* g_current = nullptr;
 
 std::string Seconds(double seconds) {
   return std::to_string(static_cast<long>(std::lround(seconds))) + " s";
+}
+
+// A command whose output could not be written (a full disk; a file inside
+// the mount that serves this very command) fails, and says so; a reader
+// that stopped reading (head) is no failure, as for any writer to a pipe.
+int OutputWritten(int status) {
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+  const int error = errno;
+  std::clearerr(stdout);
+  if (error == EPIPE) return status;
+  std::fprintf(stderr, "quorvalen: cannot write the output: %s\n", std::strerror(error));
+  return status == kExitDone ? kExitLocal : status;
 }
 
 // quorvalen status: what this user's holders hold.
@@ -558,7 +573,7 @@ int RunCommandLine(const std::vector<std::string>& args, Served* served) {
       mount_options.memory_bound = static_cast<size_t>(cache_memory_mb * (1 << 20));
       return RunHeldMount(cli, global, mount_options, *served);
     }
-    return commands.Run(cli).value_or(kExitDone);
+    return OutputWritten(commands.Run(cli).value_or(kExitDone));
   }
   // A held connection of this port serves the command, the shell (on this
   // terminal) and the mount (the holder serves it from then on); a mount
@@ -625,7 +640,7 @@ int RunCommandLine(const std::vector<std::string>& args, Served* served) {
     cli.CloseSession();
     return status;
   }
-  const int status = commands.Run(cli).value_or(kExitDone);
+  const int status = OutputWritten(commands.Run(cli).value_or(kExitDone));
   // The connection is held for the next command: this process ends here
   // and a holder of its own keeps the session.
   if (may_leave_holder && !held.socket.empty() && held.mine && hold > 0) {

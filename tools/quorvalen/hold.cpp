@@ -637,13 +637,11 @@ void HoldServer::Accept() {
   const std::string op = message->value("op", "");
   std::unique_lock lock(mutex_);
   if (op == "status") {
-    lock.unlock();
     json state = {{"port", state_.port},
                   {"kind", state_.kind},
                   {"pid", state_.pid},
                   {"where", state_.where},
                   {"idle_left", -1.0}};
-    lock.lock();
     if (state_.closing) {
       state["closing"] = true;
     } else if (!running_.empty() && !running_.back().release) {
@@ -665,21 +663,8 @@ void HoldServer::Accept() {
   request.pid = peer ? peer->pid : 0;
   timeval forever{0, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &forever, sizeof forever);
-  // A shell at work holds the connection as a shell of its own would.
-  const auto shell_at_work =
-      std::find_if(running_.begin(), running_.end(), [](const HeldRequest& r) { return r.shell; });
-  const std::string kind = shell_at_work != running_.end() ? "shell" : state_.kind;
-  const pid_t holder = shell_at_work != running_.end() ? shell_at_work->pid : state_.pid;
   if (op == "release") {
     for (int received : fds) ::close(received);
-    if (kind != "hold") {
-      lock.unlock();
-      Send(fd, {{"refused", "the connection is held by quorvalen " + kind +
-                                (state_.where.empty() ? "" : " on " + state_.where) + " (pid " +
-                                std::to_string(holder) + "): it lets go when it ends"}});
-      ::close(fd);
-      return;
-    }
     request.release = true;
     request.command = "release";
   } else if (op == "run" && fds.size() == 4) {
@@ -696,50 +681,26 @@ void HoldServer::Accept() {
     request.shell = message->value("shell", false);
     request.holds = request.shell || message->value("holds", false);
     request.command = CommandText(request.args);
-    // A shell or a mount holds the connection for as long as it runs; it
-    // shares it with commands, not with a mount or a shell.
-    const bool shell_running = shell_at_work != running_.end();
-    if (request.holds && (state_.kind != "hold" || shell_running)) {
-      const std::string who = state_.kind != "hold"
-                                  ? "quorvalen " + state_.kind +
-                                        (state_.where.empty() ? "" : " on " + state_.where) +
-                                        " (pid " + std::to_string(state_.pid) + ")"
-                                  : std::string("another quorvalen shell");
-      lock.unlock();
-      request.socket = -1;
-      CloseRequest(request);
-      Send(fd, {{"refused", "the phone's connection is held by " + who +
-                                ", which shares it with commands only: end that first"},
-                {"exit", static_cast<int>(kExitLink)}});
-      ::close(fd);
-      return;
-    }
     if (request.fingerprint != state_.fingerprint) {
-      if (kind != "hold") {
-        lock.unlock();
-        request.socket = -1;  // answered and closed below
-        CloseRequest(request);
-        Send(fd, {{"refused", "the phone is held by quorvalen " + kind +
-                                  (state_.where.empty() ? "" : " on " + state_.where) + " (pid " +
-                                  std::to_string(holder) +
-                                  ") with other settings; run the command with the same options "
-                                  "and settings, or end the " +
-                                  kind + " first"},
-                  {"exit", static_cast<int>(kExitLink)}});
-        ::close(fd);
-        return;
-      }
-      // Other settings: the holder lets go, and the command opens afresh
-      // with its own.
+      // Other settings: an idle holder lets go, and the command opens
+      // afresh with its own.
       for (int& received : request.fds) {
         ::close(received);
         received = -1;
       }
       request.release = true;
+      request.settings_differ = true;
     }
   } else {
     for (int received : fds) ::close(received);
     ::close(fd);
+    return;
+  }
+  // A shell or a mount holds the connection for as long as it runs: it
+  // shares it with commands, not with a mount or a shell, and it lets go
+  // only when it ends.
+  if ((request.holds || request.release) && HoldingLocked().kind != "hold") {
+    RefuseLocked(request);
     return;
   }
   if (state_.closing) {
@@ -837,20 +798,30 @@ std::optional<HeldRequest> HoldServer::Next(double idle_seconds,
   const auto deadline = std::chrono::steady_clock::now() +
                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                             std::chrono::duration<double>(idle_seconds < 0 ? 1e9 : idle_seconds));
-  while (queue_.empty() && !g_terminate && !stopping_ && !shut_) {
-    const auto look = std::chrono::steady_clock::now() + std::chrono::milliseconds(250);
-    if (changed_.wait_until(lock, std::min(look, deadline)) == std::cv_status::timeout &&
-        queue_.empty()) {
-      if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-      lock.unlock();
-      const bool there = !still_there || still_there();
-      lock.lock();
-      if (!there) return std::nullopt;
+  HeldRequest request;
+  for (;;) {
+    while (queue_.empty() && !g_terminate && !stopping_ && !shut_) {
+      const auto look = std::chrono::steady_clock::now() + std::chrono::milliseconds(250);
+      if (changed_.wait_until(lock, std::min(look, deadline)) == std::cv_status::timeout &&
+          queue_.empty()) {
+        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+        lock.unlock();
+        const bool there = !still_there || still_there();
+        lock.lock();
+        if (!there) return std::nullopt;
+      }
     }
+    if (g_terminate || stopping_ || shut_) return std::nullopt;
+    request = std::move(queue_.front());
+    queue_.pop_front();
+    // Come before a shell or mount began (which serves others now): what
+    // would take the connection from it is refused.
+    if ((request.holds || request.release) && HoldingLocked().kind != "hold") {
+      RefuseLocked(request);
+      continue;
+    }
+    break;
   }
-  if (g_terminate || stopping_ || shut_) return std::nullopt;
-  HeldRequest request = std::move(queue_.front());
-  queue_.pop_front();
   state_.idle_left = -1;
   running_.push_back(request);
   if (!request.release) Send(request.socket, {{"running", true}});
@@ -883,6 +854,42 @@ void HoldServer::Shutdown() {
   std::lock_guard lock(mutex_);
   shut_ = true;
   changed_.notify_all();
+}
+
+HolderState HoldServer::HoldingLocked() const {
+  HolderState holding = state_;
+  for (const HeldRequest& running : running_) {
+    if (!running.holds) continue;
+    holding.kind = running.shell ? "shell" : "mount";
+    if (running.shell) {
+      holding.pid = running.pid;
+      holding.where.clear();
+    }
+  }
+  return holding;
+}
+
+void HoldServer::RefuseLocked(HeldRequest& request) {
+  const HolderState holding = HoldingLocked();
+  const std::string who = "quorvalen " + holding.kind +
+                          (holding.where.empty() ? "" : " on " + holding.where) + " (pid " +
+                          std::to_string(holding.pid) + ")";
+  json refusal;
+  if (request.holds) {
+    refusal = {{"refused", "the phone's connection is held by " + who +
+                               ", which shares it with commands only: end that first"},
+               {"exit", static_cast<int>(kExitLink)}};
+  } else if (request.settings_differ) {
+    refusal = {{"refused", "the phone is held by " + who +
+                               " with other settings; run the command with the same options and "
+                               "settings, or end the " +
+                               holding.kind + " first"},
+               {"exit", static_cast<int>(kExitLink)}};
+  } else {
+    refusal = {{"refused", "the connection is held by " + who + ": it lets go when it ends"}};
+  }
+  Send(request.socket, refusal);
+  CloseRequest(request);
 }
 
 void HoldServer::Become(const std::string& kind, const std::string& where) {
@@ -934,6 +941,7 @@ int ServeHeld(HeldRequest& request, Session& session, double* hold_seconds, Hold
   (void)!::fchdir(request.fds[3]);
   std::cin.clear();
   ::clearerr(stdin);
+  ::clearerr(stdout);
   ClearInterrupted();
 
   Served served;

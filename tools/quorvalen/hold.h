@@ -127,6 +127,7 @@ struct HeldRequest {
   bool release = false;           // a release, not a command
   bool shell = false;             // an interactive shell: the client's Ctrl-C is the shell's
   bool holds = false;             // a shell or mount: it holds the connection for its life
+  bool settings_differ = false;   // a command with other settings (a release of an idle holder)
   uint64_t id = 0;
   std::string command;  // as status shows it
 };
@@ -183,6 +184,11 @@ class HoldServer {
   void Listener();
   void Accept();
   void Wake();
+  // What holds the connection: the holder as it is, or a shell or mount
+  // at work in it.
+  HolderState HoldingLocked() const;
+  // Answers a request that would take the connection from what holds it.
+  void RefuseLocked(HeldRequest& request);
 
   int listen_ = -1;
   int wake_[2] = {-1, -1};

@@ -51,21 +51,26 @@
 namespace quorvalen::tool {
 namespace {
 
-// What the mount serves: the files layer, and where its log goes; the
-// lock that operations and commands of other processes take in turn.
+// What the mount serves: the files layer; the lock that operations and
+// commands of other processes take in turn.
 struct Mounted {
   PhoneFiles files;
-  bool to_syslog;
   std::mutex turn;
 };
 
 Mounted& Mount() { return *static_cast<Mounted*>(fuse_get_context()->private_data); }
 
+// Where the log goes (a process holds one mount): set before the mount
+// serves, read by operations and by the thread that serves commands.
+std::atomic<bool> g_log_to_syslog{false};
+// The thread that runs a command of another process, while it runs one.
+std::atomic<pid_t> g_serving_thread{0};
+
 void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void Log(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  if (Mount().to_syslog) {
+  if (g_log_to_syslog) {
     vsyslog(LOG_ERR, format, args);
   } else {
     std::fputs("quorvalen mount: ", stderr);
@@ -127,6 +132,11 @@ int Errno(const SessionError& e) {
 // into the C library.
 template <typename Work>
 int Call(const char* what, const char* path, Work work, bool say_closed = false) {
+  // A command served on this connection holds the turn while it runs: a
+  // file of its own inside this mount (its folder, its output, a local
+  // file it writes) would wait for that turn forever, so it is refused.
+  const pid_t caller = fuse_get_context()->pid;
+  if (caller == ::getpid() || (caller != 0 && caller == g_serving_thread)) return -EDEADLK;
   std::lock_guard turn(Mount().turn);
   const bool was_open = Mount().files.PhoneOpen();
   try {
@@ -382,11 +392,12 @@ fuse_operations Operations() {
 // itself, when held names one of this user's).
 int Serve(Session& session, const MountOptions& options, bool to_syslog,
           std::function<std::unique_ptr<Session>()> reopen, const HeldPort& held,
-          const std::function<void(const std::string& error)>& ready,
+          const std::function<bool(const std::string& error)>& ready,
           HoldServer* holder = nullptr) {
+  g_log_to_syslog = to_syslog;
   FilesOptions files = MountFilesOptions(options, std::move(reopen));
   files.on_reopened = [] { Log("the phone answers again"); };
-  Mounted fs{PhoneFiles(session, std::move(files)), to_syslog, {}};
+  Mounted fs{PhoneFiles(session, std::move(files)), {}};
   const fuse_operations ops = Operations();
   std::string fs_options = "fsname=quorvalen,subtype=quorvalen";
   const char* argv[] = {"quorvalen", "-o", fs_options.c_str()};
@@ -405,7 +416,14 @@ int Serve(Session& session, const MountOptions& options, bool to_syslog,
   // (A holder's signals are its own: the library leaves them alone.)
   fuse_set_signal_handlers(se);
   if (holder) holder->Become("mount", options.mountpoint);
-  ready({});
+  if (!ready({})) {
+    // Stopped before it was ready: nothing stays mounted.
+    if (holder) holder->Become("hold", {});
+    fuse_remove_signal_handlers(se);
+    fuse_unmount(f);
+    fuse_destroy(f);
+    return HoldServer::Terminated() ? kExitLink : kExitInterrupted;
+  }
   // Commands of other processes on the port run here, in turn with the
   // operations.
   std::unique_ptr<HoldServer> own;
@@ -418,6 +436,7 @@ int Serve(Session& session, const MountOptions& options, bool to_syslog,
       int code = kExitLink;
       {
         std::lock_guard turn(fs.turn);
+        g_serving_thread = ::gettid();
         double ignored = 0;
         try {
           code = ServeHeld(*request, fs.files.Phone(), &ignored);
@@ -425,6 +444,7 @@ int Serve(Session& session, const MountOptions& options, bool to_syslog,
           // The phone is gone (the mount looks for it again later).
           dprintf(request->fds[2], "quorvalen: %s\n", e.what());
         }
+        g_serving_thread = 0;
         fs.files.ForgetListings();
       }
       server->Done(*request, code);
@@ -545,8 +565,11 @@ int RunHeldMount(Cli& cli, const GlobalOptions& global, const MountOptions& opti
       [&](const std::string& error) {
         if (!error.empty()) {
           cli.Error("mount: " + error);
-          return;
+          return true;
         }
+        // The client quit (Ctrl-C) or the holder is told to end: the
+        // mount is not left behind.
+        if (Interrupted() || HoldServer::Terminated()) return false;
         if (!cli.quiet) {
           cli.Note("mounted on " + held_options.mountpoint + "; fusermount3 -u " +
                    held_options.mountpoint + " unmounts");
@@ -560,6 +583,7 @@ int RunHeldMount(Cli& cli, const GlobalOptions& global, const MountOptions& opti
           close(null);
         }
         served.done(kExitDone);
+        return true;
       },
       served.server);
   session.SetQuickTimeout(std::nullopt);
@@ -591,6 +615,7 @@ int RunMount(Cli& cli, const GlobalOptions& global, const MountOptions& options)
         cli.Note("mounted on " + options.mountpoint + "; fusermount3 -u " + options.mountpoint +
                  " or Ctrl-C unmounts");
       }
+      return true;
     });
     session->Close();
     return status;
@@ -663,7 +688,7 @@ int RunMount(Cli& cli, const GlobalOptions& global, const MountOptions& options)
     status = Serve(*session, daemon_options, true, reopen, held, [&](const std::string& error) {
       if (!error.empty()) {
         tell(1, "mount: " + error);
-        return;
+        return true;
       }
       tell(0, "");
       // Detached from the terminal and its folder from here on.
@@ -675,6 +700,7 @@ int RunMount(Cli& cli, const GlobalOptions& global, const MountOptions& options)
         dup2(null, STDERR_FILENO);
         if (null > STDERR_FILENO) close(null);
       }
+      return true;
     });
     session->Close();
   }

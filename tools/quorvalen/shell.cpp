@@ -331,11 +331,6 @@ int ServingGetc(FILE* in) {
     if (g_held_shell && Interrupted()) return EOF;  // a fresh line, as Ctrl-C at the prompt
     if (g_serving && g_serving->Waiting()) {
       if (std::optional<HeldRequest> request = g_serving->Next(0, {})) {
-        // A release that waited from before the shell: the shell holds on.
-        if (request->release) {
-          g_serving->Done(*request, kExitLink);
-          continue;
-        }
         int code = kExitLink;
         try {
           double ignored = 0;

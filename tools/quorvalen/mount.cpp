@@ -571,8 +571,9 @@ int RunHeldMount(Cli& cli, const GlobalOptions& global, const MountOptions& opti
         // mount is not left behind.
         if (Interrupted() || HoldServer::Terminated()) return false;
         if (!cli.quiet) {
-          cli.Note("mounted on " + held_options.mountpoint + "; fusermount3 -u " +
-                   held_options.mountpoint + " unmounts");
+          // Said as a mount of its own says it: the folder as given.
+          cli.Note("mounted on " + options.mountpoint + "; fusermount3 -u " + options.mountpoint +
+                   " unmounts");
         }
         // The client returns; the holder lets go of its terminal and folder.
         std::fflush(nullptr);

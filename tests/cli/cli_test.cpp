@@ -15,7 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "cli/captured.h"
+#include "cli/virtual_cli.h"
 #include "connection.h"
 #include "quorvalen/sim/attachments.h"
 #include "quorvalen/sim/file_store.h"
@@ -31,28 +31,11 @@ std::string Read(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-class CliTest : public ::testing::Test {
+class CliTest : public VirtualCli {
  protected:
-  CliTest() {
-    auto store = std::make_unique<sim::SampleStore>();
-    store_ = store.get();
-    phone_ =
-        std::make_unique<sim::VirtualPhone>(platform_, 1, sim::PhoneOptions{}, std::move(store));
-    cli_.out = out_.File();
-    cli_.err = err_.File();
-    cli_.open = [this] {
-      SessionOptions options;
-      options.mobile_type = 1;
-      return Session::Open(platform_, options);
-    };
-    char dir[] = "/tmp/quorvalen-cli-test-XXXXXX";
-    root_ = ::mkdtemp(dir);
+  CliTest() : VirtualCli({}, std::make_unique<sim::SampleStore>()), store_(files_) {
     local_ = root_ / "local";
     fs::create_directory(local_);
-  }
-  ~CliTest() override {
-    cli_.CloseSession();
-    fs::remove_all(root_);
   }
   std::string Stored(const sim::FolderPath& folder, const std::string& name) {
     std::string data;
@@ -61,12 +44,8 @@ class CliTest : public ::testing::Test {
   }
   std::string L(const std::string& name) { return (local_ / name).string(); }
 
-  VirtualPlatform platform_;
-  sim::SampleStore* store_;
-  std::unique_ptr<sim::VirtualPhone> phone_;
-  Captured out_, err_;
-  Cli cli_;
-  fs::path root_, local_;
+  sim::FileStore* store_;
+  fs::path local_;
 };
 
 TEST_F(CliTest, GetAndPutReadTheirArgumentsAsCpDoes) {

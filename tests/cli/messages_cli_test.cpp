@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli.h"
-#include "cli/captured.h"
+#include "cli/virtual_cli.h"
 #include "message_export.h"
 #include "quorvalen/sim/attachments.h"
 #include "quorvalen/sim/file_store.h"
@@ -28,26 +28,16 @@ std::string ReadAll(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-class MessagesCliTest : public ::testing::Test {
+class MessagesCliTest : public VirtualCli {
  protected:
-  MessagesCliTest() {
-    sim::PhoneOptions o;
-    o.messages = store_;
-    phone_ =
-        std::make_unique<sim::VirtualPhone>(platform_, 1, o, std::make_unique<sim::SampleStore>());
-    cli_.out = out_.File();
-    cli_.err = err_.File();
-    cli_.open = [this] {
-      SessionOptions options;
-      options.mobile_type = 1;
-      return Session::Open(platform_, options);
-    };
-    char dir[] = "/tmp/quorvalen-sms-test-XXXXXX";
-    root_ = ::mkdtemp(dir);
-  }
-  ~MessagesCliTest() override {
-    cli_.CloseSession();
-    fs::remove_all(root_);
+  MessagesCliTest()
+      : MessagesCliTest(std::make_shared<sim::MessageStore>(sim::MessageStore::Sample())) {}
+  explicit MessagesCliTest(std::shared_ptr<sim::MessageStore> store)
+      : VirtualCli(WithMessages(store), std::make_unique<sim::SampleStore>()), store_(store) {}
+  static sim::PhoneOptions WithMessages(std::shared_ptr<sim::MessageStore> store) {
+    sim::PhoneOptions options;
+    options.messages = std::move(store);
+    return options;
   }
   std::string Err() { return err_.Take(); }
   std::string Out() { return out_.Take(); }
@@ -55,13 +45,7 @@ class MessagesCliTest : public ::testing::Test {
     return store_->Messages("SM").slots.size() + store_->Messages("ME").slots.size();
   }
 
-  VirtualPlatform platform_;
-  std::shared_ptr<sim::MessageStore> store_ =
-      std::make_shared<sim::MessageStore>(sim::MessageStore::Sample());
-  std::unique_ptr<sim::VirtualPhone> phone_;
-  Captured out_, err_;
-  Cli cli_;
-  fs::path root_;
+  std::shared_ptr<sim::MessageStore> store_;
 };
 
 TEST_F(MessagesCliTest, BothExportsHoldEveryMessageTheListShows) {

@@ -14,41 +14,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class CliEndToEnd : public ::testing::Test {
+class CliEndToEnd : public ToolEndToEnd {
  protected:
-  CliEndToEnd() {
-    char dir[] = "/tmp/quorvalen-cli-e2e-XXXXXX";
-    dir_ = ::mkdtemp(dir);
-    fs::create_directories(dir_ / "config");
+  CliEndToEnd() : ToolEndToEnd("cli-e2e") {
     fs::create_directories(dir_ / "phone");
     fs::create_directories(dir_ / "local");
-    // The settings file of these runs is their own.
-    ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
-    HoldConnectionsIn(dir_);
-    ::unsetenv("QUORVALEN_PORT");
   }
-  ~CliEndToEnd() override {
-    ReleaseHeldConnections();
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
-
-  // One run of quorvalen with stdin from /dev/null (or the given input);
-  // stderr is not a terminal.
-  Result Run(const std::string& args, const std::string& input = {}) {
-    const std::string out = (dir_ / "out").string(), err = (dir_ / "err").string();
-    std::string in = "/dev/null";
-    if (!input.empty()) {
-      in = (dir_ / "in").string();
-      std::ofstream(in) << input;
-    }
-    const std::string command =
-        std::string(QUORVALEN_CLI) + " " + args + " < " + in + " > " + out + " 2> " + err;
-    const int status = std::system(command.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read(out), Read(err)};
-  }
-
-  fs::path dir_;
 };
 
 TEST_F(CliEndToEnd, FileSubcommands) {

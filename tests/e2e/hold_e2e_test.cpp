@@ -27,27 +27,16 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-class HoldEndToEnd : public ::testing::Test {
+class HoldEndToEnd : public ToolEndToEnd {
  protected:
-  HoldEndToEnd() {
-    char dir[] = "/tmp/quorvalen-hold-e2e-XXXXXX";
-    dir_ = ::mkdtemp(dir);
-    fs::create_directories(dir_ / "config");
+  HoldEndToEnd() : ToolEndToEnd("hold-e2e") {
     fs::create_directories(dir_ / "phone");
     fs::create_directories(dir_ / "local");
-    ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
-    ::unsetenv("QUORVALEN_PORT");
-    HoldConnectionsIn(dir_);
     std::mt19937 random(7);
     big_.resize(3 << 20);
     for (char& c : big_) c = static_cast<char>(random());
     std::ofstream(dir_ / "phone" / "big.bin", std::ios::binary) << big_;
     std::ofstream(dir_ / "phone" / "small.txt") << "a small file\n";
-  }
-  ~HoldEndToEnd() override {
-    ReleaseHeldConnections();
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
   }
 
   // quorvalen in the background, its output in files named after tag, its
@@ -131,7 +120,6 @@ class HoldEndToEnd : public ::testing::Test {
     return true;
   }
 
-  fs::path dir_;
   std::string big_;
 };
 

@@ -55,32 +55,10 @@ std::vector<sms::Pdu> SentPdus(const std::string& host_bytes) {
   return pdus;
 }
 
-class MessagesEndToEnd : public ::testing::Test {
+class MessagesEndToEnd : public ToolEndToEnd {
  protected:
-  MessagesEndToEnd() {
-    char dir[] = "/tmp/quorvalen-sms-e2e-XXXXXX";
-    dir_ = ::mkdtemp(dir);
-    fs::create_directories(dir_ / "config");
-    ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
-    HoldConnectionsIn(dir_);
-    ::unsetenv("QUORVALEN_PORT");
-    ::unsetenv("QUORVALEN_PIN");
-  }
-  ~MessagesEndToEnd() override {
-    ReleaseHeldConnections();
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
+  MessagesEndToEnd() : ToolEndToEnd("sms-e2e") {}
 
-  Result Run(const std::string& args, const std::string& input = {}) {
-    const std::string out = (dir_ / "out").string(), err = (dir_ / "err").string();
-    const std::string in = (dir_ / "in").string();
-    std::ofstream(in) << input;
-    const std::string command =
-        std::string(QUORVALEN_CLI) + " " + args + " < " + in + " > " + out + " 2> " + err;
-    const int status = std::system(command.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read(out), Read(err)};
-  }
   std::string P(const std::string& name) { return (dir_ / name).string(); }
 
   // One road in one shell on one connection: the messages listed, exported,
@@ -145,8 +123,6 @@ class MessagesEndToEnd : public ::testing::Test {
       EXPECT_EQ(std::count(again.cards.begin(), again.cards.end(), card), 2) << card.formatted_name;
     }
   }
-
-  fs::path dir_;
 };
 
 // One road over a real pseudo-terminal; every family and infrared take the

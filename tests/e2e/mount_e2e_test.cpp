@@ -39,26 +39,21 @@ bool Mounted(const fs::path& path) {
   return false;
 }
 
-class MountEndToEnd : public ::testing::Test {
+class MountEndToEnd : public ToolEndToEnd {
  protected:
+  MountEndToEnd() : ToolEndToEnd("mount-e2e") {
+    fs::create_directories(dir_ / "phone" / "Pictures");
+    fs::create_directories(dir_ / "mnt");
+  }
   void SetUp() override {
     if (::access("/dev/fuse", R_OK | W_OK) != 0 ||
         Shell("command -v fusermount3 >/dev/null") != 0) {
       GTEST_SKIP() << "no FUSE here";
     }
-    char dir[] = "/tmp/quorvalen-mount-e2e-XXXXXX";
-    dir_ = ::mkdtemp(dir);
-    fs::create_directories(dir_ / "phone" / "Pictures");
-    fs::create_directories(dir_ / "mnt");
-    ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
-    HoldConnectionsIn(dir_);
   }
+  // (Unmounted before the scratch folder goes.)
   void TearDown() override {
-    if (dir_.empty()) return;
     if (Mounted(dir_ / "mnt")) Shell("fusermount3 -u " + (dir_ / "mnt").string());
-    ReleaseHeldConnections();
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
   }
   // Mounts in the background (detached); the call returns once it is ready.
   int Mount(const std::string& device, const std::string& options = {}) {
@@ -78,7 +73,6 @@ class MountEndToEnd : public ::testing::Test {
     }
     return false;
   }
-  fs::path dir_;
 };
 
 TEST_F(MountEndToEnd, ThePhonesFilesAsAFolder) {

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "e2e/phone_process.h"
+#include "e2e/tool_e2e.h"
 
 namespace quorvalen {
 namespace {

@@ -19,7 +19,7 @@
 #include <sstream>
 #include <thread>
 
-#include "e2e/phone_process.h"
+#include "e2e/tool_e2e.h"
 
 namespace quorvalen {
 namespace {

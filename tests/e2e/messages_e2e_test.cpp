@@ -10,7 +10,7 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
-#include "e2e/phone_process.h"
+#include "e2e/tool_e2e.h"
 #include "quorvalen/byte_text.h"
 #include "quorvalen/sms.h"
 #include "quorvalen/vcard.h"

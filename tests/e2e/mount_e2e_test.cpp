@@ -13,7 +13,7 @@
 #include <iterator>
 #include <thread>
 
-#include "e2e/phone_process.h"
+#include "e2e/tool_e2e.h"
 
 namespace quorvalen {
 namespace {

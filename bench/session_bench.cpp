@@ -73,6 +73,13 @@ int64_t PeakResident() {
 }
 void ResetPeakResident() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
+// The bytes moved, and the peak memory in MB and over the file's size.
+void PeakCounters(benchmark::State& state, size_t bytes, int64_t peak) {
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+  state.counters["peak_MB"] = static_cast<double>(peak) / (1 << 20);
+  state.counters["peak_over_file"] = static_cast<double>(peak) / static_cast<double>(bytes);
+}
+
 void BM_SessionGet(benchmark::State& state) {
   const size_t bytes = static_cast<size_t>(state.range(0));
   int64_t peak = 0, before = 0;
@@ -99,9 +106,7 @@ void BM_SessionGet(benchmark::State& state) {
     session.reset();
     state.ResumeTiming();
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
-  state.counters["peak_MB"] = static_cast<double>(peak) / (1 << 20);
-  state.counters["peak_over_file"] = static_cast<double>(peak) / static_cast<double>(bytes);
+  PeakCounters(state, bytes, peak);
   state.counters["before_MB"] = static_cast<double>(before) / (1 << 20);
 }
 BENCHMARK(BM_SessionGet)->Arg(1 << 20)->Arg(16 << 20)->Unit(benchmark::kMillisecond);
@@ -176,9 +181,7 @@ void BM_SessionPut(benchmark::State& state) {
     session.reset();
     state.ResumeTiming();
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
-  state.counters["peak_MB"] = static_cast<double>(peak) / (1 << 20);
-  state.counters["peak_over_file"] = static_cast<double>(peak) / static_cast<double>(bytes);
+  PeakCounters(state, bytes, peak);
   state.counters["phone_MB"] = static_cast<double>(phone) / (1 << 20);
   state.counters["process_MB"] = static_cast<double>(process) / (1 << 20);
 }

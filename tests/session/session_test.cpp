@@ -251,7 +251,8 @@ TEST_P(SessionTest, ATransferTheLineBrokeIsTriedAgain) {
   // Bytes gone where they cannot be taken back (no restart).
   got.clear();
   const SessionError e = ErrorOf([&] {
-    session_->Get(path, [&](std::string_view bytes) { got += bytes; }, stall_once());
+    session_->Get(
+        path, [&](std::string_view bytes) { got += bytes; }, stall_once());
   });
   EXPECT_EQ(e.Kind(), SessionErrorKind::kTimeout);
   EXPECT_NE(std::string(e.what()).find("not tried again: "), std::string::npos) << e.what();
@@ -331,48 +332,61 @@ class WatchedStore : public sim::SampleStore {
   }
 };
 
+// A phone whose answer to the last packet of a PUT can be lost (for 3 s),
+// and a session that waits 2 s for an answer and notes its tries again.
+class SessionLostPutAnswer : public ::testing::Test {
+ protected:
+  SessionLostPutAnswer() {
+    auto store = std::make_unique<WatchedStore>();
+    watched_ = store.get();
+    phone_ =
+        std::make_unique<sim::VirtualPhone>(platform_, 1, sim::PhoneOptions{}, std::move(store));
+    SessionOptions options;
+    options.mobile_type = 1;
+    options.settings = {{"TimeOut", "2000"}};
+    options.on_retry = [this](const RetryNote& note) { notes_.push_back(note); };
+    session_ = Session::Open(platform_, options);
+  }
+  // Every file stored is counted; the answer to the next one is lost.
+  void LoseNextAnswer() {
+    watched_->on_write = [this, first = true]() mutable {
+      ++writes_;
+      if (!first) return;
+      first = false;
+      phone_->Speaking(false);
+      platform_.Loop().After(3'000'000'000, VirtualEventLoop::Domain::kWorld,
+                             [this] { phone_->Speaking(true); });
+    };
+  }
+  std::string Stored(const FolderPath& folder, const std::string& name) {
+    std::string bytes;
+    EXPECT_EQ(watched_->Read(folder, name, bytes), sim::StoreStatus::kOk) << name;
+    return bytes;
+  }
+
+  VirtualPlatform platform_;
+  WatchedStore* watched_;
+  std::unique_ptr<sim::VirtualPhone> phone_;
+  int writes_ = 0;
+  std::vector<RetryNote> notes_;
+  std::unique_ptr<Session> session_;
+};
+
 // A PUT whose last answer is lost although the phone stored the file: the
 // listing read before trying again shows it stored, so it is neither sent a
 // second time nor reported as failed.
-TEST(SessionRetries, APutStoredWhoseAnswerWasLostIsNotSentAgain) {
-  VirtualPlatform platform;
-  std::unique_ptr<sim::VirtualPhone> phone;
-  int writes = 0;
-  auto store = std::make_unique<WatchedStore>();
-  WatchedStore& watched = *store;
-  phone = std::make_unique<sim::VirtualPhone>(platform, 1, sim::PhoneOptions{}, std::move(store));
-  // The phone's answer to the PUT's last packet goes nowhere for 3 s.
-  watched.on_write = [&] {
-    ++writes;
-    phone->Speaking(false);
-    platform.Loop().After(3'000'000'000, VirtualEventLoop::Domain::kWorld,
-                          [&] { phone->Speaking(true); });
-  };
-  SessionOptions options;
-  options.mobile_type = 1;
-  options.settings = {{"TimeOut", "2000"}};
-  std::vector<RetryNote> notes;
-  options.on_retry = [&](const RetryNote& note) { notes.push_back(note); };
-  auto session = Session::Open(platform, options);
-  session->List("/Documents");
+TEST_F(SessionLostPutAnswer, APutStoredWhoseAnswerWasLostIsNotSentAgain) {
+  session_->List("/Documents");
   const std::string data = sim::SampleBytes(3, 3000);
-  session->Put(data, "/Documents/new.bin");
-  EXPECT_EQ(writes, 1);
-  EXPECT_EQ(notes.size(), 1u);
-  std::string stored;
-  ASSERT_EQ(watched.Read({"Documents"}, "new.bin", stored), sim::StoreStatus::kOk);
-  EXPECT_TRUE(stored == data);
+  LoseNextAnswer();
+  session_->Put(data, "/Documents/new.bin");
+  EXPECT_EQ(writes_, 1);
+  EXPECT_EQ(notes_.size(), 1u);
+  EXPECT_TRUE(Stored({"Documents"}, "new.bin") == data);
   // Without a listing to tell, it is sent again (the same bytes).
-  watched.on_write = [&, first = true]() mutable {
-    ++writes;
-    if (!first) return;
-    first = false;
-    phone->Speaking(false);
-    platform.Loop().After(3'000'000'000, VirtualEventLoop::Domain::kWorld,
-                          [&] { phone->Speaking(true); });
-  };
-  session->Put(data, "/Music/new.bin");
-  EXPECT_EQ(writes, 3);
+  LoseNextAnswer();
+  session_->Put(data, "/Music/new.bin");
+  EXPECT_EQ(writes_, 3);
 }
 
 // The control holds the only copy of a file being sent, and a try that
@@ -380,30 +394,7 @@ TEST(SessionRetries, APutStoredWhoseAnswerWasLostIsNotSentAgain) {
 // first byte, once restart has taken it back there. A source that cannot
 // start again is not tried again after it gave its bytes, and the error
 // says so, unless the folder's listing shows the lost answer's PUT done.
-TEST(SessionRetries, APutTriedAgainReadsItsSourceAgainFromTheStart) {
-  VirtualPlatform platform;
-  auto store = std::make_unique<WatchedStore>();
-  WatchedStore& watched = *store;
-  sim::VirtualPhone phone(platform, 1, sim::PhoneOptions{}, std::move(store));
-  // The phone's answer to the last packet of the next PUT goes nowhere.
-  int writes = 0;
-  auto lose_next_answer = [&] {
-    watched.on_write = [&, first = true]() mutable {
-      ++writes;
-      if (!first) return;
-      first = false;
-      phone.Speaking(false);
-      platform.Loop().After(3'000'000'000, VirtualEventLoop::Domain::kWorld,
-                            [&] { phone.Speaking(true); });
-    };
-  };
-  SessionOptions options;
-  options.mobile_type = 1;
-  options.settings = {{"TimeOut", "2000"}};
-  std::vector<RetryNote> notes;
-  options.on_retry = [&](const RetryNote& note) { notes.push_back(note); };
-  auto session = Session::Open(platform, options);
-
+TEST_F(SessionLostPutAnswer, APutTriedAgainReadsItsSourceAgainFromTheStart) {
   const std::string data = sim::SampleBytes(6, 5000);
   size_t at = 0, given = 0;
   const Source source = [&](char* buffer, size_t size) {
@@ -413,18 +404,13 @@ TEST(SessionRetries, APutTriedAgainReadsItsSourceAgainFromTheStart) {
     given += n;
     return n;
   };
-  auto stored = [&](const FolderPath& folder, const std::string& name) {
-    std::string bytes;
-    EXPECT_EQ(watched.Read(folder, name, bytes), sim::StoreStatus::kOk) << name;
-    return bytes;
-  };
 
   // Nothing listed tells that the first try stored it: sent again, read
   // again whole from its first byte.
-  lose_next_answer();
+  LoseNextAnswer();
   int restarts = 0;
   std::vector<uint64_t> progress;
-  session->Put(
+  session_->Put(
       source, data.size(), "/Music/a.bin",
       [&](uint64_t done, uint64_t) {
         progress.push_back(done);
@@ -437,10 +423,10 @@ TEST(SessionRetries, APutTriedAgainReadsItsSourceAgainFromTheStart) {
       });
   EXPECT_EQ(restarts, 1);
   EXPECT_EQ(given, 2 * data.size());
-  EXPECT_EQ(writes, 2);
-  EXPECT_TRUE(stored({"Music"}, "a.bin") == data);
-  ASSERT_EQ(notes.size(), 1u);
-  EXPECT_EQ(notes[0].operation, "put /Music/a.bin");
+  EXPECT_EQ(writes_, 2);
+  EXPECT_TRUE(Stored({"Music"}, "a.bin") == data);
+  ASSERT_EQ(notes_.size(), 1u);
+  EXPECT_EQ(notes_[0].operation, "put /Music/a.bin");
   ASSERT_FALSE(progress.empty());
   EXPECT_EQ(progress.back(), data.size());
 
@@ -448,12 +434,12 @@ TEST(SessionRetries, APutTriedAgainReadsItsSourceAgainFromTheStart) {
   // again, and nothing more was read from it.
   for (const bool throws : {false, true}) {
     SCOPED_TRACE(throws ? "restart throws" : "restart refuses");
-    lose_next_answer();
-    writes = 0;
+    LoseNextAnswer();
+    writes_ = 0;
     at = given = 0;
-    notes.clear();
+    notes_.clear();
     const SessionError e = ErrorOf([&] {
-      session->Put(source, data.size(), "/Music/b.bin", {}, [&]() -> bool {
+      session_->Put(source, data.size(), "/Music/b.bin", {}, [&]() -> bool {
         if (throws) throw std::runtime_error("the disk went away");
         return false;
       });
@@ -465,27 +451,27 @@ TEST(SessionRetries, APutTriedAgainReadsItsSourceAgainFromTheStart) {
               std::string::npos)
         << e.what();
     EXPECT_EQ(given, data.size());
-    EXPECT_EQ(writes, 1);
-    EXPECT_TRUE(notes.empty());
-    ASSERT_TRUE(session->IsOpen());
+    EXPECT_EQ(writes_, 1);
+    EXPECT_TRUE(notes_.empty());
+    ASSERT_TRUE(session_->IsOpen());
   }
 
   // Without restart, but with the folder listed before: the listing shows
   // the file stored, and the PUT is done.
-  session->List("/Documents");
-  lose_next_answer();
-  writes = 0;
+  session_->List("/Documents");
+  LoseNextAnswer();
+  writes_ = 0;
   at = given = 0;
-  session->Put(source, data.size(), "/Documents/c.bin");
+  session_->Put(source, data.size(), "/Documents/c.bin");
   EXPECT_EQ(given, data.size());
-  EXPECT_EQ(writes, 1);
-  EXPECT_TRUE(stored({"Documents"}, "c.bin") == data);
+  EXPECT_EQ(writes_, 1);
+  EXPECT_TRUE(Stored({"Documents"}, "c.bin") == data);
 
   // A source that gave nothing (an empty file) needs no restart.
-  lose_next_answer();
-  writes = 0;
-  session->Put(SourceOf(""), 0, "/Music/empty.bin");
-  EXPECT_EQ(writes, 2);
+  LoseNextAnswer();
+  writes_ = 0;
+  session_->Put(SourceOf(""), 0, "/Music/empty.bin");
+  EXPECT_EQ(writes_, 2);
 }
 
 TEST(SessionQuickTimeout, OnlyFilesKeepTimeOut) {

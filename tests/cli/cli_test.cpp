@@ -350,6 +350,17 @@ TEST_F(CliTest, EachMessageSaysItsThingOnce) {
             "quorvalen: sms: no such command: list (quorvalen sms --help)\n");
   EXPECT_EQ(UsageOf({"df", "/Music"}, &code),
             "quorvalen: df: unexpected argument: /Music (quorvalen df --help)\n");
+  // A bad value is said by the command that has the option: a global one
+  // by quorvalen itself, wherever it stands.
+  for (const auto& args : {std::vector<std::string>{"--hold", "-1", "ls", "/"},
+                           std::vector<std::string>{"ls", "--hold", "-1", "/"}}) {
+    EXPECT_EQ(UsageOf(args, &code),
+              "quorvalen: --hold: \"-1\" is not a number of seconds from 0 to 86400 "
+              "(quorvalen --help)\n");
+  }
+  EXPECT_EQ(UsageOf({"mount", "--cache-ttl", "-5", "/tmp"}, &code),
+            "quorvalen: mount: --cache-ttl: \"-5\" is not a number of seconds from 0 to 86400 "
+            "(quorvalen mount --help)\n");
 }
 
 TEST_F(CliTest, TraceReadsStandardInputAndRefusesWhatIsNoTrace) {

@@ -81,7 +81,18 @@ std::string UsageError(const CLI::App& app, const CLI::ParseError& e,
     if (dynamic_cast<const CLI::ExtrasError*>(&e))
       return said(owner, "unexpected argument: " + word);
   }
-  return said(chain.size() - 1, e.what());
+  // An option's own error ("--hold: ...") is said by the command that has
+  // the option: a global one by quorvalen itself.
+  const std::string what = e.what();
+  const std::string option = what.substr(0, what.find(':'));
+  size_t depth = chain.size() - 1;
+  while (depth > 0 && option.rfind('-', 0) == 0 && !chain[depth]->get_option_no_throw(option)) {
+    --depth;
+  }
+  return said(option.rfind('-', 0) == 0 && chain[depth]->get_option_no_throw(option)
+                  ? depth
+                  : chain.size() - 1,
+              what);
 }
 
 CLI::App* Example(CLI::App* sub, const std::string& text) {
